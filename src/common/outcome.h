@@ -1,0 +1,38 @@
+// The contract between a function body and the call boundary: a value, or a typed error.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace quor {
+
+// The exception kind the boundary raises for a body's error.
+enum class error_kind { type_error, value_error, os_error };
+
+struct error {
+    error_kind kind;
+    std::string message;
+};
+
+inline error value_error(std::string message) { return {error_kind::value_error, std::move(message)}; }
+inline error os_error(std::string message) { return {error_kind::os_error, std::move(message)}; }
+
+// A body's result: either its value or the error it reports. Bodies never throw
+// for bad input; only resource exhaustion (std::bad_alloc) escapes as an exception.
+template <class T>
+class outcome {
+public:
+    outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    outcome(error failure) : state_(std::in_place_index<1>, std::move(failure)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    T& value() & { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    const error& failure() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, error> state_;
+};
+
+}  // namespace quor
