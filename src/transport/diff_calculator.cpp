@@ -99,6 +99,9 @@ template <class lanes>
     lanes closest = infinity - lanes{};
     lanes closest_length{};
     lanes sx{}, sy{}, sxy{}, sxx{};
+    lanes jd{};  // the length j as a double, counted up exactly (j < 2^53)
+    using lane_bits = decltype(lanes{} < lanes{});  // signed 64-bit integers, same width
+    const lane_bits magnitude = lane_bits{} + 0x7fffffffffffffffLL;  // all but the sign bit
     const double* x = in.x + i0;
     const double* y = in.y + i0;
     for (std::uint64_t j = 1; j < longest; ++j) {
@@ -110,8 +113,8 @@ template <class lanes>
         sy += yv;
         sxy += xv * yv;
         sxx += xv * xv;
+        jd += 1.0;
         if (j < in.min_window) continue;
-        const lanes jd = static_cast<double>(j) - lanes{};
         const lanes den = jd * sxx - sx * sx;
         const lanes s = (jd * sxy - sx * sy) / den;
         const lanes off = s - 1.0;
@@ -119,7 +122,7 @@ template <class lanes>
         // den == 0 (a NaN slope) needs no test of its own: num / 0 is NaN or an infinity,
         // and the strict band rejects NaN and both infinities. The fillers alternate on
         // purpose: given one filler, GCC merges the masks and then compares lane by lane.
-        lanes distance = off < 0.0 ? -off : off;
+        lanes distance = (lanes)((lane_bits)off & magnitude);  // |off|: clear the sign bit
         distance = lo < s ? distance : infinity;
         distance = s < hi ? distance : not_a_number;
         distance = jd < lane_limit ? distance : infinity;
@@ -207,6 +210,8 @@ diffusion_fit diff_calculator(std::span<const double> time, std::span<const doub
     const double threshold = min_displacement * min_displacement;
     std::vector<double> t;
     std::vector<double> m;
+    t.reserve(time.size());
+    m.reserve(time.size());
     for (std::size_t k = 0; k < time.size(); ++k) {
         if (std::fabs(msd_in[k]) >= threshold) {
             t.push_back(time[k]);
