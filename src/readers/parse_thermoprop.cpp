@@ -10,7 +10,7 @@ outcome<column_table> parse_thermoprop(std::string_view path) {
     auto read = read_text_file(path);
     if (!read.ok()) return read.failure();
 
-    line_cursor lines(read.value());
+    line_cursor lines(read.value().view());
     std::string_view header;
     if (!lines.skip() || !lines.next(header)) return file_too_short(path);
 
