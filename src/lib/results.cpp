@@ -1,0 +1,135 @@
+// Result building and error raising at the call boundary.
+#include "lib/results.h"
+#include "lib/process_objects.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace quor::py {
+
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* to_python(const std::vector<double>& values) {
+    ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* const item = PyFloat_FromDouble(values[k]);
+        if (item == nullptr) return nullptr;  // the list drops the items set so far
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
+namespace {
+
+// A new tuple holding the given new references (stolen, even on failure).
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    ref tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    bool complete = static_cast<bool>(tuple);
+    Py_ssize_t k = 0;
+    for (PyObject* item : items) {
+        if (item == nullptr) complete = false;
+        if (tuple && item != nullptr) PyTuple_SET_ITEM(tuple.get(), k, item);
+        else Py_XDECREF(item);
+        ++k;
+    }
+    return complete ? tuple.release() : nullptr;
+}
+
+// One column of a row-major table as a new list.
+PyObject* column_list(const column_table& table, std::size_t column) {
+    const std::size_t width = table.names.size();
+    const std::size_t rows = table.row_count();
+    ref list(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!list) return nullptr;
+    const double* value = table.values.data() + column;
+    for (std::size_t r = 0; r < rows; ++r, value += width) {
+        PyObject* const item = PyFloat_FromDouble(*value);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* to_python(const column_table& table) {
+    ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t k = 0; k < table.names.size(); ++k) {
+        const std::string& name = table.names[k];
+        ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key) return nullptr;
+        ref column(column_list(table, k));
+        if (!column) return nullptr;
+        // A repeated name keeps its first position and takes the later column.
+        if (PyDict_SetItem(dict.get(), key.get(), column.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* to_python(const diffusion_fit& fit) {
+    // Items are built in order; tuple_of releases them all if one is missing.
+    PyObject* const d = to_python(fit.d);
+    PyObject* const t_fit = d ? to_python(fit.t_fit) : nullptr;
+    PyObject* const line = t_fit ? to_python(fit.fit) : nullptr;
+    return tuple_of({d, t_fit, line});
+}
+
+PyObject* to_python(const replica_stats& stats) {
+    PyObject* const mean = to_python(stats.mean);
+    PyObject* const std_dev = mean ? to_python(stats.std) : nullptr;
+    PyObject* const count = std_dev ? to_python(stats.count) : nullptr;
+    return tuple_of({mean, std_dev, count});
+}
+
+PyObject* to_python(const density_and_molarity& result) {
+    PyObject* const density = to_python(result.density);
+    PyObject* const molarity = density ? to_python(result.molarity) : nullptr;
+    return tuple_of({density, molarity});
+}
+
+PyObject* raise_error(const error& failure) {
+    PyObject* type = PyExc_ValueError;
+    switch (failure.kind) {
+        case error_kind::type_error: type = PyExc_TypeError; break;
+        case error_kind::value_error: type = PyExc_ValueError; break;
+        case error_kind::os_error: type = PyExc_OSError; break;
+    }
+    ref message(PyUnicode_FromStringAndSize(failure.message.data(),
+                                            static_cast<Py_ssize_t>(failure.message.size())));
+    if (!message) return nullptr;
+    // Called with the message alone, OSError stays the base kind, with no errno.
+    ref exception(PyObject_CallOneArg(type, message.get()));
+    if (!exception) return nullptr;
+    PyErr_SetRaisedException(exception.release());
+    return nullptr;
+}
+
+PyObject* raise_panic(const char* message) {
+    PyObject* const type = panic_exception_type();
+    if (type == nullptr) return nullptr;
+    ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    if (!text) return nullptr;
+    PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+PyObject* raise_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();  // a container asked for more than can ever exist
+    } catch (const std::exception& failure) {
+        return raise_panic(failure.what());
+    } catch (...) {
+        return raise_panic("unknown internal failure");
+    }
+}
+
+}  // namespace quor::py

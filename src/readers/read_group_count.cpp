@@ -1,0 +1,61 @@
+// Reader of LAMMPS logs: the atom count written after a line that mentions a group.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "readers/lines.h"
+#include "readers/readers.h"
+#include "readers/text_file.h"
+
+namespace quor {
+namespace {
+
+// An unsigned decimal that fits in 64 bits: one optional '+', then digits only
+// (leading zeros allowed).
+std::optional<std::uint64_t> parse_count(std::string_view token) noexcept {
+    if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+    if (token.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : token) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+}  // namespace
+
+outcome<std::uint64_t> read_group_count(std::string_view log_path, std::string_view group_name) {
+    auto read = read_text_file(log_path);
+    if (!read.ok()) return read.failure();
+
+    std::string mention = "group ";
+    mention += group_name;
+
+    // A mention whose next line does not start with a valid count is passed over;
+    // the next line is then tested for a mention like any other.
+    line_cursor lines(read.value());
+    std::string_view line, next;
+    bool have_line = lines.next(line);
+    while (have_line) {
+        const bool have_next = lines.next(next);
+        if (have_next && line.find(mention) != std::string_view::npos) {
+            field_cursor fields(next);
+            std::string_view token;
+            if (fields.next(token))
+                if (const auto count = parse_count(token)) return *count;
+        }
+        line = next;
+        have_line = have_next;
+    }
+    std::string message = "Group '";
+    message += group_name;
+    message += "' count not found in '";
+    message += log_path;
+    message += "'";
+    return value_error(std::move(message));
+}
+
+}  // namespace quor

@@ -1,0 +1,56 @@
+// clean_line, header names and row acceptance.
+#include "readers/table_rules.h"
+
+#include "readers/lines.h"
+#include "readers/number.h"
+
+namespace quor {
+
+void clean_line_into(std::string_view line, std::string& out) {
+    out.clear();
+    for (const char c : line) {
+        if (c == '#') continue;
+        out.push_back(c == '\t' ? ' ' : c);
+    }
+    // '#' and tab are ASCII, so the bytes kept are still whole UTF-8 characters.
+    const std::string_view trimmed = trim_start(out);
+    out.erase(0, out.size() - trimmed.size());
+}
+
+std::string clean_line(std::string_view line) {
+    std::string cleaned;
+    clean_line_into(line, cleaned);
+    return cleaned;
+}
+
+std::vector<std::string> header_names(std::string_view cleaned_header) {
+    std::vector<std::string> names;
+    field_cursor fields(cleaned_header);
+    std::string_view field;
+    while (fields.next(field)) names.emplace_back(field);
+    return names;
+}
+
+bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values) {
+    if (column_count == 0) return false;
+    const std::size_t start = values.size();
+    field_cursor fields(line);
+    std::string_view field;
+    for (std::size_t k = 0; k < column_count; ++k) {
+        std::optional<double> value;
+        if (!fields.next(field) || !(value = parse_number(field))) {
+            values.resize(start);
+            return false;
+        }
+        values.push_back(*value);
+    }
+    return true;
+}
+
+error file_too_short(std::string_view path) {
+    std::string message(path);
+    message += ": file too short";
+    return value_error(std::move(message));
+}
+
+}  // namespace quor

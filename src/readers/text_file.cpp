@@ -1,0 +1,122 @@
+// Whole-file reading and strict UTF-8 validation.
+#include "readers/text_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace quor {
+namespace {
+
+// The system's text for an error number, as "No such file or directory (os error 2)".
+std::string os_error_reason(int error_number) {
+    char buffer[256];
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = strerror_r(error_number, buffer, sizeof buffer);
+    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+}
+
+error read_failure(std::string_view path, std::string_view reason) {
+    std::string message(path);
+    message += ": ";
+    message += reason;
+    return os_error(std::move(message));
+}
+
+class file_descriptor {
+public:
+    explicit file_descriptor(int fd) noexcept : fd_(fd) {}
+    ~file_descriptor() { if (fd_ >= 0) ::close(fd_); }
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+outcome<std::string> read_text_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return read_failure(path, "file name contained an unexpected NUL byte");
+
+    const std::string path_z(path);
+    int fd;
+    do {
+        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return read_failure(path, os_error_reason(errno));
+    file_descriptor file(fd);
+
+    // The size is only a hint: the file may grow or shrink while being read.
+    std::size_t capacity = 0;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        capacity = static_cast<std::size_t>(info.st_size);
+
+    std::string text;
+    text.resize(capacity + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size()) text.resize(text.size() < 4096 ? 8192 : text.size() * 2);
+        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return read_failure(path, os_error_reason(errno));
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    text.resize(used);
+
+    if (!is_valid_utf8(text)) return read_failure(path, "stream did not contain valid UTF-8");
+    return text;
+}
+
+bool is_valid_utf8(std::string_view bytes) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    while (p < end) {
+        // Most output is ASCII: skip it eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            if (block & 0x8080808080808080ULL) break;
+            p += 8;
+        }
+        if (p == end) break;
+        const unsigned char lead = *p;
+        if (lead < 0x80) {
+            ++p;
+            continue;
+        }
+        std::ptrdiff_t length;
+        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;        // overlong
+            else if (lead == 0xED) high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;        // overlong
+            else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (end - p < length) return false;
+        if (p[1] < low || p[1] > high) return false;
+        for (std::ptrdiff_t k = 2; k < length; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += length;
+    }
+    return true;
+}
+
+}  // namespace quor
