@@ -46,27 +46,28 @@ std::int64_t leading_digit_exponent(const char* p, const char* end, std::int64_t
 
 }  // namespace
 
-std::optional<double> parse_number(std::string_view field) noexcept {
-    const char* p = field.data();
-    const char* const end = p + field.size();
+const char* scan_number(const char* p, const char* const end, double& result) noexcept {
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) {
         negative = *p == '-';
         ++p;
     }
-    if (p == end) return std::nullopt;
+    if (p == end) return nullptr;
     const char* const unsigned_start = p;
 
     if (!is_digit(*p) && *p != '.') {
-        const std::string_view word(p, static_cast<std::size_t>(end - p));
+        const char* word_end = p;
+        while (word_end < end && ((*word_end | 0x20) >= 'a' && (*word_end | 0x20) <= 'z')) ++word_end;
+        const std::string_view word(p, static_cast<std::size_t>(word_end - p));
         double special;
         if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity"))
             special = std::numeric_limits<double>::infinity();
         else if (equals_ignoring_case(word, "nan"))
             special = std::numeric_limits<double>::quiet_NaN();
         else
-            return std::nullopt;
-        return negative ? -special : special;
+            return nullptr;
+        result = negative ? -special : special;
+        return word_end;
     }
 
     // One pass validates the field and gathers its digits. With at most 19 digits
@@ -81,20 +82,19 @@ std::optional<double> parse_number(std::string_view field) noexcept {
         for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
         fraction_digits = static_cast<std::int64_t>(p - fraction_start);
     }
-    if (integer_digits + fraction_digits == 0) return std::nullopt;
+    if (integer_digits + fraction_digits == 0) return nullptr;
+    const char* const digits_end = p;
 
     std::int64_t exponent = 0;
-    if (p < end) {
-        if (*p != 'e' && *p != 'E') return std::nullopt;
+    if (p < end && (*p == 'e' || *p == 'E')) {
         ++p;
         bool exponent_negative = false;
         if (p < end && (*p == '+' || *p == '-')) {
             exponent_negative = *p == '-';
             ++p;
         }
-        if (p == end) return std::nullopt;
-        for (; p < end; ++p) {
-            if (!is_digit(*p)) return std::nullopt;
+        if (p == end || !is_digit(*p)) return nullptr;
+        for (; p < end && is_digit(*p); ++p) {
             // Saturate: beyond this only the side of the range matters.
             if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
         }
@@ -111,16 +111,24 @@ std::optional<double> parse_number(std::string_view field) noexcept {
     } else {
         // Rare: long or extreme numbers take the general, correctly rounded conversion.
         const auto [stop, status] =
-            std::from_chars(unsigned_start, end, value, std::chars_format::general);
+            std::from_chars(unsigned_start, p, value, std::chars_format::general);
         if (status == std::errc::result_out_of_range) {
-            value = leading_digit_exponent(unsigned_start, end, exponent) >= 0
+            value = leading_digit_exponent(unsigned_start, digits_end, exponent) >= 0
                         ? std::numeric_limits<double>::infinity()
                         : 0.0;
-        } else if (status != std::errc() || stop != end) {
-            return std::nullopt;  // not reached for a validated field
+        } else if (status != std::errc() || stop != p) {
+            return nullptr;  // not reached for validated digits
         }
     }
-    return negative ? -value : value;
+    result = negative ? -value : value;
+    return p;
+}
+
+std::optional<double> parse_number(std::string_view field) noexcept {
+    const char* const end = field.data() + field.size();
+    double value;
+    if (scan_number(field.data(), end, value) != end) return std::nullopt;
+    return value;
 }
 
 }  // namespace quor
