@@ -56,12 +56,10 @@ std::uint64_t local_maximum_finder(std::span<const double> data, std::uint64_t s
     const std::uint64_t first = search_start > largest - reach ? largest : search_start + reach;
 
     // Candidates keep `reach` neighbours on each side inside the data: first <= i < n - reach.
-    // None exist when n <= 2 * reach (tested without forming 2 * reach).
-    if (reach < n && n - reach > reach) {
-        const std::uint64_t stop = n - reach;
-        for (std::uint64_t i = first; i < stop; ++i) {
-            if (is_peak(data, i, reach)) return i;
-        }
+    // When n <= 2 * reach that range is empty, since first >= reach >= n - reach.
+    const std::uint64_t stop = reach < n ? n - reach : 0;
+    for (std::uint64_t i = first; i < stop; ++i) {
+        if (is_peak(data, i, reach)) return i;
     }
     return first;
 }
