@@ -19,11 +19,7 @@ outcome<column_table> parse_bond_angle(std::string_view path) {
     line_cursor rows = lines;
     if (!lines.skip()) return file_too_short(path);
 
-    column_table table;
-    table.names = header_names(clean_line(header));
-    std::string_view line;
-    while (rows.next(line)) accept_row(line, table.names.size(), table.values);
-    return table;
+    return read_columns(header, rows);
 }
 
 }  // namespace quor

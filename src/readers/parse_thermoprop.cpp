@@ -14,12 +14,8 @@ outcome<column_table> parse_thermoprop(std::string_view path) {
     std::string_view header;
     if (!lines.skip() || !lines.next(header)) return file_too_short(path);
 
-    column_table table;
-    table.names = header_names(clean_line(header));
     // Data lines are not cleaned: a line whose first field starts with '#' is no row.
-    std::string_view line;
-    while (lines.next(line)) accept_row(line, table.names.size(), table.values);
-    return table;
+    return read_columns(header, lines);
 }
 
 }  // namespace quor

@@ -56,6 +56,14 @@ bool accept_row(std::string_view line, std::size_t column_count, std::vector<dou
     return true;
 }
 
+column_table read_columns(std::string_view header, line_cursor rows) {
+    column_table table;
+    table.names = header_names(clean_line(header));
+    std::string_view line;
+    while (rows.next(line)) accept_row(line, table.names.size(), table.values);
+    return table;
+}
+
 error file_too_short(std::string_view path) {
     std::string message(path);
     message += ": file too short";
