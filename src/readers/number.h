@@ -13,4 +13,9 @@ namespace quor {
 // infinity and too small a magnitude zero, signed.
 std::optional<double> parse_number(std::string_view field) noexcept;
 
+// Reads the longest prefix of [p, end) that the grammar can start with. Returns
+// where the number ends, with its value in `result`, or nullptr when the text
+// there cannot be a number. The caller decides whether the field ends there too.
+const char* scan_number(const char* p, const char* end, double& result) noexcept;
+
 }  // namespace quor

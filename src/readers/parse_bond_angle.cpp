@@ -12,18 +12,14 @@ outcome<column_table> parse_bond_angle(std::string_view path) {
     if (!read.ok()) return read.failure();
 
     // Lines 0, 1 and 3 are never examined, but the file must reach line 4.
-    line_cursor lines(read.value());
+    line_cursor lines(read.value().view());
     std::string_view header;
     if (!lines.skip() || !lines.skip() || !lines.next(header) || !lines.skip())
         return file_too_short(path);
     line_cursor rows = lines;
     if (!lines.skip()) return file_too_short(path);
 
-    column_table table;
-    table.names = header_names(clean_line(header));
-    std::string_view line;
-    while (rows.next(line)) accept_row(line, table.names.size(), table.values);
-    return table;
+    return read_columns(header, rows);
 }
 
 }  // namespace quor

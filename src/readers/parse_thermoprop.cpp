@@ -10,16 +10,12 @@ outcome<column_table> parse_thermoprop(std::string_view path) {
     auto read = read_text_file(path);
     if (!read.ok()) return read.failure();
 
-    line_cursor lines(read.value());
+    line_cursor lines(read.value().view());
     std::string_view header;
     if (!lines.skip() || !lines.next(header)) return file_too_short(path);
 
-    column_table table;
-    table.names = header_names(clean_line(header));
     // Data lines are not cleaned: a line whose first field starts with '#' is no row.
-    std::string_view line;
-    while (lines.next(line)) accept_row(line, table.names.size(), table.values);
-    return table;
+    return read_columns(header, lines);
 }
 
 }  // namespace quor

@@ -12,7 +12,7 @@ outcome<double> parse_volume_density(std::string_view path) {
     auto read = read_text_file(path);
     if (!read.ok()) return read.failure();
 
-    line_cursor lines(read.value());
+    line_cursor lines(read.value().view());
     lines.skip();  // two header lines, whatever they hold
     lines.skip();
     std::string_view line;

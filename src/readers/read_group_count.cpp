@@ -36,7 +36,7 @@ outcome<std::uint64_t> read_group_count(std::string_view log_path, std::string_v
 
     // A mention whose next line does not start with a valid count is passed over;
     // the next line is then tested for a mention like any other.
-    line_cursor lines(read.value());
+    line_cursor lines(read.value().view());
     std::string_view line, next;
     bool have_line = lines.next(line);
     while (have_line) {

@@ -34,17 +34,34 @@ std::vector<std::string> header_names(std::string_view cleaned_header) {
 bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values) {
     if (column_count == 0) return false;
     const std::size_t start = values.size();
-    field_cursor fields(line);
-    std::string_view field;
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    // Each number is read where its field starts and must end where the field ends,
+    // so a field is scanned once.
     for (std::size_t k = 0; k < column_count; ++k) {
-        std::optional<double> value;
-        if (!fields.next(field) || !(value = parse_number(field))) {
+        while (p < end) {
+            const std::size_t ws = whitespace_length(p, end);
+            if (ws == 0) break;
+            p += ws;
+        }
+        double value;
+        const char* const stop = p == end ? nullptr : scan_number(p, end, value);
+        if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
             values.resize(start);
             return false;
         }
-        values.push_back(*value);
+        values.push_back(value);
+        p = stop;
     }
     return true;
+}
+
+column_table read_columns(std::string_view header, line_cursor rows) {
+    column_table table;
+    table.names = header_names(clean_line(header));
+    std::string_view line;
+    while (rows.next(line)) accept_row(line, table.names.size(), table.values);
+    return table;
 }
 
 error file_too_short(std::string_view path) {

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/outcome.h"
+#include "readers/column_table.h"
+#include "readers/lines.h"
 
 namespace quor {
 
@@ -25,6 +27,10 @@ std::vector<std::string> header_names(std::string_view cleaned_header);
 // otherwise leaves `values` as it was and returns false. Fields past the
 // column_count-th are never examined. With no columns no row is accepted.
 bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values);
+
+// The table of a header line (cleaned here) and the candidate rows the cursor
+// still holds, which are judged as they stand, without cleaning.
+column_table read_columns(std::string_view header, line_cursor rows);
 
 // ValueError "{path}: file too short", for a table without its fixed lines.
 error file_too_short(std::string_view path);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace quor {
 namespace {
@@ -41,7 +42,7 @@ private:
 
 }  // namespace
 
-outcome<std::string> read_text_file(std::string_view path) {
+outcome<file_text> read_text_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         return read_failure(path, "file name contained an unexpected NUL byte");
 
@@ -59,12 +60,19 @@ outcome<std::string> read_text_file(std::string_view path) {
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
         capacity = static_cast<std::size_t>(info.st_size);
 
-    std::string text;
-    text.resize(capacity + 1);
+    // One spare byte lets a file of exactly the expected size end without a regrow.
+    std::size_t allocated = capacity + 1;
+    auto bytes = std::make_unique_for_overwrite<char[]>(allocated);
     std::size_t used = 0;
     for (;;) {
-        if (used == text.size()) text.resize(text.size() < 4096 ? 8192 : text.size() * 2);
-        const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        if (used == allocated) {
+            const std::size_t grown = allocated < 4096 ? 8192 : allocated * 2;
+            auto larger = std::make_unique_for_overwrite<char[]>(grown);
+            std::memcpy(larger.get(), bytes.get(), used);
+            bytes = std::move(larger);
+            allocated = grown;
+        }
+        const ssize_t got = ::read(fd, bytes.get() + used, allocated - used);
         if (got < 0) {
             if (errno == EINTR) continue;
             return read_failure(path, os_error_reason(errno));
@@ -72,9 +80,9 @@ outcome<std::string> read_text_file(std::string_view path) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    text.resize(used);
+    file_text text(std::move(bytes), used);
 
-    if (!is_valid_utf8(text)) return read_failure(path, "stream did not contain valid UTF-8");
+    if (!is_valid_utf8(text.view())) return read_failure(path, "stream did not contain valid UTF-8");
     return text;
 }
 
