@@ -139,7 +139,7 @@ template <class lanes>
 // in start order, replacing only on a strictly smaller distance, gives the same window as
 // one sequential pass.
 template <class lanes>
-[[gnu::always_inline]] inline std::optional<best_window> search_windows(const search_input& in) {
+[[gnu::always_inline]] inline std::optional<best_window> search_in_lanes(const search_input& in) {
     constexpr std::size_t count = sizeof(lanes) / sizeof(double);
     const std::uint64_t n = in.t.size();
     std::optional<best_window> best;
@@ -179,13 +179,13 @@ template <class lanes>
 // lane performs the same IEEE operations in the same order, and nothing is contracted into
 // FMA (the target lists no FMA, and the build forbids contraction).
 std::optional<best_window> search_windows_sse2(const search_input& in) {
-    return search_windows<doubles2>(in);
+    return search_in_lanes<doubles2>(in);
 }
 [[gnu::target("avx2")]] std::optional<best_window> search_windows_avx2(const search_input& in) {
-    return search_windows<doubles4>(in);
+    return search_in_lanes<doubles4>(in);
 }
 [[gnu::target("avx512f")]] std::optional<best_window> search_windows_avx512(const search_input& in) {
-    return search_windows<doubles8>(in);
+    return search_in_lanes<doubles8>(in);
 }
 
 std::optional<best_window> search_windows(const search_input& in) {
@@ -195,7 +195,7 @@ std::optional<best_window> search_windows(const search_input& in) {
 }
 #else
 std::optional<best_window> search_windows(const search_input& in) {
-    return search_windows<doubles2>(in);
+    return search_in_lanes<doubles2>(in);
 }
 #endif
 
