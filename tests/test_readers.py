@@ -264,3 +264,34 @@ def test_large_table_round_trips(write_file):
     text = "# comment\n#Time a b c\n" + "".join(" ".join(repr(v) for v in row) + "\n" for row in rows)
     table = qp.parse_quor_file(write_file(text))
     assert [table[k] for k in ("Time", "a", "b", "c")] == [list(col) for col in zip(*rows)]
+
+
+def test_large_files_read_like_small_ones(write_file):
+    # Lines of varied length, Unicode blanks and CR LF endings put line ends,
+    # multi-byte characters and CR LF pairs at every offset of the read blocks.
+    rng = random.Random(11)
+    rows, lines = [], ["# comment", "#Time a b"]
+    for k in range(40000):
+        row = [float(k), rng.uniform(-1, 1), rng.uniform(0, 1e-3)]
+        pad = "\u3000" * rng.randint(0, 3) + " " * rng.randint(1, 5)
+        lines.append(pad.join(repr(v) for v in row) + "\u2003" * rng.randint(0, 2))
+        rows.append(row)
+    text = "\r\n".join(lines) + "\r\n"
+    expected = dict(zip(("Time", "a", "b"), (list(col) for col in zip(*rows))))
+    assert qp.parse_quor_file(write_file(text)) == expected
+
+    # A later header anywhere in the file starts the table afresh.
+    late = text + "#Time c\r\n5 6\r\n"
+    assert qp.parse_quor_file(write_file(late)) == {"Time": [5.0], "c": [6.0]}
+
+    # A bad byte at the very end is still found.
+    path = write_file(text.encode() + b"\xff")
+    with pytest.raises(OSError) as info:
+        qp.parse_quor_file(path)
+    assert info.value.args == (f"{path}: stream did not contain valid UTF-8",)
+
+
+def test_lines_longer_than_any_read_block(write_file):
+    name = "n" * 700_000
+    text = f"#Time {name}\n1 {'2' * 600_000}\n3 4"
+    assert qp.parse_quor_file(write_file(text)) == {"Time": [1.0, 3.0], name: [float("2" * 600_000), 4.0]}

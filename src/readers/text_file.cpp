@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace quor {
 namespace {
@@ -28,31 +29,37 @@ error read_failure(std::string_view path, std::string_view reason) {
     return os_error(std::move(message));
 }
 
-class file_descriptor {
-public:
-    explicit file_descriptor(int fd) noexcept : fd_(fd) {}
-    ~file_descriptor() { if (fd_ >= 0) ::close(fd_); }
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
-outcome<file_text> read_text_file(std::string_view path) {
+outcome<file_descriptor> open_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         return read_failure(path, "file name contained an unexpected NUL byte");
-
     const std::string path_z(path);
     int fd;
     do {
         fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return read_failure(path, os_error_reason(errno));
-    file_descriptor file(fd);
+    return file_descriptor(fd);
+}
+
+}  // namespace
+
+file_descriptor& file_descriptor::operator=(file_descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+file_descriptor::~file_descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+outcome<file_text> read_text_file(std::string_view path) {
+    auto opened = open_file(path);
+    if (!opened.ok()) return opened.failure();
+    const file_descriptor file = std::move(opened).value();
+    const int fd = file.get();
 
     // The size is only a hint: the file may grow or shrink while being read.
     std::size_t capacity = 0;
@@ -84,6 +91,74 @@ outcome<file_text> read_text_file(std::string_view path) {
 
     if (!is_valid_utf8(text.view())) return read_failure(path, "stream did not contain valid UTF-8");
     return text;
+}
+
+outcome<line_reader> line_reader::open(std::string_view path) {
+    auto opened = open_file(path);
+    if (!opened.ok()) return opened.failure();
+    return line_reader(path, std::move(opened).value());
+}
+
+line_reader::line_reader(std::string_view path, file_descriptor file)
+    : path_(path), file_(std::move(file)), capacity_(std::size_t{1} << 18) {
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
+
+bool line_reader::fill() {
+    if (begin_ > 0) {  // keep the unfinished line, at the front
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == capacity_) {  // a line longer than the buffer
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
+        std::memcpy(larger.get(), buffer_.get(), end_);
+        buffer_ = std::move(larger);
+        capacity_ *= 2;
+    }
+    for (;;) {
+        const ssize_t got = ::read(file_.get(), buffer_.get() + end_, capacity_ - end_);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            failure_ = read_failure(path_, os_error_reason(errno));
+            return false;
+        }
+        if (got == 0) {
+            at_end_ = true;
+            return false;
+        }
+        end_ += static_cast<std::size_t>(got);
+        return true;
+    }
+}
+
+bool line_reader::next(std::string_view& line) {
+    for (;;) {
+        const char* const start = buffer_.get() + begin_;
+        const void* const lf = std::memchr(start, '\n', end_ - begin_);
+        std::size_t length;
+        if (lf != nullptr) {
+            length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
+            begin_ += length + 1;
+            if (length > 0 && start[length - 1] == '\r') --length;
+        } else if (!at_end_) {
+            if (!fill() && failure_) return false;
+            continue;
+        } else if (begin_ < end_) {  // the final line, without a line feed
+            length = end_ - begin_;
+            begin_ = end_;
+        } else {
+            if (invalid_utf8_) failure_ = read_failure(path_, "stream did not contain valid UTF-8");
+            return false;
+        }
+        line = std::string_view(start, length);
+        // A line feed never sits inside a UTF-8 sequence, so checking line by line
+        // checks the whole file. After a bad line the rest is still read, since a
+        // read error takes precedence, but no longer handed out.
+        if (invalid_utf8_) continue;
+        if (is_valid_utf8(line)) return true;
+        invalid_utf8_ = true;
+    }
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
