@@ -299,3 +299,18 @@ def test_lazy_objects_are_safe_under_racing_threads():
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_exhausted_memory_is_a_memory_error():
+    script = textwrap.dedent(
+        """
+        import resource, _quor_pp as qp
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            qp.repacking_results(range(400_000_000))
+        except MemoryError as e:
+            print("MemoryError", e.__notes__)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.stdout.strip() == "MemoryError [\"while processing 'd_array'\"]", result.stderr

@@ -6,6 +6,7 @@
 
 #include "lib/arguments.h"
 #include "lib/process_objects.h"
+#include "lib/results.h"
 
 namespace quor::py {
 namespace {
@@ -202,7 +203,14 @@ bool convert_one(const parameter& param, PyObject* object, native_value& out) {
 
 bool convert_arguments(const signature& sig, PyObject* const* slots, native_arguments& out) {
     for (std::size_t k = 0; k < sig.parameters.size(); ++k) {
-        if (!convert_one(sig.parameters[k], slots[k], out[k])) {
+        bool converted;
+        try {
+            converted = convert_one(sig.parameters[k], slots[k], out[k]);
+        } catch (...) {  // memory exhausted while copying: a conversion failure like any other
+            raise_current_exception();
+            converted = false;
+        }
+        if (!converted) {
             add_parameter_note(sig.parameters[k].name);
             return false;
         }
