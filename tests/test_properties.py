@@ -2,6 +2,7 @@
 
 import json
 import math
+import random
 import pathlib
 
 import pytest
@@ -109,6 +110,19 @@ def test_inversion_matches_brent_dekker_bit_for_bit(salt, tol, iterations):
 
 
 @pytest.mark.parametrize("salt", [NACL, KOH])
+@pytest.mark.parametrize("tol", [NAN, -1.0, 0.0, 1e-300])
+def test_unreachable_tolerance_runs_out_like_every_iteration_was_run(salt, tol):
+    # A search that never meets its tolerance settles into a cycle of states; the
+    # result after any number of iterations, 2^64 - 1 included, is the one the
+    # full count gives, and it comes back at once.
+    targets = [0.001, 0.5, 1.0, 2.5, 4.0, 5.2]
+    for iterations in (5, 6, 7, 50, 51, 1001, 2**64 - 1):
+        expected = [ref.molarity_to_molality(C, 298.15, *density_args(salt), tol, min(iterations, 1001))
+                    for C in targets]
+        assert same(inversion(targets, salt, tol=tol, iterations=iterations), expected)
+
+
+@pytest.mark.parametrize("salt", [NACL, KOH])
 @pytest.mark.parametrize("temperature", [278.15, 298.15, 343.15])
 def test_inversion_round_trips_laliberte_density(salt, temperature):
     b0 = [0.05, 0.5, 1.0, 3.0, 5.0]
@@ -203,3 +217,18 @@ def test_conversions(to_molality, from_molality):
     assert same(from_molality([50.0], 20.0) + to_molality([0.5], 20.0), [0.5, 50.0])
     assert same(to_molality([0.5, 0.0], 0.0), [INF, NAN]) and from_molality([3.0], 0.0) == [0.0]
     assert to_molality([], 1.0) == [] == from_molality([], 1.0)
+
+
+def test_inversion_matches_every_iteration_count_on_random_cases():
+    rng = random.Random(3)
+    for _ in range(25):
+        salt = rng.choice([NACL, KOH])
+        mw, *c = density_args(salt)
+        c = [x * rng.uniform(0.9, 1.1) for x in c]
+        temperature = rng.uniform(275.0, 360.0)
+        tol = rng.choice([NAN, -1.0, 0.0, 1e-300, 1e-15, 1e-9])
+        iterations = rng.randrange(0, 300)
+        targets = [rng.uniform(0.01, 5.0) for _ in range(8)]
+        expected = [ref.molarity_to_molality(C, temperature, mw, *c, tol, iterations) for C in targets]
+        got = q.molarity_to_molality(targets, temperature, mw, *c, tol, iterations)
+        assert same(got, expected)
