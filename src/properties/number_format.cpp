@@ -22,41 +22,34 @@ bool format_non_finite(double value, std::string& out) {
     return false;
 }
 
+// The correctly rounded text of a finite value, or the spelling of a non-finite one.
+std::string rounded_text(double value, std::chars_format format, int precision) {
+    std::string out;
+    if (format_non_finite(value, out)) return out;
+    // The largest double has 309 integer digits in fixed notation.
+    char buffer[400];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
+    if (ec != std::errc{}) return "NaN";  // cannot happen with this buffer
+    return std::string(buffer, end);
+}
+
 }  // namespace
 
 std::string format_scientific(double value) {
-    std::string out;
-    if (format_non_finite(value, out)) return out;
-
-    // Longest case: "-1.0000e-308" and subnormals "e-324"; 32 is ample.
-    char buffer[32];
-    const auto [end, ec] =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 4);
-    if (ec != std::errc{}) return "NaN";  // cannot happen with this buffer
+    std::string text = rounded_text(value, std::chars_format::scientific, 4);
+    const std::size_t e_pos = text.find('e');
+    if (e_pos == std::string::npos) return text;  // NaN or an infinity
 
     // Rewrite the exponent "e+05" / "e-05" as "e5" / "e-5".
-    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
-    const std::size_t e_pos = text.find('e');
-    out.assign(text.substr(0, e_pos + 1));
+    std::string out = text.substr(0, e_pos + 1);
     std::size_t pos = e_pos + 1;
     if (text[pos] == '-') out.push_back('-');
     if (text[pos] == '+' || text[pos] == '-') ++pos;
     while (pos + 1 < text.size() && text[pos] == '0') ++pos;
-    out.append(text.substr(pos));
+    out.append(text, pos);
     return out;
 }
 
-std::string format_fixed(double value) {
-    std::string out;
-    if (format_non_finite(value, out)) return out;
-
-    // The largest double has 309 integer digits.
-    char buffer[400];
-    const auto [end, ec] =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
-    if (ec != std::errc{}) return "NaN";  // cannot happen with this buffer
-    out.assign(buffer, end);
-    return out;
-}
+std::string format_fixed(double value) { return rounded_text(value, std::chars_format::fixed, 2); }
 
 }  // namespace quor
