@@ -363,6 +363,12 @@ def test_local_maximum_finder_matches_direct_search():
                 for _ in range(rng.randint(0, 15))]
         start, reach = rng.randint(0, 8), rng.randint(0, 4)
         assert qp.local_maximum_finder(data, start, reach) == ref.local_maximum_finder(data, start, reach)
+    for _ in range(300):
+        n = rng.randint(0, 120)
+        data = [rng.choice((NAN, INF, -INF)) if rng.random() < 0.03 else float(rng.randint(0, 30)) for _ in range(n)]
+        start, reach = rng.randint(0, 40), rng.randint(0, 30)
+        assert qp.local_maximum_finder(data, start, reach) == ref.local_maximum_finder(data, start, reach)
+
 
 
 # --- Proton-hopping corrections ------------------------------------------------------------
