@@ -16,7 +16,7 @@ if [[ ! -x "$venv/bin/python" ]] || ! "$venv/bin/python" -c 'import sys; assert 
     fi
 fi
 extras="${1:-}"
-spec="$root"
-[[ -n "$extras" ]] && spec="$root[$extras]"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$spec"
+package="$root"
+[[ -n "$extras" ]] && package="$root[$extras]"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$package"
 export PATH="$venv/bin:$PATH"

@@ -30,9 +30,9 @@ PyObject* raise_error(const error& failure);
 PyObject* raise_panic(const char* message);
 
 template <class T>
-PyObject* to_python(const outcome<T>& result) {
+PyObject* to_python(outcome<T>&& result) {
     if (!result.ok()) return raise_error(result.failure());
-    return to_python(const_cast<outcome<T>&>(result).value());
+    return to_python(result.value());
 }
 
 // Turns a C++ exception escaping a body into a Python exception: MemoryError for
