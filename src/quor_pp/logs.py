@@ -1,0 +1,130 @@
+"""LAMMPS logs: the unit style and the atom count of every group."""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from .errors import FormatError, fspath
+from .text import read_lines
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["RunLog", "group_counts", "read_log"]
+
+LOG_LAYOUT = "a LAMMPS log (first line 'LAMMPS (...)')"
+
+# What LAMMPS prints after each group command, whatever whitespace the input used.
+_GROUP_COUNT = re.compile(r"\s*(\d+) atoms in group (\S+)\s*")
+# The echoed input command that sets the unit style.
+_UNITS = re.compile(r"\s*units\s+(\S+)(?:\s.*)?")
+
+
+@dataclass(frozen=True)
+class RunLog:
+    """What quor_pp takes from a LAMMPS log.
+
+    Attributes
+    ----------
+    path : str
+        The log file.
+    units : str or None
+        The unit style of the last `units` command echoed in the log, or None.
+    groups : dict of str to int
+        Atom count of every group, as LAMMPS printed it; a group defined again keeps
+        its last count.
+    kind : str
+        Always "log".
+    """
+
+    path: str
+    units: str | None
+    groups: dict[str, int] = field(default_factory=dict)
+    kind: str = "log"
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The group counts as a DataFrame with columns `group` and `atoms`."""
+        import pandas
+
+        return pandas.DataFrame({"group": list(self.groups), "atoms": list(self.groups.values())})
+
+
+def parse_log(path: str, lines: list[str]) -> RunLog:
+    """The RunLog of a log already split into lines."""
+    if not lines or not lines[0].startswith("LAMMPS ("):
+        first = lines[0] if lines else "an empty file"
+        raise FormatError(path, LOG_LAYOUT, 1 if lines else None, first)
+    units: str | None = None
+    groups: dict[str, int] = {}
+    for line in lines:
+        match = _GROUP_COUNT.fullmatch(line)
+        if match is not None:
+            groups.pop(match[2], None)  # a redefined group moves to where it was last counted
+            groups[match[2]] = int(match[1])
+            continue
+        match = _UNITS.fullmatch(line)
+        if match is not None:
+            units = match[1]
+    return RunLog(path, units, groups)
+
+
+def read_log(log: str | os.PathLike[str]) -> RunLog:
+    """Reads a LAMMPS log.
+
+    Parameters
+    ----------
+    log : str or os.PathLike
+        Path of the log (``log.lammps``).
+
+    Returns
+    -------
+    RunLog
+        The unit style and the group counts.
+
+    Raises
+    ------
+    FormatError
+        When the file is not a LAMMPS log.
+    OSError
+        When it cannot be read (FileNotFoundError, PermissionError, ...).
+    """
+    path = fspath(log)
+    return parse_log(path, read_lines(path, LOG_LAYOUT))
+
+
+def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:
+    """Atom count of every group in a LAMMPS log.
+
+    Takes the lines LAMMPS prints itself, "N atoms in group NAME", so the whitespace
+    of the input's `group` commands (tabs, aligned blanks) does not matter.
+
+    Parameters
+    ----------
+    log : str or os.PathLike
+        Path of the log.
+
+    Returns
+    -------
+    dict of str to int
+        Group name to atom count, in the order the groups were last counted; a group
+        defined again keeps its last count.
+
+    Raises
+    ------
+    FormatError
+        When the file is not a LAMMPS log.
+    OSError
+        When it cannot be read.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> log = pathlib.Path(tempfile.mkdtemp()) / "log.lammps"
+    >>> _ = log.write_text("LAMMPS (7 Feb 2024)\\ngroup\\twat\\ttype 1\\n1000 atoms in group wat\\n")
+    >>> group_counts(log)
+    {'wat': 1000}
+    """
+    return dict(read_log(log).groups)
