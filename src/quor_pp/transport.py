@@ -48,7 +48,6 @@ class RunFiles:
     viscosity: tuple[str, ...] = ("viscosity.dat",)
     thermal_conductivity: tuple[str, ...] = ("thermconductivity.dat", "tconductivity.dat")
     volume: tuple[str, ...] = ("volume.dat",)
-    density: tuple[str, ...] = ("density.dat",)
     thermo: tuple[str, ...] = ("nvt_prod.dat",)
     log: tuple[str, ...] = ("log.lammps",)
 
