@@ -143,7 +143,10 @@ def _rdf(path: str, lines: list[str]) -> _Layout:
     names = _names(path, "rdf", lines, 0, least=2)
     if lines[0].lstrip().startswith("#Time"):
         raise FormatError(path, LAYOUTS["rdf"], 1, lines[0])
-    return _Layout("rdf", names, _check_rows(path, "rdf", lines, 1, len(names), clean=True))
+    rows = _check_rows(path, "rdf", lines, 1, len(names), clean=True)
+    if rows == 0:
+        raise FormatError(path, LAYOUTS["rdf"], None, "no rows of numbers after the column names")
+    return _Layout("rdf", names, rows)
 
 
 def _thermo(path: str, lines: list[str]) -> _Layout:
