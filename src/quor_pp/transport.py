@@ -374,8 +374,7 @@ def analyze_replica(
             run.add("self_diffusion", species, diffusion[species], fit=fit)
 
     # Onsager coefficients: slope / N with N every molecule of the box.
-    known = set(species_names) | set(settings.molecules) | set(settings.charges)
-    unknown_charges = sorted(set(settings.charges) - known) if species_names else []
+    known = set(species_names) | set(settings.molecules)
     diffonsag = run.table(settings.files.diffonsag)
     pairs: dict[tuple[str, str], str] = {}
     if diffonsag is not None:
@@ -397,7 +396,9 @@ def analyze_replica(
             else:
                 assert fit.slope is not None
                 run.add("onsager", label, fit.slope / total * units.diffusion, fit=fit)
-    if unknown_charges:
+    present = set(species_names) | {s for pair in pairs for s in pair}
+    unknown_charges = sorted(set(settings.charges) - present)
+    if unknown_charges and present:
         raise ValueError(f"{path}: charges given for {', '.join(map(repr, unknown_charges))}, "
                          f"which the run does not have (species: {', '.join(species_names)})")
 

@@ -1,0 +1,211 @@
+"""quor_pp.analyze: known coefficients recovered from the sample run, direct-fit agreement, failures reported."""
+import concurrent.futures
+import dataclasses
+import json
+import math
+import pathlib
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+
+import _quor_pp
+import quor_pp
+from conftest import same_float
+
+RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
+TRUTH = json.loads((RUN / "truth.json").read_text())
+ERRORS = TRUTH["standard_error"]
+CHARGES = {"Na": 1.0, "Cl": -1.0}
+
+
+@pytest.fixture(scope="module")
+def report():
+    return quor_pp.analyze(RUN, charges=CHARGES)
+
+
+def copy_replica(tmp_path, name="run"):
+    target = tmp_path / name
+    shutil.copytree(RUN / "replica_1", target)
+    return target
+
+
+@pytest.mark.parametrize("quantity, species, truth, expected_error", [
+    *[("self_diffusion", s, TRUTH["self_diffusion_m2_s"][s], ERRORS["self_diffusion_m2_s"][s])
+      for s in ("wat", "Na", "Cl")],
+    *[("self_diffusion_infinite", s, TRUTH["self_diffusion_infinite_m2_s"][s],
+       ERRORS["self_diffusion_infinite_m2_s"][s]) for s in ("wat", "Na", "Cl")],
+    ("viscosity", "", TRUTH["viscosity_Pa_s"], ERRORS["viscosity_Pa_s"]),
+    ("thermal_conductivity", "", TRUTH["thermal_conductivity_W_mK"], ERRORS["thermal_conductivity_W_mK"]),
+    # Independent ions: the conductivity and its Nernst-Einstein estimate share one true value.
+    ("conductivity", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
+    ("conductivity_nernst_einstein", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
+])
+def test_known_coefficients_are_recovered_within_the_statistical_error(report, quantity, species, truth,
+                                                                       expected_error):
+    row = report.row(quantity, species)
+    assert row.status == "ok" and row.n == 4 and row.unit in ("m^2/s", "Pa s", "W/(m K)", "S/m")
+    # Four replicas estimate their own spread poorly: take the larger of the reported
+    # standard error and the one the generator's noise implies.
+    assert abs(row.value - truth) <= 3.0 * max(row.sem, expected_error), (row, truth)
+
+
+def test_finite_size_correction_is_the_same_for_every_species(report):
+    for replica in report.replicas:
+        shifts = [replica.get("self_diffusion_infinite", s).value - replica.get("self_diffusion", s).value
+                  for s in ("wat", "Na", "Cl")]
+        assert shifts == pytest.approx([shifts[0]] * 3, rel=1e-12)
+        # kT / (6 pi eta L) for water at room temperature in a 3 nm box: a few 1e-10 m^2/s.
+        assert 1e-10 < shifts[0] < 4e-10
+
+
+@pytest.mark.parametrize("replica", range(4))
+@pytest.mark.parametrize("species", ["wat", "Na", "Cl"])
+def test_diffusion_agrees_bit_for_bit_with_a_direct_module_fit(report, replica, species):
+    directory = RUN / f"replica_{replica + 1}"
+    table = _quor_pp.parse_quor_file(str(directory / "diffself.dat"))
+    w = quor_pp.WindowSettings()
+    slope, t_fit, fit = _quor_pp.diff_calculator(table["Time"], table[f"MSD__{species}"], w.margin, w.min_window,
+                                                 w.max_window, w.max_error, w.min_displacement)
+    count = TRUTH["molecules"][species]
+    estimate = report.replicas[replica].get("self_diffusion", species)
+    assert same_float(estimate.value, slope / count * 1e-5)
+    assert estimate.fit.t_fit.tolist() == t_fit and estimate.fit.fit.tolist() == fit
+    assert estimate.fit.time[estimate.fit.start:estimate.fit.stop].tolist() == t_fit
+    assert abs(estimate.fit.loglog_slope - 1.0) < w.max_error
+
+
+def test_replica_statistics_come_from_repacking_results(report):
+    for row in report.rows:
+        values = [math.nan if v is None else v for v in row.replicas]
+        mean, std, count = _quor_pp.repacking_results(values)
+        assert (row.value, row.std, row.n) == (mean, std, count)
+        assert row.sem == pytest.approx(np.std(values, ddof=1) / math.sqrt(count), rel=1e-12)
+
+
+def test_table_json_and_pandas_have_the_tidy_columns(report):
+    table = report.table()
+    assert list(table)[:7] == ["quantity", "species", "value", "std", "sem", "n", "unit"]
+    document = json.loads(report.to_json(curves=True), parse_constant=lambda c: pytest.fail(f"{c} in JSON"))
+    assert len(document["rows"]) == len(report.rows) and len(document["replicas"]) == 4
+    fit = next(e["fit"] for e in document["replicas"][0]["estimates"] if e["quantity"] == "viscosity")
+    assert len(fit["time"]) == len(fit["msd"]) and fit["window"] == [fit["t_fit"][0], fit["t_fit"][-1]]
+    pandas = pytest.importorskip("pandas")
+    frame = report.to_pandas()
+    assert isinstance(frame, pandas.DataFrame) and len(frame) == len(report.rows)
+
+
+def test_declared_units_scale_every_coefficient_by_the_conversion_ratio(tmp_path):
+    run = copy_replica(tmp_path)
+    real = quor_pp.analyze(run)
+    metal = quor_pp.analyze(run, units="metal")
+    ratios = {"self_diffusion": 1e-8 / 1e-5, "viscosity": 1e-7 / 1.01325e-10,
+              "thermal_conductivity": quor_pp.unit_system("metal").thermal_conductivity / 6.9476954570553e4}
+    for quantity, ratio in ratios.items():
+        for row in real.rows:
+            if row.quantity == quantity:
+                assert metal.row(quantity, row.species).value == pytest.approx(row.value * ratio, rel=1e-9)
+    lj = quor_pp.analyze(run, units="lj")
+    assert {row.unit for row in lj.rows} == {"reduced", "K"}
+
+
+def write_rows(path, rows, columns=("MSD__wat",)):
+    with open(path, "w") as out:
+        out.write("#NOTE: test\n#Time\t" + "".join(f"{c}\t" for c in columns) + "\n")
+        for t, value in rows:
+            out.write(f" {t:g}\t" + "\t".join(f"{value:g}" for _ in columns) + "\n")
+
+
+@pytest.mark.parametrize("rows, status", [
+    ([(t, 0.01 * t) for t in range(1, 13)], "too few points"),
+    ([(t, 0.01 * t * t) for t in range(1, 300)], "no window"),  # ballistic throughout
+])
+def test_a_failed_fit_is_reported_with_its_reason(tmp_path, rows, status):
+    run = copy_replica(tmp_path)
+    write_rows(run / "diffself.dat", rows)
+    report = quor_pp.analyze(run)
+    row = report.row("self_diffusion", "wat")
+    assert (row.value, row.std, row.n, row.status) == (None, None, 0, status)
+    assert "diffself.dat MSD__wat" in row.message
+    assert report.row("self_diffusion_infinite", "wat").status == status
+    assert not any(isinstance(v, float) and math.isnan(v) for r in report.rows for v in (r.value, r.std, r.sem))
+
+
+def test_missing_molecule_count_names_the_remedy(tmp_path):
+    run = copy_replica(tmp_path)
+    (run / "log.lammps").write_text((run / "log.lammps").read_text().replace("atoms in group Na", "atoms in group Na+"))
+    row = quor_pp.analyze(run).row("self_diffusion", "Na")
+    assert row.status == "missing" and "molecules={'Na': N}" in row.message
+    assert quor_pp.analyze(run).row("onsager", "Na-Na").status == "missing"
+    given = quor_pp.analyze(run, molecules={"Na": 18}).row("self_diffusion", "Na")
+    assert given.value == quor_pp.analyze(RUN / "replica_1").row("self_diffusion", "Na").value
+
+
+def test_one_failed_replica_leaves_a_partial_row(tmp_path):
+    for k in range(1, 4):
+        shutil.copytree(RUN / f"replica_{k}", tmp_path / f"replica_{k}")
+    write_rows(tmp_path / "replica_2" / "thermconductivity.dat", [(t, 1.0) for t in range(1, 200)], ["MSD_all"])
+    row = quor_pp.analyze(tmp_path).row("thermal_conductivity")
+    assert row.status == "partial" and row.n == 2 and row.replicas[1] is None and row.replicas[0] is not None
+    assert "replica_2" in row.message
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (lambda run: (run / "log.lammps").unlink(), ValueError, "unit style is unknown"),
+    (lambda run: (run / "nvt_prod.dat").write_text("# t\n# Step Press\n0 1\n"), quor_pp.FormatError, "Temp"),
+    (lambda run: (run / "viscosity.dat").write_text("#Time\tMSD_xy\t\n 1\t2\n"), quor_pp.FormatError, "MSD_all"),
+])
+def test_bad_runs_raise_clear_exceptions(tmp_path, change, error, match):
+    run = copy_replica(tmp_path)
+    change(run)
+    with pytest.raises(error, match=match):
+        quor_pp.analyze(run)
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda: quor_pp.analyze(RUN / "replica_1", charges={"K": 1.0}), "which the run does not have"),
+    (lambda: quor_pp.analyze(RUN / "replica_1", temperature=-25.0), "temperature must be"),
+    (lambda: quor_pp.analyze(RUN / "replica_1", molecules={"wat": 0}), "molecules"),
+    (lambda: quor_pp.analyze(RUN / "replica_1", units="furlongs"), "not supported"),
+    (lambda: quor_pp.WindowSettings(margin=0.7), "margin"),
+    (lambda: quor_pp.WindowSettings(min_window=10, max_window=10), "max_window"),
+])
+def test_bad_settings_are_value_errors(call, match):
+    with pytest.raises(ValueError, match=match):
+        call()
+
+
+def test_missing_run_directory_is_file_not_found(tmp_path):
+    with pytest.raises(FileNotFoundError) as caught:
+        quor_pp.analyze(tmp_path / "nowhere")
+    assert caught.value.filename == str(tmp_path / "nowhere")
+    with pytest.raises(FileNotFoundError):
+        quor_pp.analyze(tmp_path)  # exists, but holds no run
+
+
+def test_replicas_are_found_in_natural_order(tmp_path):
+    for name in ("replica_10", "replica_2", "replica_1", "notes"):
+        (tmp_path / name).mkdir()
+        if name != "notes":
+            (tmp_path / name / "diffself.dat").write_text("")
+    assert [pathlib.Path(p).name for p in quor_pp.find_replicas(tmp_path)] == ["replica_1", "replica_2", "replica_10"]
+
+
+def test_replicas_can_be_mapped_in_parallel_and_combined(report):
+    settings = dataclasses.replace(report.settings)
+    assert pickle.loads(pickle.dumps(settings)) == settings
+    directories = quor_pp.find_replicas(RUN)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(quor_pp.analyze_replica, directories, [settings] * len(directories)))
+    results = [pickle.loads(pickle.dumps(result)) for result in results]
+    combined = quor_pp.combine(results, settings)
+    assert [(r.quantity, r.species, r.value, r.std) for r in combined.rows] == \
+        [(r.quantity, r.species, r.value, r.std) for r in report.rows]
+
+
+def test_progress_is_told_of_each_file_and_fit(tmp_path):
+    messages = []
+    quor_pp.analyze(copy_replica(tmp_path), progress=messages.append)
+    assert any("diffself.dat: MSD__Na: ok" in m for m in messages)
+    assert any("viscosity.dat: 236 rows" in m for m in messages)
