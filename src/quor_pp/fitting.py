@@ -58,7 +58,7 @@ class WindowSettings:
             raise ValueError(f"min_displacement must be a finite number >= 0, not {self.min_displacement}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Fit:
     """One window fit of a curve.
 
@@ -184,11 +184,20 @@ def fit_window(
     first = _locate(t[kept], np.asarray(t_fit))
     lo, hi = int(kept[first]), int(kept[first + len(t_fit) - 1]) + 1
     rows = kept[first:first + len(t_fit)]
-    loglog = float(np.polyfit(np.log10(t[rows]), np.log10(np.abs(m[rows])), 1)[0])
+    loglog = _loglog_slope(t[rows], m[rows])
     if not math.isfinite(d):
         return Fit(source, column, t, m, "degenerate", "the window's times are all equal", None,
                    _array(t_fit), _array(fit), lo, hi, loglog)
     return Fit(source, column, t, m, "ok", "", d, _array(t_fit), _array(fit), lo, hi, loglog)
+
+
+def _loglog_slope(t: FloatArray, m: FloatArray) -> float | None:
+    """Least-squares slope of log10|m| against log10 t (None when the times are all equal)."""
+    x = np.log10(t)
+    y = np.log10(np.abs(m))
+    dx = x - x.mean()
+    spread = float(dx @ dx)
+    return float(dx @ (y - y.mean())) / spread if spread > 0.0 else None
 
 
 def _locate(times: FloatArray, window: FloatArray) -> int:
