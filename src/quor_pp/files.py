@@ -14,7 +14,7 @@ import _quor_pp
 
 from .errors import FormatError, fspath, native_read
 from .logs import LOG_LAYOUT, RunLog, parse_log
-from .text import clean_line, is_count, is_number, read_lines
+from .text import clean_line, count_rows, is_count, is_number, read_lines
 
 if TYPE_CHECKING:
     import pandas
@@ -101,6 +101,9 @@ class _Layout:
 
 def _check_rows(path: str, kind: str, lines: list[str], start: int, count: int, clean: bool) -> int:
     """Checks that lines[start:] are rows of `count` numbers (blank lines pass); returns the rows."""
+    fast = count_rows(lines[start:], count)
+    if fast is not None:
+        return fast
     rows = 0
     for number in range(start, len(lines)):
         text = clean_line(lines[number]) if clean else lines[number]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import re
 
 from .errors import FormatError
@@ -10,7 +11,9 @@ from .errors import FormatError
 # point and at least one digit, an optional exponent) or inf/infinity/nan, with an
 # optional sign. Python's float() is wider (underscores, surrounding blanks), hence
 # the pattern.
-_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))")
+_NUMBER_TEXT = r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))"
+_NUMBER = re.compile(_NUMBER_TEXT)
+_BLANK_LINE = re.compile(r"^[ \t]*$", re.MULTILINE)
 _COUNT = re.compile(r"\+?\d+")
 
 
@@ -22,6 +25,26 @@ def is_number(field: str) -> bool:
 def is_count(field: str) -> bool:
     """True when `field` is an unsigned decimal integer."""
     return _COUNT.fullmatch(field) is not None
+
+
+@functools.cache
+def _row_pattern(width: int) -> re.Pattern[str]:
+    """A whole line of `width` numbers separated by blanks or tabs."""
+    return re.compile(rf"^[ \t]*{_NUMBER_TEXT}(?:[ \t]+{_NUMBER_TEXT}){{{width - 1}}}[ \t]*$", re.MULTILINE)
+
+
+def count_rows(lines: list[str], width: int) -> int | None:
+    """Number of non-blank lines when every one is a row of `width` numbers, else None.
+
+    One regular-expression pass over the joined lines: the fast path for the common
+    case of a well-formed table (the caller goes line by line only to find a fault).
+    """
+    if width < 1:
+        return None
+    text = "\n".join(lines)
+    rows = len(_row_pattern(width).findall(text))
+    blank = len(_BLANK_LINE.findall(text)) if lines else 0
+    return rows if rows + blank == len(lines) else None
 
 
 def clean_line(line: str) -> str:
