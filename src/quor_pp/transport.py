@@ -242,7 +242,8 @@ class _Replica:
         return estimate
 
     def fit(self, table: Table, column: str, curve: np.ndarray | None = None) -> Fit:
-        result = fit_window(table["Time"], table[column] if curve is None else curve, self.settings.window,
+        time = table[next(iter(table))]  # the #Time column, whatever its exact name
+        result = fit_window(time, table[column] if curve is None else curve, self.settings.window,
                             source=table.path, column=column)
         self.fits.append(result)
         self.notify(f"{table.path}: {column}: {result.status}")
