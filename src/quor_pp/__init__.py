@@ -13,3 +13,8 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = ["__version__"]
+
+from .salts import DensityFit, RangeWarning, Salt, SolutionProperties, UnknownSaltError, ViscosityFit, salt
+
+__all__ += ["DensityFit", "RangeWarning", "Salt", "SolutionProperties", "UnknownSaltError",
+            "ViscosityFit", "salt"]
