@@ -561,6 +561,11 @@ class Salt:
     def __str__(self) -> str:
         return f"{self.formula} ({self.name}, CAS {self.cas}, {self.molecular_weight:g} g/mol)"
 
+    @property
+    def label(self) -> str:
+        """Formula and name, e.g. ``"NaCl (Sodium Chloride)"``."""
+        return f"{self.formula} ({self.name})"
+
     # Helpers shared by the methods.
 
     def _density_molarity(self, temperature: ArrayLike, molality: ArrayLike,
@@ -838,7 +843,7 @@ def salt(key: str, *, table: str | Path | None = None) -> Salt:
     if len(found) == 1:
         return found[0]
     if found:
-        names = tuple(str(entry) for entry in found)
+        names = tuple(entry.label for entry in found)
         raise UnknownSaltError(f"{key!r} matches several salts: {'; '.join(names)}", key, names)
     matches = _close_matches(normalised, salts, index)
     message = f"no salt named {key!r} (by name, formula or CAS number) in Laliberte's table of {len(salts)} salts"
@@ -854,4 +859,4 @@ def _close_matches(normalised: str, salts: tuple[Salt, ...],
         found += [entry for entry in salts if normalised in _normalise(entry.name)]
     for key in difflib.get_close_matches(normalised, index, n=limit, cutoff=0.6):
         found += [entry for entry in index[key] if entry not in found]
-    return tuple(str(entry) for entry in found[:limit])
+    return tuple(entry.label for entry in found[:limit])
