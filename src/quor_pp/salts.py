@@ -18,6 +18,7 @@ import unicodedata
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from decimal import Decimal
 from pathlib import Path
 from typing import Final, overload
 
@@ -775,10 +776,15 @@ def _fit[F: (DensityFit, ViscosityFit)](kind: type[F], cells: list[str], first: 
     block = cells[first:first + len(names) + 4]
     if not any(block[:len(names)]):
         return None
-    *parameters, low, high, max_w, points = (_number(cell) for cell in block)
-    return kind(**dict(zip(names, parameters)),
-                temperature_range=(low + KELVIN_OFFSET, high + KELVIN_OFFSET),
+    *parameters, _, _, max_w, points = (_number(cell) for cell in block)
+    low, high = (_kelvin_from_text(cell) for cell in block[-4:-2])
+    return kind(**dict(zip(names, parameters)), temperature_range=(low, high),
                 max_mass_fraction=max_w, points=int(points))
+
+
+def _kelvin_from_text(celsius: str) -> float:
+    """A table temperature in kelvin, added in decimal so that -14.1 °C is 259.05 K, not 259.04999999999995."""
+    return float(Decimal(celsius) + Decimal("273.15"))
 
 
 # Lookup.

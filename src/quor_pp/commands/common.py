@@ -16,6 +16,9 @@ from typing import Any, Final, TextIO
 # refused at once instead of filling memory.
 MAX_LIST_LENGTH: Final = 10_000
 
+# Narrowest a wrapping text column gets in a terminal table.
+_WRAP_WIDTH: Final = 12
+
 NUMBER_LIST_SYNTAX: Final = (
     "LIST is comma-separated numbers and ranges START:STOP[:STEP]\n"
     "(STOP included, STEP 1 if omitted), e.g. 0.5,1,2 or 0:3:0.5 or 280:360:20,373.15"
@@ -82,31 +85,37 @@ def _decimal(part: str, text: str) -> Decimal:
         value = Decimal("NaN")
     if not value.is_finite() or not math.isfinite(float(value)):
         raise argparse.ArgumentTypeError(f"{text!r} is not a list of numbers: {part.strip()!r}; "
-                                         + NUMBER_LIST_SYNTAX)
+                                         + NUMBER_LIST_SYNTAX.replace("\n", " "))
     return value
 
 
 @dataclass(frozen=True, slots=True)
 class Column:
-    """A table column: its heading in plain text and in Unicode (for the terminal)."""
+    """A table column: its heading in plain text and in Unicode for the terminal.
+
+    Numbers are right-aligned and never cut; a `wrap` column (text such as
+    names) is left-aligned and may wrap on a narrow terminal.
+    """
 
     plain: str
     fancy: str
+    wrap: bool = False
 
 
 def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str = "",
-                highlight: Iterable[bool] = (), stream: TextIO | None = None) -> None:
+                caption: str = "", highlight: Iterable[bool] = (), stream: TextIO | None = None) -> None:
     """Print a table: with rich when `stream` is a terminal, else as aligned plain text.
 
     The plain form starts with the title as a ``#`` comment line, then the
     headings and the right-aligned cells separated by two blanks, so it pipes
-    cleanly into other tools. `highlight` marks rows to stand out on a terminal.
+    cleanly into other tools. The caption and `highlight` (rows to stand out)
+    are for the terminal only.
     """
     stream = stream if stream is not None else sys.stdout
-    if stream.isatty():
-        _print_rich_table(columns, rows, title=title, highlight=list(highlight), stream=stream)
+    if stream.isatty() and _print_rich_table(columns, rows, title=title, caption=caption,
+                                             highlight=list(highlight), stream=stream):
         return
-    widths = [max(len(column.plain), *(len(row[i]) for row in rows)) for i, column in enumerate(columns)]
+    widths = [max([len(column.plain)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
     lines = [f"# {title}"] if title else []
     for cells in ([column.plain for column in columns], *rows):
         lines.append("  ".join(cell.rjust(width) for cell, width in zip(cells, widths)).rstrip())
@@ -114,16 +123,33 @@ def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, tit
 
 
 def _print_rich_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str,
-                      highlight: list[bool], stream: TextIO) -> None:
-    from rich.console import Console  # imported only when a terminal shows the table
+                      caption: str, highlight: list[bool], stream: TextIO) -> bool:
+    """Print the table with rich if the terminal is wide enough for every number; say whether it did."""
+    from rich import box  # imported only when a terminal shows the table
+    from rich.console import Console
     from rich.table import Table
+    from rich.text import Text
 
-    table = Table(title=title or None, title_justify="left", header_style="bold")
-    for column in columns:
-        table.add_column(column.fancy, justify="right")
+    console = Console(file=stream)
+    widths = [_WRAP_WIDTH if column.wrap else
+              max([len(line) for line in column.fancy.splitlines()] + [len(row[i]) for row in rows])
+              for i, column in enumerate(columns)]
+    if sum(widths) + 2 * len(widths) > console.width:  # cells and their padding
+        return False
+
+    # Text objects throughout: a heading such as "ρ [kg/m³]" is not markup.
+    table = Table(title=Text(title) if title else None, title_justify="left",
+                  caption=Text(caption) if caption else None, caption_justify="left",
+                  header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False, collapse_padding=True)
+    for column, width in zip(columns, widths):
+        if column.wrap:
+            table.add_column(Text(column.fancy), justify="left", overflow="fold", min_width=width)
+        else:
+            table.add_column(Text(column.fancy), justify="right", no_wrap=True, min_width=width)
     for i, row in enumerate(rows):
-        table.add_row(*row, style="yellow" if i < len(highlight) and highlight[i] else None)
-    Console(file=stream).print(table)
+        table.add_row(*map(Text, row), style="yellow" if i < len(highlight) and highlight[i] else None)
+    console.print(table)
+    return True
 
 
 def write_json(destination: str, data: Mapping[str, Any]) -> None:

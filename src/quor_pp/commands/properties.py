@@ -108,7 +108,7 @@ def run(args: argparse.Namespace) -> int:
     if args.csv is not None:
         write_csv(args.csv, result.rows())
     if "-" not in (args.json, args.csv):
-        _print_result(result)
+        _print_result(result, args.celsius)
     return 0
 
 
@@ -124,35 +124,39 @@ def _guard[T](load: Callable[[], T]) -> T:
         raise CommandError(f"cannot read the salt table: {error}") from None
 
 
-def _print_result(result: SolutionProperties) -> None:
-    columns = [Column("T/K", "T [K]"), Column("t/degC", "t [°C]"),
-               Column("molality/(mol/kg)", "molality [mol/kg]"), Column("molarity/(mol/L)", "molarity [mol/L]"),
-               Column("mass_fraction", "mass fraction"), Column("density/(kg/m3)", "density [kg/m³]"),
-               Column("viscosity/(mPa s)", "viscosity [mPa·s]")]
+def _print_result(result: SolutionProperties, celsius: bool) -> None:
+    columns = [Column("t/degC", "t\n[°C]") if celsius else Column("T/K", "T\n[K]"),
+               Column("molality/(mol/kg)", "b\n[mol/kg]"), Column("molarity/(mol/L)", "c\n[mol/L]"),
+               Column("mass_fraction", "w"), Column("density/(kg/m3)", "ρ\n[kg/m³]"),
+               Column("viscosity/(mPa s)", "η\n[mPa·s]")]
     if result.conductivity is not None:
-        columns.append(Column("conductivity/(S/m)", "conductivity [S/m]"))
-    columns.append(Column("outside_fit", "outside fit"))
+        columns.append(Column("conductivity/(S/m)", "σ\n[S/m]"))
+    columns.append(Column("outside_fit", "outside\nfit"))
     rows = []
     for i in range(len(result)):
-        t = float(result.temperature[i])
-        row = [f"{t:.2f}", f"{t - KELVIN_OFFSET:.2f}", f"{result.molality[i]:.4f}", f"{result.molarity[i]:.4f}",
+        t = float(result.temperature[i]) - (KELVIN_OFFSET if celsius else 0.0)
+        row = [f"{t:.2f}", f"{result.molality[i]:.4f}", f"{result.molarity[i]:.4f}",
                f"{result.mass_fraction[i]:.5f}", f"{result.density[i]:.3f}",
                "n/a" if result.viscosity is None else f"{result.viscosity[i] * 1e3:.4f}"]
         if result.conductivity is not None:
             row.append(f"{result.conductivity[i]:.3f}")
-        outside = [name for name, flags in (("density", result.outside_density_fit),
-                                            ("viscosity", result.outside_viscosity_fit)) if flags[i]]
-        row.append(",".join(outside) or "-")
+        density, viscosity = result.outside_density_fit[i], result.outside_viscosity_fit[i]
+        row.append("both" if density and viscosity else "density" if density
+                   else "viscosity" if viscosity else "-")
         rows.append(row)
     highlight = result.outside_density_fit | result.outside_viscosity_fit
-    print_table(columns, rows, title=f"{result.salt}; Laliberte (2009)", highlight=highlight.tolist())
+    legend = ("b molality, c molarity, w mass fraction, ρ density, η viscosity"
+              + (", σ conductivity" if result.conductivity is not None else "")
+              + "; outside fit: beyond the temperatures or mass fractions the fit was made on")
+    print_table(columns, rows, title=f"{result.salt}; Laliberte (2009)", caption=legend,
+                highlight=highlight.tolist())
 
 
 def _print_salt_list(salts: Sequence[Salt]) -> None:
-    columns = [Column("formula", "formula"), Column("name", "name"), Column("CAS", "CAS"),
-               Column("M/(g/mol)", "M [g/mol]"), Column("density_fit/degC", "density fit [°C]"),
-               Column("w_max", "w max"), Column("viscosity_fit/degC", "viscosity fit [°C]"),
-               Column("w_max", "w max")]
+    columns = [Column("formula", "formula"), Column("name", "name", wrap=True), Column("CAS", "CAS"),
+               Column("M/(g/mol)", "M\n[g/mol]"), Column("density_fit/degC", "ρ fit\n[°C]"),
+               Column("w_max", "w\nmax"), Column("viscosity_fit/degC", "η fit\n[°C]"),
+               Column("w_max", "w\nmax")]
     rows = []
     for entry in salts:
         row = [entry.formula, entry.name, entry.cas, f"{entry.molecular_weight:g}",
