@@ -177,7 +177,7 @@ def test_celsius_given_as_kelvin_is_refused(method):
 
 @pytest.mark.parametrize("temperature, concentration, message", [
     (298.15, -0.5, "must not be negative"), (float("nan"), 1.0, "finite"), (298.15, float("inf"), "finite"),
-    (-300.0, 1.0, "below"), ([298.15, 300.0], [1.0, 2.0, 3.0], "broadcast"),
+    (-300.0, 1.0, "below"), (700.0, 1.0, "critical"), ([298.15, 300.0], [1.0, 2.0, 3.0], "broadcast"),
 ])
 def test_bad_values_are_refused(temperature, concentration, message):
     with pytest.raises(ValueError, match=message):
@@ -197,11 +197,12 @@ def test_molality_inverts_molarity():
     np.testing.assert_allclose(salt.molality(t, salt.molarity(t, b)), np.broadcast_to(b, (2, 4)), atol=1e-9)
 
 
-def test_unreachable_molarity_is_refused():
+@pytest.mark.parametrize("molarity, message", [(1e4, "reaches no molality"), (1e-20, "below the smallest")])
+def test_unreachable_molarity_is_refused(molarity, message):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RangeWarning)
-        with pytest.raises(ValueError, match="NaCl"):
-            quor_pp.salt("NaCl").molality(298.15, 1e4)
+        with pytest.raises(ValueError, match=message):
+            quor_pp.salt("NaCl").molality(298.15, [1.0, molarity])
 
 
 def test_properties_combine_every_model():

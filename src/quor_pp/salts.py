@@ -42,6 +42,8 @@ KELVIN_OFFSET: Final = 273.15
 # No aqueous solution stays liquid this cold; a lower temperature is taken to be
 # degrees Celsius given as kelvin, not a state to evaluate.
 LOWEST_TEMPERATURE: Final = 173.15
+# Above water's critical temperature there is no liquid solution to describe.
+HIGHEST_TEMPERATURE: Final = 647.096
 # The Gilliam correlation is for potassium hydroxide alone.
 KOH_CAS: Final = "1310-58-3"
 # Brent search settings for molarity -> molality, and the residual accepted afterwards.
@@ -308,7 +310,8 @@ class Salt:
         ------
         ValueError
             A temperature below 173.15 K (likely degrees Celsius given as
-            kelvin), a negative molality or a non-finite value.
+            kelvin) or above 647.096 K (water's critical point), a negative
+            molality or a non-finite value.
 
         Warns
         -----
@@ -596,12 +599,20 @@ class Salt:
                     molarity[at], float(value), self.molecular_weight, **parameters,
                     tolerance=INVERSION_TOLERANCE, maximum_iterations=INVERSION_ITERATIONS)
             except ValueError:
-                reachable = _quor_pp.laliberte_density([float(value)], [1e6], self.molecular_weight,
-                                                       **parameters)[1][0]
+                # The search brackets molalities from 1e-12 mol/kg up; say which end was missed.
+                lowest, highest = _quor_pp.laliberte_density(
+                    [float(value)] * 2, [1e-12, 1e6], self.molecular_weight, **parameters)[1]
+                given = molarity[at]
+                if (given[given > 0] < lowest).any():
+                    small = given[(given > 0) & (given < lowest)]
+                    raise ValueError(
+                        f"{self.formula}: molarity {_listing(small)} mol/L is below the smallest the "
+                        f"conversion resolves, {lowest:.3g} mol/L (1e-12 mol/kg) at {float(value):.2f} K"
+                    ) from None
                 raise ValueError(
                     f"{self.formula}: the density model reaches no molality for some of the molarities "
-                    f"{_listing(molarity[at])} mol/L at {float(value):.2f} K "
-                    f"(it gives {reachable:.4g} mol/L at 1e6 mol/kg)") from None
+                    f"{_listing(given)} mol/L at {float(value):.2f} K "
+                    f"(it gives {highest:.4g} mol/L at 1e6 mol/kg)") from None
         back = _evaluate_density(self, temperature, molality)[1]
         bad = ~(np.abs(back - molarity) <= INVERSION_RESIDUAL * np.maximum(1.0, molarity))
         if bad.any():
@@ -649,6 +660,11 @@ def _temperature(values: ArrayLike, celsius: bool) -> FloatArray:
                              "where no aqueous solution is liquid")
         raise ValueError(f"temperature {lowest:g} K is below {LOWEST_TEMPERATURE:g} K, where no aqueous "
                          "solution is liquid: degrees Celsius need celsius=True")
+    if (kelvin > HIGHEST_TEMPERATURE).any():
+        highest = float(t.max())
+        raise ValueError(f"temperature {highest:g} {'°C' if celsius else 'K'} is above water's critical "
+                         f"temperature, {HIGHEST_TEMPERATURE - (KELVIN_OFFSET if celsius else 0):g} "
+                         f"{'°C' if celsius else 'K'}: there is no liquid solution")
     return kelvin
 
 

@@ -8,7 +8,9 @@ import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from ..salts import (KELVIN_OFFSET, LOWEST_TEMPERATURE, SOURCE, DensityFit, RangeWarning, Salt,
+import numpy as np
+
+from ..salts import (HIGHEST_TEMPERATURE, KELVIN_OFFSET, LOWEST_TEMPERATURE, SOURCE, DensityFit, RangeWarning, Salt,
                      SolutionProperties, UnknownSaltError, ViscosityFit, laliberte_table, salt)
 from .common import (NUMBER_LIST_SYNTAX, Column, CommandError, HelpFormatter, UsageError, number_list,
                      print_table, report_warnings, write_csv, write_json)
@@ -78,6 +80,11 @@ def run(args: argparse.Namespace) -> int:
     if args.celsius and lowest + KELVIN_OFFSET < LOWEST_TEMPERATURE:
         raise UsageError(f"argument -T/--temperature: {lowest:g} °C is below "
                          f"{LOWEST_TEMPERATURE - KELVIN_OFFSET:g} °C, where no aqueous solution is liquid")
+    highest, unit = max(temperatures), "°C" if args.celsius else "K"
+    if highest + (KELVIN_OFFSET if args.celsius else 0.0) > HIGHEST_TEMPERATURE:
+        limit = HIGHEST_TEMPERATURE - (KELVIN_OFFSET if args.celsius else 0.0)
+        raise UsageError(f"argument -T/--temperature: {highest:g} {unit} is above water's critical "
+                         f"temperature, {limit:g} {unit}")
     concentrations = args.molarity if args.molarity is not None else (
         args.molality if args.molality is not None else number_list(DEFAULT_MOLALITY))
     if min(concentrations) < 0:
@@ -97,6 +104,7 @@ def run(args: argparse.Namespace) -> int:
             result = solute.properties(temperature, celsius=args.celsius, **{given: concentration})
         except ValueError as error:
             raise CommandError(str(error)) from None
+    _check_finite(result)
     range_warnings = [w for w in caught if issubclass(w.category, RangeWarning)]
     report_warnings(args.parser.prog, range_warnings)
     if result.viscosity is None:
@@ -110,6 +118,17 @@ def run(args: argparse.Namespace) -> int:
     if "-" not in (args.json, args.csv):
         _print_result(result, args.celsius)
     return 0
+
+
+def _check_finite(result: SolutionProperties) -> None:
+    """Refuse a table with an infinite or undefined entry (say, from a molality of 1e308)."""
+    arrays = [result.molality, result.molarity, result.mass_fraction, result.density,
+              *(a for a in (result.viscosity, result.conductivity) if a is not None)]
+    bad = ~np.logical_and.reduce([np.isfinite(a) for a in arrays])
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise CommandError(f"{result.salt.formula}: the models give no finite result at "
+                           f"{result.temperature[i]:.2f} K and molality {result.molality[i]:g} mol/kg")
 
 
 def _guard[T](load: Callable[[], T]) -> T:
@@ -135,11 +154,11 @@ def _print_result(result: SolutionProperties, celsius: bool) -> None:
     rows = []
     for i in range(len(result)):
         t = float(result.temperature[i]) - (KELVIN_OFFSET if celsius else 0.0)
-        row = [f"{t:.2f}", f"{result.molality[i]:.4f}", f"{result.molarity[i]:.4f}",
-               f"{result.mass_fraction[i]:.5f}", f"{result.density[i]:.3f}",
-               "n/a" if result.viscosity is None else f"{result.viscosity[i] * 1e3:.4f}"]
+        row = [f"{t:.2f}", _fixed(result.molality[i], 4), _fixed(result.molarity[i], 4),
+               f"{result.mass_fraction[i]:.5f}", _fixed(result.density[i], 3),
+               "n/a" if result.viscosity is None else _fixed(result.viscosity[i] * 1e3, 4)]
         if result.conductivity is not None:
-            row.append(f"{result.conductivity[i]:.3f}")
+            row.append(_fixed(result.conductivity[i], 3))
         density, viscosity = result.outside_density_fit[i], result.outside_viscosity_fit[i]
         row.append("both" if density and viscosity else "density" if density
                    else "viscosity" if viscosity else "-")
@@ -150,6 +169,11 @@ def _print_result(result: SolutionProperties, celsius: bool) -> None:
               + "; outside fit: beyond the temperatures or mass fractions the fit was made on")
     print_table(columns, rows, title=f"{result.salt}; Laliberte (2009)", caption=legend,
                 highlight=highlight.tolist())
+
+
+def _fixed(value: float, decimals: int) -> str:
+    """Fixed notation with `decimals` digits, or scientific for magnitudes from 1e7 up."""
+    return f"{value:.{decimals}f}" if abs(value) < 1e7 else f"{value:.{decimals}e}"
 
 
 def _print_salt_list(salts: Sequence[Salt]) -> None:
