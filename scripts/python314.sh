@@ -13,7 +13,15 @@ set -euo pipefail
 log() { printf 'python314: %s\n' "$*" >&2; }
 
 if [[ -n "${QUOR_PP_PYTHON:-}" ]]; then
-    command -v "$QUOR_PP_PYTHON"
+    if ! chosen="$(command -v "$QUOR_PP_PYTHON")"; then
+        log "QUOR_PP_PYTHON=$QUOR_PP_PYTHON: no such program"
+        exit 1
+    fi
+    if ! "$chosen" -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
+        log "QUOR_PP_PYTHON=$QUOR_PP_PYTHON is not CPython 3.14"
+        exit 1
+    fi
+    echo "$chosen"
     exit 0
 fi
 if command -v python3.14 >/dev/null 2>&1; then

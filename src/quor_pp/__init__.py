@@ -20,6 +20,7 @@ from .files import LAYOUTS, Kind, Table, read
 from .fitting import Fit, WindowSettings, fit_window
 from .logs import RunLog, group_counts, read_log
 from .report import QUANTITIES, Report, Row, analyze, combine, find_replicas
+from .salts import DensityFit, RangeWarning, Salt, SolutionProperties, UnknownSaltError, ViscosityFit, salt
 from .transport import YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaResult, RunFiles, analyze_replica
 from .units import UNIT_SYSTEMS, UnitSystem, unit_system
 
@@ -34,17 +35,23 @@ __all__ = [
     "UNIT_SYSTEMS",
     "YEH_HUMMER_XI",
     "AnalysisSettings",
+    "DensityFit",
     "Estimate",
     "Fit",
     "FormatError",
     "Kind",
+    "RangeWarning",
     "ReplicaResult",
     "Report",
     "Row",
     "RunFiles",
     "RunLog",
+    "Salt",
+    "SolutionProperties",
     "Table",
     "UnitSystem",
+    "UnknownSaltError",
+    "ViscosityFit",
     "WindowSettings",
     "__version__",
     "analyze",
@@ -55,5 +62,6 @@ __all__ = [
     "group_counts",
     "read",
     "read_log",
+    "salt",
     "unit_system",
 ]

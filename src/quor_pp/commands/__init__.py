@@ -1,0 +1,1 @@
+"""Subcommands of the `quor-pp` command, one module each with `register(subparsers)`."""

@@ -1,0 +1,199 @@
+"""What the subcommands share: their errors, help layout, number lists, tables and output files."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import sys
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from decimal import Decimal, InvalidOperation
+from typing import Any, Final, TextIO
+
+# A list option expands to at most this many values, so a range like 0:1e9:1e-9 is
+# refused at once instead of filling memory.
+MAX_LIST_LENGTH: Final = 10_000
+
+# Narrowest a wrapping text column gets in a terminal table.
+_WRAP_WIDTH: Final = 12
+
+NUMBER_LIST_SYNTAX: Final = (
+    "LIST is comma-separated numbers and ranges START:STOP[:STEP]\n"
+    "(STOP included, STEP 1 if omitted), e.g. 0.5,1,2 or 0:3:0.5 or 280:360:20,373.15"
+)
+
+
+class CommandError(Exception):
+    """An expected failure, such as bad data: the command prints the message as one line and exits 1."""
+
+
+class UsageError(CommandError):
+    """Options that parse but do not fit together: reported like argparse's own errors, exit 2."""
+
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Keeps the descriptions' line breaks and shows every default that is set."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        if ("%(default)" not in text and action.default not in (None, False, argparse.SUPPRESS)
+                and action.option_strings):
+            text += " (default: %(default)s)"
+        return text
+
+
+def number_list(text: str) -> list[float]:
+    """Parse a LIST option: numbers and inclusive ranges START:STOP[:STEP], comma-separated.
+
+    Range values are computed in decimal, so 0:1:0.1 gives exactly 0.1, 0.2, ...
+    as written, not sums that drift.
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        Not a list of finite numbers and ranges, a range with STEP <= 0 or
+        STOP < START, or more than `MAX_LIST_LENGTH` values.
+    """
+    values: list[float] = []
+    for item in text.split(","):
+        item = item.strip()
+        parts = [_decimal(part, text) for part in item.split(":")]
+        if len(parts) == 1:
+            values.append(float(parts[0]))
+            continue
+        if len(parts) > 3:
+            raise argparse.ArgumentTypeError(f"{item!r} in {text!r}: a range is START:STOP or START:STOP:STEP")
+        start, stop, step = parts[0], parts[1], parts[2] if len(parts) == 3 else Decimal(1)
+        if step <= 0 or stop < start:
+            raise argparse.ArgumentTypeError(
+                f"{item!r} in {text!r}: a range needs STEP > 0 and STOP >= START")
+        count = int((stop - start) / step) + 1
+        if len(values) + count > MAX_LIST_LENGTH:
+            raise argparse.ArgumentTypeError(f"{text!r} has more than {MAX_LIST_LENGTH} values")
+        values.extend(float(start + i * step) for i in range(count))
+    if len(values) > MAX_LIST_LENGTH:
+        raise argparse.ArgumentTypeError(f"{text!r} has more than {MAX_LIST_LENGTH} values")
+    return values
+
+
+def _decimal(part: str, text: str) -> Decimal:
+    try:
+        value = Decimal(part.strip())
+    except InvalidOperation:
+        value = Decimal("NaN")
+    if not value.is_finite() or not math.isfinite(float(value)):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a list of numbers: {part.strip()!r}; "
+                                         + NUMBER_LIST_SYNTAX.replace("\n", " "))
+    return value
+
+
+@dataclass(frozen=True, slots=True)
+class Column:
+    """A table column: its heading in plain text and in Unicode for the terminal.
+
+    Numbers are right-aligned and never cut; a `wrap` column (text such as
+    names) is left-aligned and may wrap on a narrow terminal.
+    """
+
+    plain: str
+    fancy: str
+    wrap: bool = False
+
+
+def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str = "",
+                caption: str = "", highlight: Iterable[bool] = (), stream: TextIO | None = None) -> None:
+    """Print a table: with rich when `stream` is a terminal, else as aligned plain text.
+
+    The plain form starts with the title as a ``#`` comment line, then the
+    headings and the right-aligned cells separated by two blanks, so it pipes
+    cleanly into other tools. The caption and `highlight` (rows to stand out)
+    are for the terminal only.
+    """
+    stream = stream if stream is not None else sys.stdout
+    if stream.isatty() and _print_rich_table(columns, rows, title=title, caption=caption,
+                                             highlight=list(highlight), stream=stream):
+        return
+    widths = [max([len(column.plain)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
+    lines = [f"# {title}"] if title else []
+    for cells in ([column.plain for column in columns], *rows):
+        lines.append("  ".join(cell.rjust(width) for cell, width in zip(cells, widths)).rstrip())
+    stream.write("\n".join(lines) + "\n")
+
+
+def _print_rich_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str,
+                      caption: str, highlight: list[bool], stream: TextIO) -> bool:
+    """Print the table with rich if the terminal is wide enough for every number; say whether it did."""
+    from rich import box  # imported only when a terminal shows the table
+    from rich.console import Console
+    from rich.table import Table
+    from rich.text import Text
+
+    console = Console(file=stream)
+    widths = [_WRAP_WIDTH if column.wrap else
+              max([len(line) for line in column.fancy.splitlines()] + [len(row[i]) for row in rows])
+              for i, column in enumerate(columns)]
+    if sum(widths) + 2 * len(widths) > console.width:  # cells and their padding
+        return False
+
+    # Text objects throughout: a heading such as "ρ [kg/m³]" is not markup.
+    table = Table(title=Text(title) if title else None, title_justify="left",
+                  caption=Text(caption) if caption else None, caption_justify="left",
+                  header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False, collapse_padding=True)
+    for column, width in zip(columns, widths):
+        if column.wrap:
+            table.add_column(Text(column.fancy), justify="left", overflow="fold", min_width=width)
+        else:
+            table.add_column(Text(column.fancy), justify="right", no_wrap=True, min_width=width)
+    for i, row in enumerate(rows):
+        table.add_row(*map(Text, row), style="yellow" if i < len(highlight) and highlight[i] else None)
+    console.print(table)
+    return True
+
+
+def write_json(destination: str, data: Mapping[str, Any]) -> None:
+    """Write `data` as JSON to a file, or to standard output for ``-``.
+
+    Raises
+    ------
+    CommandError
+        The file cannot be written.
+    """
+    text = json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+    _write(destination, lambda stream: stream.write(text))
+
+
+def write_csv(destination: str, rows: Sequence[Mapping[str, Any]]) -> None:
+    """Write dict rows as CSV with a header line, to a file or to standard output for ``-``.
+
+    Raises
+    ------
+    CommandError
+        The file cannot be written.
+    """
+    fields = list(rows[0]) if rows else []
+
+    def write(stream: TextIO) -> None:
+        writer = csv.DictWriter(stream, fieldnames=fields, lineterminator="\n")
+        writer.writeheader()
+        writer.writerows({key: "" if value is None else value for key, value in row.items()} for row in rows)
+
+    _write(destination, write)
+
+
+def _write(destination: str, write: Callable[[TextIO], object]) -> None:
+    if destination == "-":
+        write(sys.stdout)
+        return
+    try:
+        with open(destination, "w", encoding="utf-8", newline="") as stream:
+            write(stream)
+    except OSError as error:
+        raise CommandError(f"cannot write {destination}: {error.strerror or error}") from None
+
+
+def report_warnings(prog: str, caught: Iterable[Any]) -> None:
+    """Print caught warnings on standard error, one line each, without the source line."""
+    for warning in caught:
+        print(f"{prog}: warning: {warning.message}", file=sys.stderr)
