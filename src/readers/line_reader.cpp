@@ -185,7 +185,7 @@ bool line_reader::fill() {
         buffer_ = std::move(larger);
         capacity_ *= 2;
     }
-    const std::size_t unchecked = end_;  // nothing held is checked yet: it has no line feed
+    const std::size_t held = end_;  // bytes held before this read: no line feed, none checked
     const ssize_t got = read_some(fd_, buffer_.get() + end_, capacity_ - end_);
     if (got < 0) {
         failure_ = read_failure(path_, os_error_reason(errno));
@@ -197,7 +197,7 @@ bool line_reader::fill() {
         checked_end = end_;
     } else {
         end_ += static_cast<std::size_t>(got);
-        const void* const last_lf = ::memrchr(buffer_.get() + unchecked, '\n', end_ - unchecked);
+        const void* const last_lf = ::memrchr(buffer_.get() + held, '\n', end_ - held);
         checked_end = last_lf == nullptr
                           ? 0
                           : static_cast<std::size_t>(static_cast<const char*>(last_lf) - buffer_.get()) + 1;
