@@ -8,7 +8,7 @@
 namespace quor {
 
 // The exception kind the boundary raises for a body's error.
-enum class error_kind { type_error, value_error, os_error };
+enum class error_kind { value_error, os_error };
 
 struct error {
     error_kind kind;

@@ -1,6 +1,7 @@
-// Binding a fast call's arguments to parameters and converting them to native values.
+// The four parameter kinds, and binding and converting a fast call's arguments.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,49 +12,59 @@
 
 namespace quor::py {
 
-// The four native kinds a parameter can have.
-enum class kind { real, array, count, text };
-
-struct parameter {
-    const char* name;
-    kind type;
+// A name fixed at compile time, usable as a template argument.
+template <std::size_t N>
+struct fixed_string {
+    char text[N];
+    constexpr fixed_string(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+    static constexpr std::size_t length = N - 1;
 };
 
+// A parameter: its name, what conversion makes of the argument (`stored`, kept
+// for the call) and what the native function receives (`passed`).
+template <fixed_string Name, class Stored, class Passed = Stored>
+struct parameter {
+    static constexpr const char* name = Name.text;
+    static constexpr std::size_t name_length = Name.length;
+    using stored = Stored;
+    using passed = Passed;
+};
+
+// The four kinds. A float array is a fresh copy, never a view of the argument;
+// text is borrowed from the argument str for the duration of the call.
+template <fixed_string Name>
+using real = parameter<Name, double>;
+template <fixed_string Name>
+using real_array = parameter<Name, std::vector<double>, std::span<const double>>;
+template <fixed_string Name>
+using unsigned_integer = parameter<Name, std::uint64_t>;
+template <fixed_string Name>
+using text = parameter<Name, std::string_view>;
+
+// Consecutive parameters that the native function receives as one aggregate,
+// built from them in member order.
+template <class Aggregate, class... Members>
+struct fields {
+    using passed = Aggregate;
+};
+
+// What binding needs to know of a function.
 struct signature {
     const char* name;
-    std::span<const parameter> parameters;
-};
-
-inline constexpr std::size_t max_parameters = 10;
-
-// One converted argument. Only the member matching the parameter's kind is set.
-struct native_value {
-    double real = 0.0;
-    std::vector<double> array;
-    std::uint64_t count = 0;
-    std::string_view text;  // borrowed from the argument str for the duration of the call
-};
-
-// The converted arguments of one call, in parameter order.
-class native_arguments {
-public:
-    double real(std::size_t k) const { return values_[k].real; }
-    std::span<const double> array(std::size_t k) const { return values_[k].array; }
-    std::uint64_t count(std::size_t k) const { return values_[k].count; }
-    std::string_view text(std::size_t k) const { return values_[k].text; }
-    native_value& operator[](std::size_t k) { return values_[k]; }
-
-private:
-    native_value values_[max_parameters];
+    std::span<const char* const> parameter_names;
 };
 
 // Binds positional and keyword arguments to the parameter slots (borrowed
-// references). Returns false with TypeError set on a binding error.
+// references; one slot per parameter, all null on entry). Returns false with
+// TypeError set on a binding error.
 bool bind_arguments(const signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, PyObject** slots);
 
-// Converts every bound argument in parameter order. On the first failure returns
-// false with the exception set, carrying the note "while processing '<name>'".
-bool convert_arguments(const signature& sig, PyObject* const* slots, native_arguments& out);
+// Converts one bound argument to the native value of its kind. On failure
+// returns false with the exception set, carrying the note "while processing '<name>'".
+bool convert_argument(PyObject* object, const char* name, double& out);
+bool convert_argument(PyObject* object, const char* name, std::vector<double>& out);
+bool convert_argument(PyObject* object, const char* name, std::uint64_t& out);
+bool convert_argument(PyObject* object, const char* name, std::string_view& out);
 
 }  // namespace quor::py

@@ -10,9 +10,9 @@ namespace {
 void raise_missing(const signature& sig, PyObject* const* slots) {
     std::string names;
     std::size_t missing = 0, total = 0;
-    for (std::size_t k = 0; k < sig.parameters.size(); ++k)
+    for (std::size_t k = 0; k < sig.parameter_names.size(); ++k)
         if (slots[k] == nullptr) ++total;
-    for (std::size_t k = 0; k < sig.parameters.size(); ++k) {
+    for (std::size_t k = 0; k < sig.parameter_names.size(); ++k) {
         if (slots[k] != nullptr) continue;
         ++missing;
         if (missing > 1) {
@@ -20,7 +20,7 @@ void raise_missing(const signature& sig, PyObject* const* slots) {
             else names += missing == total ? ", and " : ", ";
         }
         names += '\'';
-        names += sig.parameters[k].name;
+        names += sig.parameter_names[k];
         names += '\'';
     }
     std::string message = std::string(sig.name) + "() missing " + std::to_string(total) +
@@ -34,7 +34,7 @@ void raise_missing(const signature& sig, PyObject* const* slots) {
 bool bind_arguments(const signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t given = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
-    const auto count = static_cast<Py_ssize_t>(sig.parameters.size());
+    const auto count = static_cast<Py_ssize_t>(sig.parameter_names.size());
     if (given > count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given",
                      sig.name, count, given, given == 1 ? "was" : "were");
@@ -47,23 +47,23 @@ bool bind_arguments(const signature& sig, PyObject* const* args, Py_ssize_t narg
         PyObject* const keyword = PyTuple_GET_ITEM(kwnames, k);
         std::size_t slot = 0;
         // A keyword that cannot be UTF-8 (a lone surrogate) compares unequal to every name.
-        while (slot < sig.parameters.size() &&
-               !PyUnicode_EqualToUTF8(keyword, sig.parameters[slot].name))
+        while (slot < sig.parameter_names.size() &&
+               !PyUnicode_EqualToUTF8(keyword, sig.parameter_names[slot]))
             ++slot;
-        if (slot == sig.parameters.size()) {
+        if (slot == sig.parameter_names.size()) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          sig.name, keyword);
             return false;
         }
         if (slots[slot] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                         sig.parameters[slot].name);
+                         sig.parameter_names[slot]);
             return false;
         }
         slots[slot] = args[given + k];
     }
 
-    for (std::size_t k = 0; k < sig.parameters.size(); ++k) {
+    for (std::size_t k = 0; k < sig.parameter_names.size(); ++k) {
         if (slots[k] == nullptr) {
             raise_missing(sig, slots);
             return false;

@@ -24,7 +24,7 @@ bool to_double(PyObject* object, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
-bool to_count(PyObject* object, std::uint64_t& out) {
+bool to_uint64(PyObject* object, std::uint64_t& out) {
     ref index;
     if (!PyLong_Check(object)) {
         index = ref(PyNumber_Index(object));
@@ -189,33 +189,36 @@ void add_parameter_note(const char* name) {
     PyErr_SetRaisedException(exception);
 }
 
-bool convert_one(const parameter& param, PyObject* object, native_value& out) {
-    switch (param.type) {
-        case kind::real: return to_double(object, out.real);
-        case kind::array: return to_doubles(object, out.array);
-        case kind::count: return to_count(object, out.count);
-        case kind::text: return to_text(object, out.text);
+// Runs one conversion; a failure, or memory exhausted while copying, gets the note.
+template <class Convert>
+bool converted(const char* name, Convert convert) {
+    bool done;
+    try {
+        done = convert();
+    } catch (...) {  // memory exhausted while copying: a conversion failure like any other
+        raise_current_exception();
+        done = false;
     }
-    return false;
+    if (!done) add_parameter_note(name);
+    return done;
 }
 
 }  // namespace
 
-bool convert_arguments(const signature& sig, PyObject* const* slots, native_arguments& out) {
-    for (std::size_t k = 0; k < sig.parameters.size(); ++k) {
-        bool converted;
-        try {
-            converted = convert_one(sig.parameters[k], slots[k], out[k]);
-        } catch (...) {  // memory exhausted while copying: a conversion failure like any other
-            raise_current_exception();
-            converted = false;
-        }
-        if (!converted) {
-            add_parameter_note(sig.parameters[k].name);
-            return false;
-        }
-    }
-    return true;
+bool convert_argument(PyObject* object, const char* name, double& out) {
+    return converted(name, [&] { return to_double(object, out); });
+}
+
+bool convert_argument(PyObject* object, const char* name, std::vector<double>& out) {
+    return converted(name, [&] { return to_doubles(object, out); });
+}
+
+bool convert_argument(PyObject* object, const char* name, std::uint64_t& out) {
+    return converted(name, [&] { return to_uint64(object, out); });
+}
+
+bool convert_argument(PyObject* object, const char* name, std::string_view& out) {
+    return converted(name, [&] { return to_text(object, out); });
 }
 
 }  // namespace quor::py

@@ -1,12 +1,10 @@
-// The documentation strings of the exported functions: each is the text
-// signature, "\n--\n\n", then the docstring, from which the interpreter
-// derives __text_signature__ and __doc__.
+// The docstrings of the exported functions. The function table puts the text
+// signature, made from the parameters, and "\n--\n\n" before each.
 #pragma once
 
 namespace quor::py::docs {
 
-inline constexpr char parse_quor_file_doc[] =
-    "parse_quor_file(path)\n--\n\n"
+inline constexpr char parse_quor_file[] =
     "Parse QUOR MSD output files (viscosity.dat, diffself.dat, diffonsag.dat,\n"
     "thermconductivity.dat, rdf.dat).\n"
     "\n"
@@ -17,8 +15,7 @@ inline constexpr char parse_quor_file_doc[] =
     "\n"
     "Returns a Python dict mapping column name → list[float].";
 
-inline constexpr char parse_thermoprop_doc[] =
-    "parse_thermoprop(path)\n--\n\n"
+inline constexpr char parse_thermoprop[] =
     "Parse a thermodynamic properties file (e.g. `nvt_prod.dat`).\n"
     "\n"
     "Line 0 is a title comment and is skipped.\n"
@@ -27,15 +24,13 @@ inline constexpr char parse_thermoprop_doc[] =
     "\n"
     "Returns a Python dict mapping column name → list[float].";
 
-inline constexpr char parse_volume_density_doc[] =
-    "parse_volume_density(path)\n--\n\n"
+inline constexpr char parse_volume_density[] =
     "Parse volume.dat or density.dat.\n"
     "\n"
     "Format: 2 header lines, then rows with [timestep, value].\n"
     "Returns the value (column 1) from the first data row.";
 
-inline constexpr char parse_bond_angle_doc[] =
-    "parse_bond_angle(path)\n--\n\n"
+inline constexpr char parse_bond_angle[] =
     "Parse a bond-angle histogram file (e.g. `npt_prod_angle.dat`).\n"
     "\n"
     "Line layout:\n"
@@ -48,27 +43,23 @@ inline constexpr char parse_bond_angle_doc[] =
     "Returns a Python dict mapping column name → list[float].\n"
     "Column names include \"Coord\" and \"Count/Total\".";
 
-inline constexpr char read_group_count_doc[] =
-    "read_group_count(log_path, group_name)\n--\n\n"
+inline constexpr char read_group_count[] =
     "Read the number of atoms assigned to a LAMMPS group from a log file.\n"
     "\n"
     "Searches for the first line containing \"group <name>\" and reads the first\n"
     "integer on the immediately following line (which LAMMPS writes as\n"
     "\"<N> atoms in group <name>\").";
 
-inline constexpr char local_maximum_finder_doc[] =
-    "local_maximum_finder(data, search_start, neighbor_count)\n--\n\n"
+inline constexpr char local_maximum_finder[] =
     "Find the index of the first local maximum in `data` starting from\n"
     "`search_start`, where \"local\" means strictly greater than the `neighbor_count`\n"
     "neighbours on each side.  Returns `neighbor_count + search_start` if no maximum\n"
     "is found (same fallback as the original Python implementation).";
 
-inline constexpr char repacking_results_doc[] =
-    "repacking_results(d_array)\n--\n\n"
+inline constexpr char repacking_results[] =
     "Compute nanmean, nanstd (population), and the count of finite values.";
 
-inline constexpr char diff_calculator_doc[] =
-    "diff_calculator(time, msd_in, margin, min_window, max_window, max_error, min_displacement)\n--\n\n"
+inline constexpr char diff_calculator[] =
     "Fit MSD vs time data to extract a transport coefficient.\n"
     "\n"
     "Searches all start/length windows (i, j) within the margin-trimmed\n"
@@ -82,41 +73,34 @@ inline constexpr char diff_calculator_doc[] =
     "The `min_displacement` parameter (in meters) is squared and used to filter out\n"
     "MSD values (using absolute value) below this threshold before fitting.";
 
-inline constexpr char laliberte_density_doc[] =
-    "laliberte_density(temperature, molality, molecular_weight, c0, c1, c2, c3, c4)\n--\n\n"
+inline constexpr char laliberte_density[] =
     "Density (kg/m³) and molarity (mol/L) of a salt solution via Laliberte (2007).\n"
     "\n"
     "Arrays `temperature` and `molality` must have the same length.\n"
     "`c0`–`c4` are the Laliberte density fit parameters.";
 
-inline constexpr char laliberte_viscosity_doc[] =
-    "laliberte_viscosity(temperature, molality, molecular_weight, v1, v2, v3, v4, v5, v6)\n--\n\n"
+inline constexpr char laliberte_viscosity[] =
     "Dynamic viscosity (Pa·s) of a salt solution via Laliberte (2007).\n"
     "\n"
     "`v1`–`v6` are the Laliberte viscosity fit parameters.";
 
-inline constexpr char mass_fraction_to_molality_doc[] =
-    "mass_fraction_to_molality(mass_fraction, molecular_weight)\n--\n\n"
+inline constexpr char mass_fraction_to_molality[] =
     "Mass fraction (or %, if divided by 100 beforehand) → molality in mol/kg.\n"
     "`molecular_weight` is the molecular weight of the salt in g/mol.";
 
-inline constexpr char molality_to_mass_fraction_doc[] =
-    "molality_to_mass_fraction(molality, molecular_weight)\n--\n\n"
+inline constexpr char molality_to_mass_fraction[] =
     "Molality (mol/kg) → mass fraction [0, 1].\n"
     "`molecular_weight` is the molecular weight of the salt in g/mol.";
 
-inline constexpr char mole_fraction_to_molality_doc[] =
-    "mole_fraction_to_molality(mole_fraction, molecular_weight)\n--\n\n"
+inline constexpr char mole_fraction_to_molality[] =
     "Mole fraction of solute → molality (mol/kg solvent).\n"
     "`molecular_weight` is the molecular weight of the solvent in g/mol.";
 
-inline constexpr char molality_to_mole_fraction_doc[] =
-    "molality_to_mole_fraction(molality, molecular_weight)\n--\n\n"
+inline constexpr char molality_to_mole_fraction[] =
     "Molality (mol/kg) → mole fraction of solute.\n"
     "`molecular_weight` is the molecular weight of the solvent in g/mol.";
 
-inline constexpr char dewane_eval_doc[] =
-    "dewane_eval(molarity, limits, coeffs)\n--\n\n"
+inline constexpr char dewane_eval[] =
     "Evaluate the Dewane segmented molar-conductivity polynomial and return\n"
     "electrical conductivity in S/m.\n"
     "\n"
@@ -129,8 +113,7 @@ inline constexpr char dewane_eval_doc[] =
     "# Returns\n"
     "σ = Λ(molarity) × molarity / 10  in S/m.";
 
-inline constexpr char koh_gilliam_eval_doc[] =
-    "koh_gilliam_eval(temperature, molality, molecular_weight, c0, c1, c2, c3, c4)\n--\n\n"
+inline constexpr char koh_gilliam_eval[] =
     "Electrical conductivity of a KOH solution (S/m) using the Gilliam combined\n"
     "model (below 80 °C: Gilliam low-T polynomial of molarity; above 80 °C:\n"
     "Gilliam high-T polynomial of mass-fraction percentage).\n"
@@ -140,8 +123,7 @@ inline constexpr char koh_gilliam_eval_doc[] =
     "\n"
     "All arrays must have the same length.";
 
-inline constexpr char molarity_to_molality_doc[] =
-    "molarity_to_molality(molarity, temperature, molecular_weight, c0, c1, c2, c3, c4, tolerance, maximum_iterations)\n--\n\n"
+inline constexpr char molarity_to_molality[] =
     "Convert molarity values (mol/L) to molality (mol/kg water) by numerically\n"
     "inverting the Laliberte density model via the Brent–Dekker algorithm.\n"
     "\n"
@@ -156,15 +138,13 @@ inline constexpr char molarity_to_molality_doc[] =
     "* `tolerance` – absolute tolerance on molality (default: 1e-10 mol/kg)\n"
     "* `maximum_iterations` – maximum Brent iterations per element (default: 200)";
 
-inline constexpr char tau_calculator_doc[] =
-    "tau_calculator(experimental_conductivity, md_conductivity, temperature, box_length, particle_count, hop_distance)\n--\n\n"
+inline constexpr char tau_calculator[] =
     "Mean time between proton-transfer events τ (s).\n"
     "\n"
     "Derived from the difference between experimental and MD conductivity:\n"
     "τ = δ² e² N / (6 k T L³ Δσ)";
 
-inline constexpr char diffusion_adjustment_doc[] =
-    "diffusion_adjustment(time_between_hops, hop_distance)\n--\n\n"
+inline constexpr char diffusion_adjustment[] =
     "Diffusion-coefficient adjustment `D_hop` = δ² / (6τ) in m²/s.";
 
 }  // namespace quor::py::docs

@@ -95,7 +95,6 @@ PyObject* to_python(const density_and_molarity& result) {
 PyObject* raise_error(const error& failure) {
     PyObject* type = PyExc_ValueError;
     switch (failure.kind) {
-        case error_kind::type_error: type = PyExc_TypeError; break;
         case error_kind::value_error: type = PyExc_ValueError; break;
         case error_kind::os_error: type = PyExc_OSError; break;
     }
@@ -109,6 +108,9 @@ PyObject* raise_error(const error& failure) {
     return nullptr;
 }
 
+namespace {
+
+// Raises PanicException with `message` (a broken internal invariant).
 PyObject* raise_panic(const char* message) {
     PyObject* const type = panic_exception_type();
     if (type == nullptr) return nullptr;
@@ -117,6 +119,8 @@ PyObject* raise_panic(const char* message) {
     PyErr_SetObject(type, text.get());
     return nullptr;
 }
+
+}  // namespace
 
 PyObject* raise_current_exception() {
     try {

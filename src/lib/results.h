@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
-#include <tuple>
 #include <vector>
 
 #include "common/outcome.h"
@@ -25,9 +23,6 @@ PyObject* to_python(const density_and_molarity& result);
 
 // Raises a body's error as exactly its kind, with the message as the only argument.
 PyObject* raise_error(const error& failure);
-
-// Raises PanicException with `message` (a broken internal invariant).
-PyObject* raise_panic(const char* message);
 
 template <class T>
 PyObject* to_python(outcome<T>&& result) {

@@ -31,7 +31,8 @@ outcome<std::vector<double>> dewane_eval(std::span<const double> molarity,
     const std::size_t expected = coefficients_per_segment * segments;
     if (coeffs.size() != expected) {
         return value_error("coeffs must have exactly " + std::to_string(expected) + " values (" +
-                           std::to_string(segments) + " segments \u00d7 10 coefficients)");
+                           std::to_string(segments) + " segments \u00d7 " +
+                           std::to_string(coefficients_per_segment) + " coefficients)");
     }
 
     std::vector<double> conductivity(molarity.size());

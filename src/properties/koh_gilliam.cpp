@@ -1,11 +1,14 @@
-// KOH electrical conductivity: a molarity polynomial below 353.15 K, a mass-percentage one above.
-#include <cstddef>
-
+// KOH electrical conductivity after R. J. Gilliam, J. W. Graydon, D. W. Kirk and
+// S. J. Thorpe (Int. J. Hydrogen Energy 32, 359-364, 2007): a polynomial of
+// molarity below 80 degrees Celsius, one of mass percentage from there on.
 #include "properties/laliberte.h"
 #include "properties/properties.h"
 
 namespace quor {
 namespace {
+
+// 80 degrees Celsius in kelvin: the lowest temperature of the high-temperature polynomial.
+constexpr double high_temperature_branch = 353.15;
 
 // S/cm, from molarity m (mol/L) and temperature (K).
 double low_temperature_kappa(double m, double kelvin) {
@@ -30,26 +33,17 @@ double high_temperature_kappa(double percent, double kelvin) {
 outcome<std::vector<double>> koh_gilliam_eval(std::span<const double> temperature,
                                               std::span<const double> molality,
                                               double molecular_weight,
-                                              const laliberte_density_params& c) {
-    if (temperature.size() != molality.size())
-        return value_error("temperature and molality must have the same length");
-
-    std::vector<double> conductivity(temperature.size());
-    for (std::size_t i = 0; i < temperature.size(); ++i) {
-        const double kelvin = temperature[i];
+                                              const laliberte_density_params& density_fit) {
+    return over_pairs(temperature, molality, [&](double kelvin, double b) {
         double kappa;
-        if (kelvin < 353.15) {  // a NaN temperature takes the high branch
-            const double m =
-                laliberte_density_eval(kelvin, molality[i], molecular_weight, c).molarity;
+        if (kelvin < high_temperature_branch) {  // a NaN temperature takes the high branch
+            const double m = laliberte_density_eval(kelvin, b, molecular_weight, density_fit).molarity;
             kappa = low_temperature_kappa(m, kelvin);
         } else {
-            const double solute_mass = molality[i] * molecular_weight;
-            const double w = solute_mass / (solute_mass + 1000);
-            kappa = high_temperature_kappa(w * 100, kelvin);
+            kappa = high_temperature_kappa(solute_mass_fraction(b, molecular_weight) * 100, kelvin);
         }
-        conductivity[i] = kappa * 100;  // S/cm to S/m
-    }
-    return conductivity;
+        return kappa * 100;  // S/cm to S/m
+    });
 }
 
 }  // namespace quor

@@ -23,10 +23,10 @@ constexpr int maximum_doublings = 65;
 struct molarity_curve {
     laliberte_temperature_terms terms;
     double molecular_weight;
-    laliberte_density_params c;
+    laliberte_density_params density_fit;
 
     double operator()(double molality) const {
-        return laliberte_density_eval(terms, molality, molecular_weight, c).molarity;
+        return laliberte_density_eval(terms, molality, molecular_weight, density_fit).molarity;
     }
 };
 
@@ -137,10 +137,11 @@ double brent_dekker(const molarity_curve& molarity_at, double target, double lo,
 
 outcome<std::vector<double>> molarity_to_molality(std::span<const double> molarity,
                                                   double temperature, double molecular_weight,
-                                                  const laliberte_density_params& c,
+                                                  const laliberte_density_params& density_fit,
                                                   double tolerance,
                                                   std::uint64_t maximum_iterations) {
-    const molarity_curve molarity_at{laliberte_terms_at(temperature, c), molecular_weight, c};
+    const molarity_curve molarity_at{laliberte_terms_at(temperature, density_fit), molecular_weight,
+                                     density_fit};
     const double m_lo = molarity_at(lowest_molality);
 
     std::vector<double> molality(molarity.size());

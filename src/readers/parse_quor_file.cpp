@@ -1,21 +1,15 @@
 // Reader of the transport-output tables (MSD, viscosity, conductivity, RDF).
 #include <string>
 
-#include "readers/lines.h"
+#include "readers/fields.h"
+#include "readers/line_reader.h"
 #include "readers/readers.h"
 #include "readers/table_rules.h"
-#include "readers/text_file.h"
 
 namespace quor {
 namespace {
 
 constexpr std::string_view header_marker = "#Time";
-
-error no_header(std::string_view path) {
-    std::string message = "No header found in ";
-    message += path;
-    return value_error(std::move(message));
-}
 
 }  // namespace
 
@@ -35,7 +29,7 @@ outcome<column_table> parse_quor_file(std::string_view path) {
     while (lines.next(line)) {
         if (!any_line || trim_start(line).starts_with(header_marker)) {
             any_line = true;
-            clean_line_into(line, cleaned);
+            clean_line(line, cleaned);
             table.names = header_names(cleaned);
             table.values.clear();
             continue;
@@ -46,12 +40,16 @@ outcome<column_table> parse_quor_file(std::string_view path) {
         if (line.find('#') == std::string_view::npos) {
             accept_row(line, table.names.size(), table.values);
         } else {
-            clean_line_into(line, cleaned);
+            clean_line(line, cleaned);
             accept_row(cleaned, table.names.size(), table.values);
         }
     }
     if (lines.failure()) return *lines.failure();
-    if (table.names.empty()) return no_header(path);
+    if (table.names.empty()) {
+        std::string message = "No header found in ";
+        message += path;
+        return value_error(std::move(message));
+    }
     return table;
 }
 

@@ -1,18 +1,18 @@
 // Reader of volume.dat and density.dat: the value of the first data row.
 #include <string>
 
-#include "readers/lines.h"
+#include "readers/fields.h"
+#include "readers/line_reader.h"
 #include "readers/number.h"
 #include "readers/readers.h"
-#include "readers/text_file.h"
 
 namespace quor {
 
 outcome<double> parse_volume_density(std::string_view path) {
-    auto read = read_text_file(path);
-    if (!read.ok()) return read.failure();
+    auto opened = line_reader::open(path);
+    if (!opened.ok()) return opened.failure();
+    line_reader& lines = opened.value();
 
-    line_cursor lines(read.value().view());
     lines.skip();  // two header lines, whatever they hold
     lines.skip();
     std::string_view line;
@@ -21,11 +21,12 @@ outcome<double> parse_volume_density(std::string_view path) {
         field_cursor fields(line);
         std::string_view timestep, value;
         if (!fields.next(timestep) || !fields.next(value)) continue;
-        if (const auto number = parse_number(value)) return *number;
+        const auto number = parse_number(value);
+        if (!number) continue;
+        if (lines.finish()) return *lines.failure();
+        return *number;
     }
-    std::string message = "No numeric data found in ";
-    message += path;
-    return value_error(std::move(message));
+    return lines.failure_or(value_error("No numeric data found in " + std::string(path)));
 }
 
 }  // namespace quor

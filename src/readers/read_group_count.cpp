@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "readers/lines.h"
+#include "readers/fields.h"
+#include "readers/line_reader.h"
 #include "readers/readers.h"
-#include "readers/text_file.h"
 
 namespace quor {
 namespace {
@@ -35,34 +35,36 @@ bool mentions(std::string_view line, std::string_view mention) noexcept {
 }  // namespace
 
 outcome<std::uint64_t> read_group_count(std::string_view log_path, std::string_view group_name) {
-    auto read = read_text_file(log_path);
-    if (!read.ok()) return read.failure();
+    auto opened = line_reader::open(log_path);
+    if (!opened.ok()) return opened.failure();
+    line_reader& lines = opened.value();
 
     std::string mention = "group ";
     mention += group_name;
 
     // A mention whose next line does not start with a valid count is passed over;
-    // the next line is then tested for a mention like any other.
-    line_cursor lines(read.value().view());
-    std::string_view line, next;
-    bool have_line = lines.next(line);
-    while (have_line) {
-        const bool have_next = lines.next(next);
-        if (have_next && mentions(line, mention)) {
-            field_cursor fields(next);
+    // that next line is then tested for a mention like any other.
+    bool previous_mentions = false;
+    std::string_view line;
+    while (lines.next(line)) {
+        if (previous_mentions) {
+            field_cursor fields(line);
             std::string_view token;
-            if (fields.next(token))
-                if (const auto count = parse_count(token)) return *count;
+            if (fields.next(token)) {
+                if (const auto count = parse_count(token)) {
+                    if (lines.finish()) return *lines.failure();
+                    return *count;
+                }
+            }
         }
-        line = next;
-        have_line = have_next;
+        previous_mentions = mentions(line, mention);
     }
     std::string message = "Group '";
     message += group_name;
     message += "' count not found in '";
     message += log_path;
     message += "'";
-    return value_error(std::move(message));
+    return lines.failure_or(value_error(std::move(message)));
 }
 
 }  // namespace quor

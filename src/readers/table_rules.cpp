@@ -1,12 +1,13 @@
-// clean_line, header names and row acceptance.
+// clean_line, header names, row acceptance and fixed-layout tables.
 #include "readers/table_rules.h"
 
-#include "readers/lines.h"
+#include "readers/fields.h"
+#include "readers/line_reader.h"
 #include "readers/number.h"
 
 namespace quor {
 
-void clean_line_into(std::string_view line, std::string& out) {
+void clean_line(std::string_view line, std::string& out) {
     out.clear();
     for (const char c : line) {
         if (c == '#') continue;
@@ -15,12 +16,6 @@ void clean_line_into(std::string_view line, std::string& out) {
     // '#' and tab are ASCII, so the bytes kept are still whole UTF-8 characters.
     const std::string_view trimmed = trim_start(out);
     out.erase(0, out.size() - trimmed.size());
-}
-
-std::string clean_line(std::string_view line) {
-    std::string cleaned;
-    clean_line_into(line, cleaned);
-    return cleaned;
 }
 
 std::vector<std::string> header_names(std::string_view cleaned_header) {
@@ -39,11 +34,7 @@ bool accept_row(std::string_view line, std::size_t column_count, std::vector<dou
     // Each number is read where its field starts and must end where the field ends,
     // so a field is scanned once.
     for (std::size_t k = 0; k < column_count; ++k) {
-        while (p < end) {
-            const std::size_t ws = whitespace_length(p, end);
-            if (ws == 0) break;
-            p += ws;
-        }
+        p = skip_whitespace(p, end);
         double value;
         const char* const stop = p == end ? nullptr : scan_number(p, end, value);
         if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
@@ -56,18 +47,30 @@ bool accept_row(std::string_view line, std::size_t column_count, std::vector<dou
     return true;
 }
 
-column_table read_columns(std::string_view header, line_cursor rows) {
-    column_table table;
-    table.names = header_names(clean_line(header));
-    std::string_view line;
-    while (rows.next(line)) accept_row(line, table.names.size(), table.values);
-    return table;
-}
+outcome<column_table> read_table(std::string_view path, const table_layout& layout) {
+    auto opened = line_reader::open(path);
+    if (!opened.ok()) return opened.failure();
+    line_reader& lines = opened.value();
 
-error file_too_short(std::string_view path) {
-    std::string message(path);
-    message += ": file too short";
-    return value_error(std::move(message));
+    column_table table;
+    std::size_t line_number = 0;
+    std::string_view line;
+    for (; lines.next(line); ++line_number) {
+        if (line_number == layout.header) {
+            std::string cleaned;
+            clean_line(line, cleaned);
+            table.names = header_names(cleaned);
+        } else if (line_number >= layout.first_row) {
+            accept_row(line, table.names.size(), table.values);
+        }
+    }
+    if (lines.failure()) return *lines.failure();
+    if (line_number < layout.fewest_lines) {
+        std::string message(path);
+        message += ": file too short";
+        return value_error(std::move(message));
+    }
+    return table;
 }
 
 }  // namespace quor

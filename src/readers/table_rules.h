@@ -1,4 +1,5 @@
-// What the column readers share: clean_line, header names and row acceptance.
+// What the column readers share: clean_line, header names, row acceptance and
+// the reading of a table whose header and rows stand on fixed lines.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +9,15 @@
 
 #include "common/outcome.h"
 #include "readers/column_table.h"
-#include "readers/lines.h"
 
 namespace quor {
 
-// The line with every '#' deleted, tabs turned into blanks and its leading
-// whitespace removed (trailing whitespace stays).
-std::string clean_line(std::string_view line);
+// Writes into `out` the line with every '#' deleted, tabs turned into blanks and
+// its leading whitespace removed (trailing whitespace stays). The storage of
+// `out` is reused from line to line.
+void clean_line(std::string_view line, std::string& out);
 
-// The same, written into `out` (its storage is reused from line to line).
-void clean_line_into(std::string_view line, std::string& out);
-
-// The fields of a header line, each kept whole.
+// The fields of a cleaned header line, each kept whole.
 std::vector<std::string> header_names(std::string_view cleaned_header);
 
 // Row acceptance: when `line` has at least `column_count` fields and the first
@@ -28,11 +26,15 @@ std::vector<std::string> header_names(std::string_view cleaned_header);
 // column_count-th are never examined. With no columns no row is accepted.
 bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values);
 
-// The table of a header line (cleaned here) and the candidate rows the cursor
-// still holds, which are judged as they stand, without cleaning.
-column_table read_columns(std::string_view header, line_cursor rows);
+// Where a fixed-layout table keeps its parts, as line numbers from 0. Lines
+// before first_row other than the header are never examined.
+struct table_layout {
+    std::size_t header;         // passed through clean_line; its fields name the columns
+    std::size_t first_row;      // this line and every later one is a candidate row, not cleaned
+    std::size_t fewest_lines;   // a file with fewer lines is "file too short"
+};
 
-// ValueError "{path}: file too short", for a table without its fixed lines.
-error file_too_short(std::string_view path);
+// The column table of the file at `path` laid out as `layout` says.
+outcome<column_table> read_table(std::string_view path, const table_layout& layout);
 
 }  // namespace quor

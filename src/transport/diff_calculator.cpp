@@ -1,23 +1,17 @@
 // MSD window fit: finds the most nearly diffusive window on log-log axes and fits a line to it.
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <optional>
 #include <span>
 #include <vector>
 
 #include "transport/transport.h"
+#include "transport/window_search.h"
 
 namespace quor {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// 2^-52, the spacing of doubles at 1.0: two times closer than this (relative to the
-// larger of |t| and 1) count as one sampling instant.
-constexpr double spacing_at_one = 2.220446049250313e-16;
 
 // Truncation toward zero that saturates: negative or NaN gives 0, 2^64 and beyond give the
 // largest value. A plain cast is undefined outside [0, 2^64), so the ends are tested first.
@@ -27,177 +21,6 @@ std::uint64_t saturating_to_u64(double x) noexcept {
     if (x >= two_to_64) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(x);
 }
-
-// The four least-squares sums, accumulated one term at a time in ascending position order.
-struct line_sums {
-    double sx = 0.0;
-    double sy = 0.0;
-    double sxy = 0.0;
-    double sxx = 0.0;
-
-    void add(double x, double y) noexcept {
-        sx += x;
-        sy += y;
-        sxy += x * y;
-        sxx += x * x;
-    }
-};
-
-// True when t[i] and t[i + 1] are the same instant up to rounding. Any NaN or infinity
-// makes one side NaN or the comparison inf < inf, so the test is false then.
-bool duplicate_time(double a, double b) noexcept {
-    return std::fabs(a - b) < std::max(std::fabs(a), 1.0) * spacing_at_one;
-}
-
-struct best_window {
-    std::uint64_t start;
-    std::uint64_t length;
-};
-
-// What the window search reads: filtered times, log arrays, search region and slope band.
-struct search_input {
-    std::span<const double> t;
-    const double* x;  // log10 t, with widest_lanes - 1 readable doubles past n
-    const double* y;  // log10 |m|, padded the same way
-    std::uint64_t start;
-    std::uint64_t end;
-    std::uint64_t min_window;
-    std::uint64_t max_window;
-    double lo;
-    double hi;
-};
-
-// Consecutive starts are searched side by side, one per vector lane: at length j lane k adds
-// the terms at i0 + k + j - 1, so all lanes together take one contiguous load. Lanes past the
-// last start read the padding and are masked.
-typedef double doubles2 __attribute__((vector_size(2 * sizeof(double))));
-typedef double doubles4 __attribute__((vector_size(4 * sizeof(double))));
-typedef double doubles8 __attribute__((vector_size(8 * sizeof(double))));
-constexpr std::size_t widest_lanes = 8;
-
-// The windows of one block of starts i0, i0 + 1, ... . limit[k] is one past the longest
-// length lane k may score, 0 for a lane that starts no window; longest is the largest limit.
-// On return distance[k] and length[k] describe the lane's first window closest to slope 1
-// (distance +inf when it has none).
-//
-// The sums of window (i, j + 1) are those of (i, j) plus the terms at i + j, added in exactly
-// the order in which a fresh ascending sum adds them, so carrying them along the lengths
-// gives the same bits as summing every window afresh, at a cost of max_window per start
-// instead of max_window^2. They restart at zero for every block, hence for every start:
-// carrying them across starts would change the rounding.
-template <class lanes>
-[[gnu::always_inline]] inline void search_block(const search_input& in, std::uint64_t i0,
-                                                const double* limit, std::uint64_t longest,
-                                                double* distance_out, double* length_out) {
-    static_assert(sizeof(lanes) <= widest_lanes * sizeof(double));
-    constexpr double infinity = std::numeric_limits<double>::infinity();
-    constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-    const lanes lo = in.lo - lanes{};  // broadcast: x - 0.0 is x for every double
-    const lanes hi = in.hi - lanes{};
-    lanes lane_limit;
-    std::memcpy(&lane_limit, limit, sizeof lane_limit);
-    lanes closest = infinity - lanes{};
-    lanes closest_length{};
-    lanes sx{}, sy{}, sxy{}, sxx{};
-    lanes jd{};  // the length j as a double, counted up exactly (j < 2^53)
-    using lane_bits = decltype(lanes{} < lanes{});  // signed 64-bit integers, same width
-    const lane_bits magnitude = lane_bits{} + 0x7fffffffffffffffLL;  // all but the sign bit
-    const double* x = in.x + i0;
-    const double* y = in.y + i0;
-    for (std::uint64_t j = 1; j < longest; ++j) {
-        lanes xv;
-        lanes yv;
-        std::memcpy(&xv, x + j - 1, sizeof xv);
-        std::memcpy(&yv, y + j - 1, sizeof yv);
-        sx += xv;
-        sy += yv;
-        sxy += xv * yv;
-        sxx += xv * xv;
-        jd += 1.0;
-        if (j < in.min_window) continue;
-        const lanes den = jd * sxx - sx * sx;
-        const lanes s = (jd * sxy - sx * sy) / den;
-        const lanes off = s - 1.0;
-        // A window that does not qualify gets a distance of +inf or NaN, which never wins.
-        // den == 0 (a NaN slope) needs no test of its own: num / 0 is NaN or an infinity,
-        // and the strict band rejects NaN and both infinities. The fillers alternate on
-        // purpose: given one filler, GCC merges the masks and then compares lane by lane.
-        lanes distance = (lanes)((lane_bits)off & magnitude);  // |off|: clear the sign bit
-        distance = lo < s ? distance : infinity;
-        distance = s < hi ? distance : not_a_number;
-        distance = jd < lane_limit ? distance : infinity;
-        // Strictly closer only: of equally close lengths the shortest stays.
-        closest_length = distance < closest ? jd : closest_length;
-        closest = distance < closest ? distance : closest;
-    }
-    std::memcpy(distance_out, &closest, sizeof closest);
-    std::memcpy(length_out, &closest_length, sizeof closest_length);
-}
-
-// The search over all starts. The window wanted is the first in (start, length) order among
-// those closest to slope 1. Each lane keeps its own first closest; merging lanes and blocks
-// in start order, replacing only on a strictly smaller distance, gives the same window as
-// one sequential pass.
-template <class lanes>
-[[gnu::always_inline]] inline std::optional<best_window> search_in_lanes(const search_input& in) {
-    constexpr std::size_t count = sizeof(lanes) / sizeof(double);
-    const std::uint64_t n = in.t.size();
-    std::optional<best_window> best;
-    double best_distance = std::numeric_limits<double>::infinity();
-
-    // No window can start at n or beyond, however far a negative margin pushed `end`.
-    const std::uint64_t last = std::min(in.end, n);
-    for (std::uint64_t i0 = in.start; i0 < last; i0 += count) {
-        double limit[count] = {};
-        std::uint64_t longest = 0;
-        for (std::size_t k = 0; k < count && i0 + k < last; ++k) {
-            const std::uint64_t i = i0 + k;
-            if (i + 1 < n && duplicate_time(in.t[i], in.t[i + 1])) continue;
-            // Lengths j with min_window <= j < min(end - i, max_window) and i + j <= n.
-            const std::uint64_t stop = std::min({in.end - i, in.max_window, n - i + 1});
-            if (in.min_window >= stop) continue;
-            limit[k] = static_cast<double>(stop);
-            longest = std::max(longest, stop);
-        }
-        if (longest == 0) continue;
-
-        double distance[count];
-        double length[count];
-        search_block<lanes>(in, i0, limit, longest, distance, length);
-        for (std::size_t k = 0; k < count; ++k) {
-            if (distance[k] < best_distance) {
-                best_distance = distance[k];
-                best = best_window{i0 + k, static_cast<std::uint64_t>(length[k])};
-            }
-        }
-    }
-    return best;
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// One instance per vector width, chosen at run time. Every path gives the same bits: each
-// lane performs the same IEEE operations in the same order, and nothing is contracted into
-// FMA (the target lists no FMA, and the build forbids contraction).
-std::optional<best_window> search_windows_sse2(const search_input& in) {
-    return search_in_lanes<doubles2>(in);
-}
-[[gnu::target("avx2")]] std::optional<best_window> search_windows_avx2(const search_input& in) {
-    return search_in_lanes<doubles4>(in);
-}
-[[gnu::target("avx512f")]] std::optional<best_window> search_windows_avx512(const search_input& in) {
-    return search_in_lanes<doubles8>(in);
-}
-
-std::optional<best_window> search_windows(const search_input& in) {
-    if (__builtin_cpu_supports("avx512f")) return search_windows_avx512(in);
-    if (__builtin_cpu_supports("avx2")) return search_windows_avx2(in);
-    return search_windows_sse2(in);
-}
-#else
-std::optional<best_window> search_windows(const search_input& in) {
-    return search_in_lanes<doubles2>(in);
-}
-#endif
 
 }  // namespace
 
@@ -220,15 +43,16 @@ diffusion_fit diff_calculator(std::span<const double> time, std::span<const doub
     }
     if (t.empty()) return {nan, {}, {}};
 
+    // The logarithms, once per point; zeros pad the arrays for the search's vector lanes.
     const std::size_t n = t.size();
-    // Zero padding past n for the last block of lanes.
-    std::vector<double> log_t(n + widest_lanes - 1);
-    std::vector<double> log_m(n + widest_lanes - 1);
+    std::vector<double> log_t(n + search_padding);
+    std::vector<double> log_m(n + search_padding);
     for (std::size_t p = 0; p < n; ++p) {
         log_t[p] = std::log10(t[p]);  // no absolute value: zero gives -inf, negative gives NaN
         log_m[p] = std::log10(std::fabs(m[p]));
     }
 
+    // The search region, trimmed by the margin at both ends.
     const double n_real = static_cast<double>(n);
     const std::uint64_t start = saturating_to_u64(margin * n_real);
     const std::uint64_t end_raw = saturating_to_u64((1.0 - margin) * n_real);
@@ -243,7 +67,7 @@ diffusion_fit diff_calculator(std::span<const double> time, std::span<const doub
     const auto count = static_cast<std::ptrdiff_t>(best->length);
     std::vector<double> x(t.begin() + first, t.begin() + first + count);
     const std::span<const double> y(m.data() + best->start, best->length);
-    line_sums sums;
+    line_sums<double> sums;
     for (std::size_t p = 0; p < x.size(); ++p) sums.add(x[p], y[p]);
     const double jd = static_cast<double>(best->length);
     const double den = jd * sums.sxx - sums.sx * sums.sx;

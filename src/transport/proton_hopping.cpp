@@ -5,7 +5,8 @@
 namespace quor {
 namespace {
 
-constexpr double elementary_charge_squared = 2.5669699665355694e-38;  // C^2
+// From the exact SI values (2019): e = 1.602176634e-19 C, k = 1.380649e-23 J/K.
+constexpr double elementary_charge_squared = 2.5669699665355694e-38;  // e^2, C^2
 constexpr double six_boltzmann = 8.283894e-23;                        // 6 k, J/K
 
 }  // namespace

@@ -1,47 +1,11 @@
-// Line and field rules shared by the readers: lines end at LF (a CR before it goes
-// with it); fields are maximal runs of characters without the White_Space property.
+// Field rules shared by the readers: fields are maximal runs of characters
+// without the Unicode White_Space property.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <string_view>
 
 namespace quor {
-
-// Walks the lines of a text. A final line without a line feed counts when not
-// empty; an empty text has no lines.
-class line_cursor {
-public:
-    explicit line_cursor(std::string_view text) noexcept : text_(text) {}
-
-    // Sets `line` to the next line and returns true, or returns false at the end.
-    bool next(std::string_view& line) noexcept {
-        if (pos_ >= text_.size()) return false;
-        const char* start = text_.data() + pos_;
-        const std::size_t rest = text_.size() - pos_;
-        const void* lf = std::memchr(start, '\n', rest);
-        if (lf == nullptr) {
-            line = std::string_view(start, rest);
-            pos_ = text_.size();
-            return true;
-        }
-        std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
-        pos_ += length + 1;
-        if (length > 0 && start[length - 1] == '\r') --length;
-        line = std::string_view(start, length);
-        return true;
-    }
-
-    // Skips the next line; returns false when there was none.
-    bool skip() noexcept {
-        std::string_view ignored;
-        return next(ignored);
-    }
-
-private:
-    std::string_view text_;
-    std::size_t pos_ = 0;
-};
 
 // Length in bytes of the whitespace character at p (0 if p starts anything else).
 // Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085,
@@ -70,16 +34,21 @@ inline std::size_t whitespace_length(const char* p, const char* end) noexcept {
     }
 }
 
-// The text without its leading whitespace.
-inline std::string_view trim_start(std::string_view text) noexcept {
-    const char* p = text.data();
-    const char* const end = p + text.size();
+// The first position at or after p that is not whitespace (end if there is none).
+inline const char* skip_whitespace(const char* p, const char* end) noexcept {
     while (p < end) {
         const std::size_t ws = whitespace_length(p, end);
         if (ws == 0) break;
         p += ws;
     }
-    return std::string_view(p, static_cast<std::size_t>(end - p));
+    return p;
+}
+
+// The text without its leading whitespace.
+inline std::string_view trim_start(std::string_view text) noexcept {
+    const char* const end = text.data() + text.size();
+    const char* const start = skip_whitespace(text.data(), end);
+    return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
 // Walks the fields of one line.
@@ -90,11 +59,7 @@ public:
 
     // Sets `field` to the next field and returns true, or returns false at the end.
     bool next(std::string_view& field) noexcept {
-        while (p_ < end_) {
-            const std::size_t ws = whitespace_length(p_, end_);
-            if (ws == 0) break;
-            p_ += ws;
-        }
+        p_ = skip_whitespace(p_, end_);
         if (p_ == end_) return false;
         const char* start = p_;
         while (p_ < end_) {

@@ -1,0 +1,226 @@
+// Reading a text file line by line through one growing block, with strict UTF-8 validation.
+#include "readers/line_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace quor {
+namespace {
+
+// The most read at once; a line longer than the block doubles it until the line fits.
+constexpr std::size_t block_size = std::size_t{1} << 18;
+// The least a first block holds, so that a file that grows after it was measured
+// does not start from a block of a few bytes.
+constexpr std::size_t smallest_block = 64;
+
+// The system's text for an error number, as "No such file or directory (os error 2)".
+std::string os_error_reason(int error_number) {
+    char buffer[256];
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = strerror_r(error_number, buffer, sizeof buffer);
+    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+}
+
+error read_failure(std::string_view path, std::string_view reason) {
+    std::string message(path);
+    message += ": ";
+    message += reason;
+    return os_error(std::move(message));
+}
+
+// read(2), retried when a signal interrupts it.
+ssize_t read_some(int fd, char* into, std::size_t size) noexcept {
+    ssize_t got;
+    do {
+        got = ::read(fd, into, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid_utf8(const char* bytes, std::size_t size) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    const auto* const end = p + size;
+    while (p < end) {
+        // Most output is ASCII: skip it eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            if (block & 0x8080808080808080ULL) break;
+            p += 8;
+        }
+        if (p == end) break;
+        const unsigned char lead = *p;
+        if (lead < 0x80) {
+            ++p;
+            continue;
+        }
+        std::ptrdiff_t length;
+        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;        // overlong
+            else if (lead == 0xED) high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;        // overlong
+            else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (end - p < length) return false;
+        if (p[1] < low || p[1] > high) return false;
+        for (std::ptrdiff_t k = 2; k < length; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+outcome<line_reader> line_reader::open(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return read_failure(path, "file name contained an unexpected NUL byte");
+    const std::string path_z(path);
+    int fd;
+    do {
+        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return read_failure(path, os_error_reason(errno));
+
+    // The size is only a hint: the file may grow or shrink while being read.
+    std::size_t size_hint = block_size;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0)
+        size_hint = static_cast<std::size_t>(info.st_size);
+    return line_reader(path, fd, size_hint);
+}
+
+line_reader::line_reader(std::string_view path, int fd, std::size_t size_hint)
+    // One spare byte lets a file of exactly the expected size end without a regrow.
+    : path_(path), fd_(fd), capacity_(std::clamp(size_hint + 1, smallest_block, block_size)) {
+    try {
+        buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+line_reader::line_reader(line_reader&& other) noexcept
+    : path_(other.path_),
+      fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      capacity_(other.capacity_),
+      begin_(other.begin_),
+      scanned_(other.scanned_),
+      end_(other.end_),
+      at_end_(other.at_end_),
+      failure_(std::move(other.failure_)) {}
+
+line_reader::~line_reader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool line_reader::next(std::string_view& line) {
+    if (failure_) return false;  // the block may hold bytes read past a bad one
+    for (;;) {
+        char* const base = buffer_.get();
+        if (const void* const lf = std::memchr(base + scanned_, '\n', end_ - scanned_)) {
+            const auto stop = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
+            std::size_t length = stop - begin_;
+            if (length > 0 && base[stop - 1] == '\r') --length;
+            line = std::string_view(base + begin_, length);
+            begin_ = scanned_ = stop + 1;
+            return true;
+        }
+        scanned_ = end_;
+        if (at_end_) {
+            if (begin_ == end_) return false;
+            line = std::string_view(base + begin_, end_ - begin_);  // the final line, without a line feed
+            begin_ = scanned_ = end_;
+            return true;
+        }
+        if (!fill()) return false;
+    }
+}
+
+bool line_reader::skip() {
+    std::string_view ignored;
+    return next(ignored);
+}
+
+const std::optional<error>& line_reader::finish() {
+    while (skip()) {
+    }
+    return failure_;
+}
+
+// Called when [begin_, end_) holds no line feed. The bytes are checked for UTF-8
+// as they arrive, up to the last line feed (which never sits inside a character)
+// or, at the end of the file, to the last byte; no line is handed out before its
+// bytes are checked.
+bool line_reader::fill() {
+    if (begin_ > 0) {  // keep the unfinished line, at the front
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        scanned_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == capacity_) {  // a line longer than the block
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
+        std::memcpy(larger.get(), buffer_.get(), end_);
+        buffer_ = std::move(larger);
+        capacity_ *= 2;
+    }
+    const std::size_t held = end_;  // bytes held before this read: no line feed, none checked
+    const ssize_t got = read_some(fd_, buffer_.get() + end_, capacity_ - end_);
+    if (got < 0) {
+        failure_ = read_failure(path_, os_error_reason(errno));
+        return false;
+    }
+    std::size_t checked_end;
+    if (got == 0) {
+        at_end_ = true;
+        checked_end = end_;
+    } else {
+        end_ += static_cast<std::size_t>(got);
+        const void* const last_lf = ::memrchr(buffer_.get() + held, '\n', end_ - held);
+        checked_end = last_lf == nullptr
+                          ? 0
+                          : static_cast<std::size_t>(static_cast<const char*>(last_lf) - buffer_.get()) + 1;
+    }
+    if (!is_valid_utf8(buffer_.get(), checked_end)) {
+        fail_on_invalid_utf8();
+        return false;
+    }
+    return true;
+}
+
+// A read error later in the file takes precedence, as with a whole-file read, so
+// the rest is read (and dropped) before the encoding is blamed.
+void line_reader::fail_on_invalid_utf8() {
+    for (;;) {
+        const ssize_t got = read_some(fd_, buffer_.get(), capacity_);
+        if (got < 0) {
+            failure_ = read_failure(path_, os_error_reason(errno));
+            return;
+        }
+        if (got == 0) break;
+    }
+    failure_ = read_failure(path_, "stream did not contain valid UTF-8");
+}
+
+}  // namespace quor
