@@ -149,7 +149,8 @@ bool buffer_to_doubles(PyObject* object, std::vector<double>& out) {
             const Py_ssize_t stride = view.strides[0];
             out.resize(static_cast<std::size_t>(count));
             const char* source = static_cast<const char*>(view.buf);
-            if (stride == 8) {
+            // An empty buffer may have no memory at all (a null pointer): copy nothing.
+            if (stride == 8 && count > 0) {
                 std::memcpy(out.data(), source, static_cast<std::size_t>(count) * 8);
             } else {
                 for (Py_ssize_t k = 0; k < count; ++k)
