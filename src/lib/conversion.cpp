@@ -64,21 +64,43 @@ bool to_text(PyObject* object, std::string_view& out) {
 
 // Lists are read by index while the index is below the current size, exactly as
 // their iterator does, so an item's __float__ that changes the list sees the
-// same effects as with iteration.
+// same effects as with iteration. Items are read under the list's critical
+// section, which on a free-threaded interpreter keeps other threads from
+// replacing or freeing them (elsewhere it costs nothing). The section is left
+// before any Python code runs (an item that is not an exact float) and before
+// the vector grows, so nothing inside it can call back or throw.
 bool list_to_doubles(PyObject* list, std::vector<double>& out) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
-        PyObject* const item = PyList_GET_ITEM(list, k);
-        if (PyFloat_CheckExact(item)) {
+    Py_ssize_t k = 0;
+    for (;;) {
+        PyObject* other = nullptr;  // a new reference to the next item that is not a float
+        bool at_end = false;
+        Py_BEGIN_CRITICAL_SECTION(list);
+        for (;; ++k) {
+            if (k >= PyList_GET_SIZE(list)) {
+                at_end = true;
+                break;
+            }
+            if (out.size() == out.capacity()) break;
+            PyObject* const item = PyList_GET_ITEM(list, k);
+            if (!PyFloat_CheckExact(item)) {
+                other = Py_NewRef(item);
+                ++k;
+                break;
+            }
             out.push_back(PyFloat_AS_DOUBLE(item));
+        }
+        Py_END_CRITICAL_SECTION();
+        if (at_end) return true;
+        if (other == nullptr) {  // the vector is full: grow it and go on
+            out.reserve(std::max<std::size_t>(16, 2 * out.size()));
             continue;
         }
-        const ref held(Py_NewRef(item));
+        const ref held(other);
         double value;
-        if (!to_double(item, value)) return false;
+        if (!to_double(other, value)) return false;
         out.push_back(value);
     }
-    return true;
 }
 
 bool tuple_to_doubles(PyObject* tuple, std::vector<double>& out) {
@@ -127,7 +149,8 @@ bool buffer_to_doubles(PyObject* object, std::vector<double>& out) {
             const Py_ssize_t stride = view.strides[0];
             out.resize(static_cast<std::size_t>(count));
             const char* source = static_cast<const char*>(view.buf);
-            if (stride == 8) {
+            // An empty buffer may have no memory at all (a null pointer): copy nothing.
+            if (stride == 8 && count > 0) {
                 std::memcpy(out.data(), source, static_cast<std::size_t>(count) * 8);
             } else {
                 for (Py_ssize_t k = 0; k < count; ++k)
