@@ -7,10 +7,13 @@ same in both. Files written for programs (JSON, CSV) stay in plain SI units.
 from __future__ import annotations
 
 import math
+import os
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Final
 
-__all__ = ["QUANTITY_NAMES", "SPREAD_DIGITS", "VALUE_DIGITS", "DisplayUnit", "display_unit", "label", "significant", "spread"]
+__all__ = ["QUANTITY_NAMES", "SPREAD_DIGITS", "VALUE_DIGITS", "DisplayUnit", "display_unit", "label",
+           "replica_names", "significant", "spread"]
 
 
 @dataclass(frozen=True)
@@ -91,3 +94,13 @@ def label(quantity: str, species: str = "") -> str:
     """Short label of a row: symbol and species ("D Na", "η")."""
     symbol = QUANTITY_NAMES.get(quantity, (quantity, quantity))[0]
     return f"{symbol} {species}" if species else symbol
+
+
+def replica_names(paths: Sequence[str]) -> list[str]:
+    """Short names of replica directories: their base names, or longer tails where those repeat."""
+    parts = [os.path.normpath(os.path.abspath(path)).split(os.sep) for path in paths]
+    for depth in range(1, max((len(p) for p in parts), default=1) + 1):
+        names = [os.sep.join(p[-depth:]) for p in parts]
+        if len(set(names)) == len(names):
+            return names
+    return [os.path.normpath(path) for path in paths]

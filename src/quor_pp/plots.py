@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from .display import QUANTITY_NAMES, display_unit, significant, spread
+from .display import QUANTITY_NAMES, display_unit, replica_names, significant, spread
 from .report import Report, Row
 from .transport import Estimate
 from .units import unit_system
@@ -151,7 +151,7 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     curves.legend(fontsize=7.5, loc="upper left", title_fontsize=7.5,
                   title=f"replica: {QUANTITY_NAMES.get(quantity, (quantity,))[0]} "
                         f"[{'reduced' if reduced else display.fancy}], window [{'τ' if reduced else 'ps'}]")
-    slopes.set_ylim(0.0, 2.0)
+    slopes.set_ylim(0.0, 2.2)
     slopes.set_ylabel(f"log-log slope\n(1 ± {tolerance:g} shaded)", fontsize=9)
     slopes.set_xlabel("time [τ]" if reduced else "time [ps]")
     return _save(figure, directory, file_stem(quantity, species), formats)
@@ -198,16 +198,6 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
     key = ", ".join(f"{k} {name}" for k, name in enumerate(names, start=1))
     figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9)
     return _save(figure, directory, REPLICA_VALUES, formats)
-
-
-def replica_names(paths: Sequence[str]) -> list[str]:
-    """Short names of replica directories: their base names, or longer tails where those repeat."""
-    parts = [os.path.normpath(os.path.abspath(path)).split(os.sep) for path in paths]
-    for depth in range(1, max((len(p) for p in parts), default=1) + 1):
-        names = [os.sep.join(p[-depth:]) for p in parts]
-        if len(set(names)) == len(names):
-            return names
-    return [os.path.normpath(path) for path in paths]
 
 
 def _require_matplotlib() -> None:
