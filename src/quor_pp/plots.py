@@ -16,7 +16,6 @@ import math
 import os
 import re
 from collections.abc import Callable, Sequence
-from contextlib import AbstractContextManager
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -329,17 +328,13 @@ def _title(row: Row) -> str:
 
 
 def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:
+    import matplotlib
+
     paths = []
     for suffix in formats:
         path = os.path.join(os.fspath(directory), f"{stem}.{suffix}")
         # Text stays text in SVG: smaller files, quicker to write, searchable.
-        with _rc_context({"svg.fonttype": "none"}):
+        with matplotlib.rc_context({"svg.fonttype": "none"}):
             figure.savefig(path, format=suffix)
         paths.append(path)
     return paths
-
-
-def _rc_context(settings: dict[str, str]) -> AbstractContextManager[None]:
-    import matplotlib
-
-    return matplotlib.rc_context(settings)

@@ -232,6 +232,9 @@ def run_command(args: argparse.Namespace) -> int:
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
     settings = settings_from(args)
+    for destination in (args.json, args.csv):
+        if destination not in (None, "-"):
+            check_writable(destination)
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     directories = collect_replicas(args.runs, settings.files)
@@ -320,6 +323,22 @@ def print_report(report: Report, *, per_replica: bool = False, title: str = "") 
                "self_diffusion_infinite: corrected for the finite box")
     print_table(columns, plain, fancy_rows=fancy, title=title, caption=caption,
                 highlight=[row.status != "ok" for row in report.rows])
+
+
+def check_writable(path: str) -> None:
+    """Fail before any work when an output file cannot be written (its directory is missing or read-only).
+
+    Raises
+    ------
+    CommandError
+    """
+    folder = os.path.dirname(path) or os.curdir
+    if os.path.isdir(path):
+        raise CommandError(f"cannot write {path}: Is a directory")
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write {path}: No such file or directory")
+    if not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise CommandError(f"cannot write {path}: Permission denied")
 
 
 def prepare_plot_directory(directory: str) -> None:
