@@ -38,8 +38,6 @@ KNOWN = [
     ("conductivity", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
     ("conductivity_nernst_einstein", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
 ]
-SI_UNITS = {"self_diffusion": "m^2/s", "self_diffusion_infinite": "m^2/s", "viscosity": "Pa s",
-            "thermal_conductivity": "W/(m K)", "conductivity": "S/m", "conductivity_nernst_einstein": "S/m"}
 # What the plain table shows each SI unit as: the scale of its numbers and the unit's text.
 SHOWN = {"m^2/s": (1e-9, "1e-9 m^2/s"), "Pa s": (1e-3, "mPa s"), "W/(m K)": (1.0, "W/(m K)"),
          "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3")}
@@ -82,18 +80,6 @@ def sample(tmp_path_factory):
 
 
 @pytest.mark.parametrize("quantity, species, truth, expected_error", KNOWN)
-def test_table_recovers_the_generators_values(sample, quantity, species, truth, expected_error):
-    result, _, _ = sample
-    row = next(r for r in plain_table(result.stdout) if (r["quantity"], r["species"]) == (quantity, species))
-    scale, unit = SHOWN[SI_UNITS[quantity]]
-    assert (row["n"], row["unit"], row["status"]) == ("4", unit, "ok")
-    assert within_statistical_error(float(row["mean"]) * scale, truth, float(row["sem"]) * scale, expected_error)
-    # Four significant digits, and the replica columns that --per-replica adds.
-    assert len(row["mean"].lstrip("-0.").replace(".", "")) == 4
-    assert [name for name in row if name.startswith("replica_")] == [f"replica_{k}" for k in range(1, 5)]
-
-
-@pytest.mark.parametrize("quantity, species, truth, expected_error", KNOWN)
 def test_json_values_in_si_units_recover_the_generators_values(sample, quantity, species, truth, expected_error):
     _, document, _ = sample
     row = next(r for r in document["rows"] if (r["quantity"], r["species"]) == (quantity, species))
@@ -111,9 +97,13 @@ def test_outputs_agree_with_each_other(sample):
         == [(r["quantity"], r["species"]) for r in document["rows"]]
     for shown, record, row in zip(table, summary, document["rows"]):
         assert float(record["value"]) == row["value"]  # CSV and JSON: SI, every digit
+        # The table: four significant digits in a scaled unit, and a column for each replica.
         scale, unit = SHOWN[row["unit"]]
-        assert shown["unit"] == unit
+        assert (shown["unit"], shown["n"], shown["status"]) == (unit, "4", "ok")
         assert float(shown["mean"]) == pytest.approx(row["value"] / scale, rel=5e-4, abs=1e-12)
+        assert len(shown["mean"].lstrip("-0.").replace(".", "")) == 4 or row["quantity"] == "volume"
+        assert [float(shown[f"replica_{k}"]) for k in range(1, 5)] == pytest.approx(
+            [v / scale for v in row["replicas"]], rel=5e-4)
         # Per-replica records follow, one for each replica, with the replica's value.
         mine = [r for r in records if (r["quantity"], r["species"]) == (row["quantity"], row["species"])][1:]
         assert [float(r["value"]) for r in mine] == row["replicas"]

@@ -80,13 +80,19 @@ def test_replica_names_are_the_shortest_distinct_tails(paths, names):
     assert display.replica_names(paths) == names
 
 
-def test_report_figures_are_written_for_every_fitted_quantity(report, tmp_path):
-    pytest.importorskip("matplotlib")
-    told = []
-    written = plots.plot_report(report, tmp_path / "figures", formats=("png",), progress=told.append)
+def test_figures_are_drawn_for_every_fitted_quantity(report, tmp_path):
     keys = plots.figure_keys(report)
-    assert len(keys) == 12 and ("self_diffusion_infinite", "Na") not in keys
-    assert told == [plots.file_stem(q, s) for q, s in keys] + ["replica_values"]
+    assert len(keys) == 12 and ("self_diffusion_infinite", "Na") not in keys and ("temperature", "") not in keys
+    assert keys[0] == ("self_diffusion", "wat") and plots.file_stem("onsager", "Na-Cl") == "onsager_Na-Cl"
+    pytest.importorskip("matplotlib")
+    # A run with one curve draws two figures: that curve's and the replica values.
+    for k in (1, 2):
+        shutil.copytree(RUN / f"replica_{k}", tmp_path / "run" / f"replica_{k}",
+                        ignore=shutil.ignore_patterns("diff*.dat", "thermconductivity.dat"))
+    small = quor_pp.analyze(tmp_path / "run")
+    told = []
+    written = plots.plot_report(small, tmp_path / "figures", formats=("png",), progress=told.append)
+    assert told == ["viscosity", "replica_values"]
     assert [pathlib.Path(p).name for p in written] == [f"{name}.png" for name in told]
     assert all(pathlib.Path(p).stat().st_size > 10_000 for p in written)
 
