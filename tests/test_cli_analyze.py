@@ -206,12 +206,28 @@ def test_bad_data_in_a_replica(tmp_path, change):
     (["analyze"], 2, "the following arguments are required: RUN"),
     (["read"], 2, "the following arguments are required: FILE"),
 ])
-def test_failures_exit_with_one_line_and_no_traceback(args, status, message):
-    result = command(*args)
-    assert result.returncode == status and result.stdout == ""
-    assert message in result.stderr.strip().splitlines()[-1] and "Traceback" not in result.stderr
+def test_failures_exit_with_one_line(args, status, message, capsys, monkeypatch):
+    monkeypatch.chdir(ROOT)
+    try:
+        code = cli.main([str(arg) for arg in args])
+    except SystemExit as exit:  # argparse's own usage errors
+        code = exit.code
+    out, err = capsys.readouterr()
+    assert code == status and out == ""
+    assert message in err.strip().splitlines()[-1]
     if status == 1:
-        assert result.stderr.count("\n") == 1
+        assert err.count("\n") == 1
+
+
+def test_failures_through_the_entry_point_have_no_traceback(tmp_path):
+    run = copy_run(tmp_path, (1,))
+    expected, _ = bad_layout(run)
+    for args, status, message in [(["no/such/run"], 1, "quor-pp analyze: no/such/run: No such file or directory"),
+                                  ([run], 1, f"quor-pp analyze: {expected}"),
+                                  ([run, "--units", "cgs"], 2, "quor-pp analyze: error: argument --units")]:
+        result = command("analyze", *args)
+        assert result.returncode == status and result.stdout == "" and "Traceback" not in result.stderr
+        assert result.stderr.strip().splitlines()[-1].startswith(message)
 
 
 def test_help_lists_the_commands_and_shows_the_defaults():

@@ -6,13 +6,32 @@ import sys
 
 import pytest
 
+from quor_pp import cli
+
 ROOT = pathlib.Path(__file__).parents[1]
 REPLICA = ROOT / "examples" / "data" / "run" / "replica_1"
 
 
 def command(*args):
+    """`quor-pp read ARGS` in a subprocess, through the package's entry point."""
     return subprocess.run([sys.executable, "-m", "quor_pp", "read", *map(str, args)], capture_output=True,
                           text=True, timeout=120, cwd=ROOT)
+
+
+@pytest.fixture
+def read(capsys, monkeypatch):
+    """`quor-pp read ARGS` in this process (quicker): returns the exit status, standard output and error."""
+    monkeypatch.chdir(ROOT)
+
+    def run(*args):
+        try:
+            code = cli.main(["read", *map(str, args)])
+        except SystemExit as exit:  # argparse's own usage errors
+            code = exit.code
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    return run
 
 
 def summary(stdout):
@@ -47,15 +66,15 @@ def numeric_lines(path, skip):
     ("density.dat", "ave/time", "TimeStep, v_dens", 1),
     ("npt_prod_angle.dat", "histogram", "TimeStep, Index, Coord, Count, Count/Total", 90),
 ])
-def test_each_file_kind_of_the_sample_run(name, kind, columns, rows):
-    result = command(REPLICA / name, "--rows", 3)
-    assert result.returncode == 0 and result.stderr == ""
-    head = summary(result.stdout)
+def test_each_file_kind_of_the_sample_run(read, name, kind, columns, rows):
+    code, stdout, stderr = read(REPLICA / name, "--rows", 3)
+    assert code == 0 and stderr == ""
+    head = summary(stdout)
     assert head["kind"].split(":")[0] == kind
     assert head["rows"] == str(rows)
     assert head["columns"] == f"{len(columns.split(', '))}: {columns}"
     # The first rows are the file's first rows of numbers (after a block's TimeStep line).
-    title, header, *shown = result.stdout.split("\n\n")[1].splitlines()
+    title, header, *shown = stdout.split("\n\n")[1].splitlines()
     assert title == f"# first {min(3, rows)} of {rows} rows" and header.split() == columns.split(", ")
     expected = numeric_lines(REPLICA / name, "#")
     if kind == "histogram":
@@ -63,9 +82,9 @@ def test_each_file_kind_of_the_sample_run(name, kind, columns, rows):
     assert [[float(v) for v in line.split()] for line in shown] == expected[:min(3, rows)]
 
 
-def test_rows_zero_shows_no_rows():
-    result = command(REPLICA / "diffself.dat", "-n", 0)
-    assert result.returncode == 0 and "\n\n" not in result.stdout and summary(result.stdout)["rows"] == "236"
+def test_rows_zero_shows_no_rows(read):
+    code, stdout, _ = read(REPLICA / "diffself.dat", "-n", 0)
+    assert code == 0 and "\n\n" not in stdout and summary(stdout)["rows"] == "236"
 
 
 def test_log_shows_units_groups_and_no_thermo_output():
@@ -96,15 +115,15 @@ WARNING: a line that ends the block
 """
 
 
-def test_log_thermo_summary_is_of_the_last_run(tmp_path):
+def test_log_thermo_summary_is_of_the_last_run(read, tmp_path):
     log = tmp_path / "log.lammps"
     log.write_text(LOG_WITH_THERMO)
-    result = command(log)
-    assert result.returncode == 0
-    head = summary(result.stdout)
+    code, stdout, _ = read(log)
+    assert code == 0
+    head = summary(stdout)
     assert head["units"] == "metal" and head["groups"] == "1: ions"
-    assert "thermo   2 runs (2, 1 rows); the last one:" in result.stdout
-    table = result.stdout.split("\n\n")[-1].splitlines()
+    assert "thermo   2 runs (2, 1 rows); the last one:" in stdout
+    table = stdout.split("\n\n")[-1].splitlines()
     assert table[0] == "# thermodynamic output of the last run, 1 rows"
     assert table[1].split() == ["column", "first", "last", "mean", "min", "max"]
     assert [line.split() for line in table[2:]] == [
@@ -122,13 +141,21 @@ def test_log_thermo_summary_is_of_the_last_run(tmp_path):
     (None, [REPLICA / "volume.dat", "--kind", "csv"], 2, "argument --kind: invalid choice: 'csv'"),
     (None, [REPLICA / "volume.dat", "-n", "-1"], 2, "argument -n/--rows: '-1' is not a count of rows"),
 ])
-def test_failures_exit_with_one_line(tmp_path, make, args, status, message):
+def test_failures_exit_with_one_line(read, tmp_path, make, args, status, message):
     if make is not None:
         path = tmp_path / "file.dat"
         make(path)
         args = [path, *args]
-    result = command(*args)
-    assert result.returncode == status and result.stdout == "" and "Traceback" not in result.stderr
-    assert message in result.stderr.strip().splitlines()[-1]
+    code, out, err = read(*args)
+    assert code == status and out == ""
+    assert message in err.strip().splitlines()[-1]
     if status == 1:
-        assert result.stderr.count("\n") == 1
+        assert err.count("\n") == 1
+
+
+def test_a_failure_through_the_entry_point_has_no_traceback(tmp_path):
+    (tmp_path / "table.dat").write_text("#Time\tMSD\t\n 1\tx\n")
+    result = command(tmp_path / "table.dat")
+    assert result.returncode == 1 and result.stdout == "" and "Traceback" not in result.stderr
+    assert result.stderr == f"quor-pp read: {tmp_path / 'table.dat'}: not a transport table ('#' comment lines, " \
+                            "a '#Time' header, rows of numbers); line 2: ' 1\\tx'\n"
