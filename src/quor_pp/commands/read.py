@@ -100,7 +100,7 @@ def _print_log(log: RunLog) -> None:
     if log.groups:
         sys.stdout.write("\n")
         print_table([Column("group", "group", left=True), Column("atoms", "atoms")],
-                    [[name, str(count)] for name, count in log.groups.items()], title="atoms in each group")
+                    [[name, str(count)] for name, count in log.groups.items()], title="groups")
     runs = thermo_output(log.path)
     if not runs:
         print("thermo   (no thermodynamic output)")
