@@ -242,9 +242,7 @@ def run_command(args: argparse.Namespace) -> int:
     with warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress:
         warnings.simplefilter("always")
         report = combine(analyze_replicas(directories, settings, progress=progress), settings)
-    for warning in caught:
-        print(f"{prog}: warning: {warning.message}", file=sys.stderr)
-    messages = fit_warnings(report)
+    messages = [str(warning.message) for warning in caught] + fit_warnings(report)
     for message in messages:
         print(f"{prog}: warning: {message}", file=sys.stderr)
     if not args.quiet and not settings.charges and any(row.quantity == "onsager" for row in report.rows):
