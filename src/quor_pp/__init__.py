@@ -13,8 +13,6 @@ The main entries:
   `Report` with the tidy table and every fit.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from .errors import FormatError
 from .files import LAYOUTS, Kind, Table, read
 from .fitting import Fit, WindowSettings, fit_window
@@ -25,8 +23,8 @@ from .transport import YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaResult,
 from .units import UNIT_SYSTEMS, UnitSystem, unit_system
 
 try:
-    __version__ = version("quor-pp")
-except PackageNotFoundError:  # imported from a source tree that was never installed
+    from ._version import __version__  # written into the wheel when it is built
+except ImportError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = [

@@ -151,12 +151,33 @@ class Report:
 
         return pandas.DataFrame(self.table(), columns=list(COLUMNS))
 
-    def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
-        """The table, the per-replica values and the fits' windows as JSON.
+    def tidy_rows(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
+        """The table as records, one per row, in SI units; missing values are None.
 
-        With `curves`, each fit also carries its time and MSD arrays and fitted line.
-        Missing values are null.
+        Each record has the keys quantity, species, replica, value, std, sem, n,
+        unit, status and message; `replica` is "" for the statistics over the
+        replicas. With `per_replica`, the value of every replica follows as its
+        own record (replica: its path; std and sem None; n 1, or 0 when it failed).
         """
+        records: list[dict[str, Any]] = []
+        for row in self.rows:
+            records.append({"quantity": row.quantity, "species": row.species, "replica": "", "value": row.value,
+                            "std": row.std, "sem": row.sem, "n": row.n, "unit": row.unit, "status": row.status,
+                            "message": row.message})
+        if per_replica:
+            for row in self.rows:
+                for result in self.replicas:
+                    estimate = result.get(row.quantity, row.species)
+                    value = estimate.value if estimate is not None else None
+                    records.append({
+                        "quantity": row.quantity, "species": row.species, "replica": result.path,
+                        "value": value, "std": None, "sem": None, "n": int(value is not None), "unit": row.unit,
+                        "status": estimate.status if estimate is not None else "missing",
+                        "message": estimate.message if estimate is not None else "not in this run"})
+        return _finite(records)  # type: ignore[no-any-return]
+
+    def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
+        """What `to_json` writes, as a dict of plain values (non-finite floats as None)."""
 
         def fit_record(fit: Fit) -> dict[str, Any]:
             record: dict[str, Any] = {
@@ -182,7 +203,15 @@ class Report:
             ],
             "settings": dataclasses.asdict(self.settings),
         }
-        return json.dumps(_finite(document), indent=indent)
+        return _finite(document)  # type: ignore[no-any-return]
+
+    def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
+        """The table, the per-replica values and the fits' windows as JSON.
+
+        With `curves`, each fit also carries its time and MSD arrays and fitted line.
+        Missing values are null.
+        """
+        return json.dumps(self.to_dict(curves=curves), indent=indent)
 
     def __str__(self) -> str:
         header = ("quantity", "species", "value", "std", "sem", "n", "unit", "status")

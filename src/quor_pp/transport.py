@@ -127,6 +127,12 @@ class Estimate:
         The reason in words; empty when status is "ok".
     fit : Fit or None
         The fit the value comes from, if it comes from one.
+    scale : float or None
+        For a value from a fit: the factor from the fit's slope (curve unit per time
+        unit of the run) to `unit`, known also when the fit found no window; None
+        when an input it needs (a molecule count, T, V) is missing. The curve times
+        `scale` and the run's time unit in seconds has the value as its slope against
+        time in seconds, which is how plots draw curves of different runs together.
     """
 
     quantity: str
@@ -136,6 +142,7 @@ class Estimate:
     status: str = "ok"
     message: str = ""
     fit: Fit | None = field(default=None, repr=False)
+    scale: float | None = field(default=None, repr=False)
 
     @property
     def success(self) -> bool:
@@ -235,9 +242,9 @@ class _Replica:
             self.progress(what)
 
     def add(self, quantity: str, species: str, value: float | None, status: str = "ok", message: str = "",
-            fit: Fit | None = None) -> Estimate:
+            fit: Fit | None = None, scale: float | None = None) -> Estimate:
         estimate = Estimate(quantity, species, value if status == "ok" else None, self.units.unit(quantity),
-                            status, message, fit)
+                            status, message, fit, scale)
         self.estimates.append(estimate)
         return estimate
 
@@ -362,8 +369,9 @@ def analyze_replica(
         fit = run.fit(diffself, "MSD__" + species)
         count, why = run.molecules(species)
         counts[species] = count
+        scale = None if count is None else units.diffusion / count
         if not fit.success:
-            run.add("self_diffusion", species, None, *_failed_fit(fit), fit=fit)
+            run.add("self_diffusion", species, None, *_failed_fit(fit), fit=fit, scale=scale)
         elif count is None:
             assert fit.slope is not None
             self_slopes[species] = fit.slope
@@ -372,7 +380,7 @@ def analyze_replica(
             assert fit.slope is not None
             self_slopes[species] = fit.slope
             diffusion[species] = fit.slope / count * units.diffusion
-            run.add("self_diffusion", species, diffusion[species], fit=fit)
+            run.add("self_diffusion", species, diffusion[species], fit=fit, scale=scale)
 
     # Onsager coefficients: slope / N with N every molecule of the box.
     known = set(species_names) | set(settings.molecules)
@@ -388,15 +396,16 @@ def analyze_replica(
         for (first, second), column in pairs.items():
             fit = run.fit(diffonsag, column)
             label = f"{first}-{second}"
+            scale = None if total is None else units.diffusion / total
             if not fit.success:
-                run.add("onsager", label, None, *_failed_fit(fit), fit=fit)
+                run.add("onsager", label, None, *_failed_fit(fit), fit=fit, scale=scale)
             elif total is None:
                 why = (f"no molecule count for {', '.join(map(repr, missing_counts))}" if missing_counts
                        else f"no {settings.files.diffself[0]} to count the molecules")
                 run.add("onsager", label, None, "missing", why, fit=fit)
             else:
                 assert fit.slope is not None
-                run.add("onsager", label, fit.slope / total * units.diffusion, fit=fit)
+                run.add("onsager", label, fit.slope / total * units.diffusion, fit=fit, scale=scale)
     present = set(species_names) | {s for pair in pairs for s in pair}
     unknown_charges = sorted(set(settings.charges) - present)
     if unknown_charges and present:
@@ -416,14 +425,15 @@ def analyze_replica(
             raise FormatError(table.path, "a transport table with an MSD_all column", None,
                               f"its columns are {', '.join(table)}")
         fit = run.fit(table, "MSD_all")
+        scale = None if temperature is None else factor / temperature**power
         if not fit.success:
-            run.add(quantity, "", None, *_failed_fit(fit), fit=fit)
+            run.add(quantity, "", None, *_failed_fit(fit), fit=fit, scale=scale)
         elif temperature is None:
             run.add(quantity, "", None, "missing", no_temperature, fit=fit)
         else:
             assert fit.slope is not None
             value = fit.slope / temperature**power * factor
-            run.add(quantity, "", value, fit=fit)
+            run.add(quantity, "", value, fit=fit, scale=scale)
             if quantity == "viscosity":
                 viscosity = value
 
@@ -477,13 +487,14 @@ def _conductivity(run: _Replica, diffonsag: Table | None, pairs: dict[tuple[str,
                 curve = curve + weight * diffonsag[column]
             label = " + ".join(f"{w:g}*{c}" for w, c in terms)
             fit = run.fit(diffonsag, label, curve)
+            scale = None if box is None else box * units.diffusion
             if not fit.success:
-                run.add("conductivity", "", None, *_failed_fit(fit), fit=fit)
+                run.add("conductivity", "", None, *_failed_fit(fit), fit=fit, scale=scale)
             elif box is None:
                 run.add("conductivity", "", None, "missing", missing, fit=fit)
             else:
                 assert fit.slope is not None
-                run.add("conductivity", "", box * fit.slope * units.diffusion, fit=fit)
+                run.add("conductivity", "", box * fit.slope * units.diffusion, fit=fit, scale=scale)
 
     # Nernst-Einstein: e²/(V k_B T) Σ_i q_i² N_i D_i, where N_i D_i is the self slope.
     lacking = [s for s in charges if s not in self_slopes]

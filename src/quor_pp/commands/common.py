@@ -94,31 +94,36 @@ class Column:
     """A table column: its heading in plain text and in Unicode for the terminal.
 
     Numbers are right-aligned and never cut; a `wrap` column (text such as
-    names) is left-aligned and may wrap on a narrow terminal.
+    names) is left-aligned and may wrap on a narrow terminal; a `left` column is
+    left-aligned and never cut, in plain text too.
     """
 
     plain: str
     fancy: str
     wrap: bool = False
+    left: bool = False
 
 
 def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str = "",
-                caption: str = "", highlight: Iterable[bool] = (), stream: TextIO | None = None) -> None:
+                caption: str = "", highlight: Iterable[bool] = (), stream: TextIO | None = None,
+                fancy_rows: Sequence[Sequence[str]] | None = None) -> None:
     """Print a table: with rich when `stream` is a terminal, else as aligned plain text.
 
     The plain form starts with the title as a ``#`` comment line, then the
-    headings and the right-aligned cells separated by two blanks, so it pipes
-    cleanly into other tools. The caption and `highlight` (rows to stand out)
+    headings and the cells separated by two blanks (right-aligned but for `left`
+    columns), so it pipes cleanly into other tools. The caption, `highlight`
+    (rows to stand out) and `fancy_rows` (cells in Unicode, in place of `rows`)
     are for the terminal only.
     """
     stream = stream if stream is not None else sys.stdout
-    if stream.isatty() and _print_rich_table(columns, rows, title=title, caption=caption,
-                                             highlight=list(highlight), stream=stream):
+    if stream.isatty() and _print_rich_table(columns, rows if fancy_rows is None else fancy_rows, title=title,
+                                             caption=caption, highlight=list(highlight), stream=stream):
         return
     widths = [max([len(column.plain)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
     lines = [f"# {title}"] if title else []
     for cells in ([column.plain for column in columns], *rows):
-        lines.append("  ".join(cell.rjust(width) for cell, width in zip(cells, widths)).rstrip())
+        lines.append("  ".join(cell.ljust(width) if column.left else cell.rjust(width)
+                               for cell, width, column in zip(cells, widths, columns)).rstrip())
     stream.write("\n".join(lines) + "\n")
 
 
@@ -145,7 +150,8 @@ def _print_rich_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], 
         if column.wrap:
             table.add_column(Text(column.fancy), justify="left", overflow="fold", min_width=width)
         else:
-            table.add_column(Text(column.fancy), justify="right", no_wrap=True, min_width=width)
+            table.add_column(Text(column.fancy), justify="left" if column.left else "right", no_wrap=True,
+                             min_width=width)
     for i, row in enumerate(rows):
         table.add_row(*map(Text, row), style="yellow" if i < len(highlight) and highlight[i] else None)
     console.print(table)
@@ -197,3 +203,88 @@ def report_warnings(prog: str, caught: Iterable[Any]) -> None:
     """Print caught warnings on standard error, one line each, without the source line."""
     for warning in caught:
         print(f"{prog}: warning: {warning.message}", file=sys.stderr)
+
+
+def assignments(kind: Callable[[str], Any], what: str) -> Callable[[str], dict[str, Any]]:
+    """An argparse type for NAME=VALUE pairs, comma-separated, with values converted by `kind`.
+
+    ``assignments(int, "N")("wat=1000,Na=18")`` gives ``{"wat": 1000, "Na": 18}``;
+    anything else raises argparse.ArgumentTypeError naming the bad pair.
+    """
+
+    def parse(text: str) -> dict[str, Any]:
+        pairs: dict[str, Any] = {}
+        for item in text.split(","):
+            name, sign, value = item.partition("=")
+            name, value = name.strip(), value.strip()
+            if not sign or not name or not value:
+                raise argparse.ArgumentTypeError(f"{item.strip()!r} is not NAME={what}")
+            try:
+                pairs[name] = kind(value)
+            except ValueError:
+                raise argparse.ArgumentTypeError(f"{item.strip()!r}: {value!r} is not {what}") from None
+        return pairs
+
+    return parse
+
+
+def positive_float(text: str) -> float:
+    """An argparse type: a finite number above zero."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
+class Progress:
+    """A progress bar on standard error while a command works: only on a terminal, and off when quiet.
+
+    A disabled Progress accepts every call and shows nothing, so commands call it
+    unconditionally. rich is imported only when the bar is shown.
+    """
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+        self._bar: Any = None
+        self._task: Any = None
+
+    @classmethod
+    def for_terminal(cls, quiet: bool) -> Progress:
+        """A Progress shown when standard error is a terminal and `quiet` is false."""
+        return cls(not quiet and sys.stderr.isatty())
+
+    def __enter__(self) -> Progress:
+        if self.enabled:
+            from rich.console import Console
+            from rich.progress import BarColumn, MofNCompleteColumn, Progress as Bar, TextColumn, TimeElapsedColumn
+
+            self._bar = Bar(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
+                            TextColumn("{task.fields[detail]}", markup=False, style="dim"),
+                            console=Console(file=sys.stderr), transient=True)
+            self._bar.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._bar is not None:
+            self._bar.stop()
+            self._bar = None
+
+    def start(self, description: str, total: int) -> None:
+        """Begin a stage of `total` steps (the previous stage ends)."""
+        if self._bar is not None:
+            if self._task is not None:
+                self._bar.remove_task(self._task)
+            self._task = self._bar.add_task(description, total=total, detail="")
+
+    def detail(self, text: str) -> None:
+        """Show what is being done now, beside the bar."""
+        if self._bar is not None and self._task is not None:
+            self._bar.update(self._task, detail=text)
+
+    def advance(self, steps: int = 1) -> None:
+        """Count `steps` steps of the stage as done."""
+        if self._bar is not None and self._task is not None:
+            self._bar.advance(self._task, steps)

@@ -1,0 +1,340 @@
+"""Figures of a report: each quantity's curves with their windows and fitted lines, and the replica values.
+
+Needs matplotlib (``pip install 'quor-pp[plot]'``), imported when a figure is made.
+Figures are drawn with matplotlib's `Figure` API, never pyplot, so no interactive
+backend is ever started and plotting works without a display.
+
+The curves of a quantity are drawn in the quantity's own unit: each curve is
+multiplied by the factor that takes its slope to the reported value (`Estimate.scale`),
+so the curves of replicas with different molecule counts, temperatures or volumes
+lie on one axis and the slope of each, against time in seconds, is the value.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from .display import QUANTITY_NAMES, display_unit, replica_names, significant, spread
+from .report import Report, Row
+from .transport import Estimate
+from .units import unit_system
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report"]
+
+#: The file formats written for every figure.
+FORMATS: Final = ("png", "svg")
+
+#: Name of the figure of every replica value.
+REPLICA_VALUES: Final = "replica_values"
+
+_DPI: Final = 150
+
+# What the y axis of each quantity's figure shows: the curve times its scale, whose
+# slope against time in seconds is the quantity (a unit of the quantity times seconds).
+_CURVE_LABELS: Final = {
+    "self_diffusion": (r"$\langle \Delta r^2 \rangle / 6$ per molecule", "m$^2$"),
+    "onsager": (r"$\langle \sum\Delta r_i \cdot \sum\Delta r_j \rangle / 6N$", "m$^2$"),
+    "viscosity": (r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
+    "thermal_conductivity": (r"$\langle (\int J\, dt)^2 \rangle / 2 V k_B T^2$", r"J/(m$\cdot$K)"),
+    "conductivity": (r"$e^2 \sum q_i q_j \langle \Delta r_i \cdot \Delta r_j \rangle / 6 V k_B T$",
+                     r"S$\cdot$s/m"),
+}
+
+Progress = Callable[[str], None]
+
+
+def figure_keys(report: Report) -> list[tuple[str, str]]:
+    """(quantity, species) of every figure of curves that `plot_report` draws, in table order."""
+    fitted = {(estimate.quantity, estimate.species) for _, estimate, _ in report.fits()}
+    return [(row.quantity, row.species) for row in report.rows if (row.quantity, row.species) in fitted]
+
+
+def file_stem(quantity: str, species: str = "") -> str:
+    """The file name (without suffix) of a figure: "self_diffusion_Na", "viscosity"."""
+    name = f"{quantity}_{species}" if species else quantity
+    return re.sub(r"[^A-Za-z0-9_.+-]", "_", name)
+
+
+def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: Sequence[str] = FORMATS,
+                progress: Progress | None = None) -> list[str]:
+    """Draws every figure of `report` into `directory` (made if needed).
+
+    One figure for every quantity and species with fits (`figure_keys`), named
+    after them (``self_diffusion_Na.png``), and one of every replica value with
+    the mean and spread (``replica_values.png``), each in every format of `formats`.
+
+    Parameters
+    ----------
+    report : Report
+        What `analyze` or `combine` returned.
+    directory : str or os.PathLike
+        Where the files go.
+    formats : sequence of str
+        File formats matplotlib knows ("png", "svg", "pdf", ...).
+    progress : callable, optional
+        Called with the name of each figure once it is written.
+
+    Returns
+    -------
+    list of str
+        The paths written.
+
+    Raises
+    ------
+    ModuleNotFoundError
+        matplotlib is not installed.
+    OSError
+        The directory cannot be made or a file cannot be written.
+    """
+    _require_matplotlib()
+    os.makedirs(directory, exist_ok=True)
+    written: list[str] = []
+    for quantity, species in figure_keys(report):
+        written += plot_fits(report, quantity, species, directory, formats=formats)
+        if progress is not None:
+            progress(file_stem(quantity, species))
+    written += plot_replica_values(report, directory, formats=formats)
+    if progress is not None:
+        progress(REPLICA_VALUES)
+    return written
+
+
+def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
+              formats: Sequence[str] = FORMATS) -> list[str]:
+    """Draws the curves of one quantity: each replica's curve on log-log axes, its window and fitted line.
+
+    Below the curves, their local log-log slope shows why each window was chosen:
+    the search takes a stretch whose slope lies within 1 ± max_error.
+    Returns the paths written (``<directory>/<quantity>_<species>.<format>``).
+    """
+    figure = _new_figure((7.5, 6.5))
+    # A fixed layout (in inches from the edges): matplotlib's automatic layout costs
+    # more than drawing the figure.
+    curves, slopes = figure.subplots(2, 1, sharex=True, height_ratios=(2.3, 1.0),
+                                     gridspec_kw=_margins(figure, left=0.95, right=0.15, bottom=0.55, top=0.6,
+                                                          hspace=0.08))
+    row = report.row(quantity, species)
+    entries = [(path, estimate) for path, estimate, _ in report.fits(quantity, species)]
+    names = replica_names([path for path, _ in entries])
+    reduced = any(unit_system(result.units).reduced for result in report.replicas)
+    tolerance = report.settings.window.max_error
+    slopes.axhspan(1.0 - tolerance, 1.0 + tolerance, color="0.85", lw=0, zorder=0)
+    slopes.axhline(1.0, color="0.5", lw=0.8, zorder=1)
+    negative = False
+    for (path, estimate), name, colour in zip(entries, names, _colours(len(entries))):
+        negative |= _draw_curve(curves, slopes, estimate, name, colour, _time_unit(report, path))
+    # What the thick and dashed lines mean, in grey, after the replicas.
+    curves.plot([], [], "-", color="0.5", lw=7, alpha=0.4, label="fitted window")
+    curves.plot([], [], "--", color="0.2", lw=1.2, label="fitted straight line")
+    for axes in (curves, slopes):
+        axes.set_xscale("log")
+        axes.grid(True, which="major", alpha=0.3)
+    curves.set_yscale("log")
+    _decade_labels(curves)
+    curves.yaxis.set_minor_locator(_null_locator())
+    what, unit = _CURVE_LABELS.get(quantity, ("curve", ""))
+    curves.set_ylabel(f"{what}{' (absolute value)' if negative else ''} [{'reduced' if reduced else unit}]")
+    curves.set_title(_title(row), fontsize=10)
+    display = display_unit(row.unit)
+    curves.legend(fontsize=7.5, loc="upper left", title_fontsize=7.5,
+                  title=f"replica: {QUANTITY_NAMES.get(quantity, (quantity,))[0]} "
+                        f"[{'reduced' if reduced else display.fancy}], window [{'τ' if reduced else 'ps'}]")
+    slopes.set_ylim(0.0, 2.2)
+    slopes.set_ylabel(f"log-log slope\n(1 ± {tolerance:g} shaded)", fontsize=9)
+    slopes.set_xlabel("time [τ]" if reduced else "time [ps]")
+    return _save(figure, directory, file_stem(quantity, species), formats)
+
+
+def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
+                        formats: Sequence[str] = FORMATS) -> list[str]:
+    """Draws every row's replica values with their mean, standard deviation and standard error.
+
+    One panel per row that has a value; returns the paths written
+    (``<directory>/replica_values.<format>``).
+    """
+    rows = [row for row in report.rows if row.n > 0]
+    names = replica_names([result.path for result in report.replicas])
+    columns = min(4, max(1, len(rows)))
+    lines = max(1, math.ceil(len(rows) / columns))
+    figure = _new_figure((3.2 * columns, 2.5 * lines + 0.7))
+    panels = np.atleast_1d(figure.subplots(lines, columns, squeeze=False, gridspec_kw=_margins(
+        figure, left=0.75, right=0.1, bottom=0.35, top=0.95, hspace=0.45, wspace=0.5))).ravel()
+    positions = np.arange(1, len(names) + 1)
+    for axes, row in zip(panels, rows):
+        unit = display_unit(row.unit)
+        values = np.array([math.nan if v is None else v / unit.scale for v in row.replicas])
+        assert row.value is not None and row.std is not None
+        mean, std = row.value / unit.scale, row.std / unit.scale
+        axes.axhspan(mean - std, mean + std, color="C0", alpha=0.15, lw=0, label="± std")
+        axes.axhline(mean, color="C0", lw=1.5, label="mean")
+        if row.sem is not None:
+            axes.errorbar([len(names) + 0.7], [mean], yerr=[row.sem / unit.scale], fmt="s", color="C0",
+                          ms=4, capsize=3, label="mean ± sem")
+        axes.plot(positions, values, "o", color="C1", ms=5, label="replicas")
+        symbol, name = QUANTITY_NAMES.get(row.quantity, (row.quantity, row.quantity))
+        axes.set_title(f"{symbol}{' ' + row.species if row.species else ''}: {significant(mean)} ± "
+                       f"{spread(std)}", fontsize=9)
+        axes.set_ylabel(unit.tex, fontsize=8)
+        axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
+        axes.set_xlim(0.4, len(names) + 1.2)
+        axes.tick_params(axis="y", labelsize=7)
+        axes.ticklabel_format(axis="y", useOffset=False)
+    for axes in panels[len(rows):]:
+        axes.set_axis_off()
+    if rows:
+        panels[0].legend(fontsize=6, loc="best")
+    key = ", ".join(f"{k} {name}" for k, name in enumerate(names, start=1))
+    figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9)
+    return _save(figure, directory, REPLICA_VALUES, formats)
+
+
+def _require_matplotlib() -> None:
+    import matplotlib  # noqa: F401  (a missing package is reported before any figure is started)
+
+
+def _new_figure(size: tuple[float, float]) -> Figure:
+    from matplotlib.figure import Figure
+
+    return Figure(figsize=size, dpi=_DPI)
+
+
+def _margins(figure: Figure, *, left: float, right: float, bottom: float, top: float, hspace: float,
+             wspace: float = 0.2) -> dict[str, float]:
+    """Subplot parameters for margins given in inches, and spaces as fractions of a panel."""
+    width, height = figure.get_size_inches()
+    return {"left": left / width, "right": 1.0 - right / width, "bottom": bottom / height,
+            "top": 1.0 - top / height, "hspace": hspace, "wspace": wspace}
+
+
+_SUPERSCRIPTS: Final = str.maketrans("-0123456789", "⁻⁰¹²³⁴⁵⁶⁷⁸⁹")
+
+
+def _decade_labels(axes: Axes) -> None:
+    """Label the decades of log axes as 10⁻³ in plain Unicode, and the minor ticks not at all.
+
+    matplotlib's own labels are mathtext, whose parsing is most of the time spent
+    drawing a figure of several log axes.
+    """
+    from matplotlib.ticker import FuncFormatter, NullFormatter
+
+    def decade(value: float, _position: int | None) -> str:
+        if value <= 0.0:
+            return ""
+        exponent = math.log10(value)
+        if abs(exponent - round(exponent)) > 1e-9:
+            return ""
+        return "1" if round(exponent) == 0 else "10" + str(round(exponent)).translate(_SUPERSCRIPTS)
+
+    for axis in (axes.xaxis, axes.yaxis):
+        if axis.get_scale() == "log":
+            axis.set_major_formatter(FuncFormatter(decade))
+            axis.set_minor_formatter(NullFormatter())
+
+
+def _null_locator() -> Any:
+    from matplotlib.ticker import NullLocator
+
+    return NullLocator()
+
+
+def _colours(count: int) -> list[str]:
+    return [f"C{k % 10}" for k in range(count)]
+
+
+def _time_unit(report: Report, path: str) -> float | None:
+    """Seconds per time unit of the replica at `path`; None for reduced units."""
+    result = next(result for result in report.replicas if result.path == path)
+    units = unit_system(result.units)
+    return None if units.reduced else units.time
+
+
+def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colour: str,
+                seconds: float | None) -> bool:
+    """Draws one replica's curve, window, fitted line and local slope; says whether its window is negative."""
+    fit = estimate.fit
+    assert fit is not None
+    if estimate.scale is None:
+        curves.plot([], [], " ", label=f"{name}: not drawn ({estimate.message})")
+        return False
+    # x in ps (or τ), y such that its slope against time in seconds (or τ) is the value.
+    to_x = 1.0 if seconds is None else seconds * 1e12
+    factor = estimate.scale * (1.0 if seconds is None else seconds)
+    x = fit.time * to_x
+    y = fit.msd * factor
+    shown = (x > 0) & (y != 0) & np.isfinite(y)
+    if fit.success:
+        value = (significant(estimate.value / display_unit(estimate.unit).scale) if estimate.value is not None
+                 else estimate.status)
+        start, stop = fit.window or (0.0, 0.0)
+        text = f"{name}: {value}, {significant(start * to_x, 3)} to {significant(stop * to_x, 3)}"
+    else:
+        text = f"{name}: {fit.status}"
+    curves.plot(x[shown], np.abs(y[shown]), "-", color=colour, lw=1.0, label=text)
+    at, local = local_slope(x[shown], np.abs(y[shown]))
+    slopes.plot(at, local, "-", color=colour, lw=0.8)
+    if not fit.success:
+        return False
+    rows = slice(fit.start, fit.stop)
+    curves.plot(x[rows], np.abs(y[rows]), "-", color=colour, lw=7, alpha=0.35, solid_capstyle="butt")
+    if fit.loglog_slope is not None:
+        slopes.plot([x[fit.start], x[fit.stop - 1]], [fit.loglog_slope] * 2, "-", color=colour, lw=5,
+                    alpha=0.5, solid_capstyle="butt")
+    # The fitted line y = a + b t, drawn beyond the window where it stays positive.
+    assert fit.slope is not None
+    t = np.geomspace(fit.t_fit[0] / 3.0, fit.t_fit[-1] * 3.0, 64)
+    fitted = (fit.fit[0] + fit.slope * (t - fit.t_fit[0])) * factor
+    same_sign = np.sign(fitted) == np.sign(fit.fit[0] * factor)
+    curves.plot(t[same_sign] * to_x, np.abs(fitted[same_sign]), "--", color=colour, lw=1.2, zorder=3)
+    return bool(np.mean(y[rows]) < 0)
+
+
+def local_slope(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
+                ratio: float = 1.25) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Log-log slope of y(x) between each point and the first one at least `ratio` times later.
+
+    A difference over a fixed ratio of times, rather than between neighbours, keeps
+    the slope finite where a multiple-tau table repeats a time at a block boundary
+    (320 and 320.01). Returns the geometric mean times and the slopes; `x` must be
+    positive and increasing, `y` positive.
+    """
+    later = np.searchsorted(x, x * ratio, side="left")
+    valid = later < len(x)
+    first, second = np.flatnonzero(valid), later[valid]
+    log_x, log_y = np.log10(x), np.log10(y)
+    at = 10.0 ** ((log_x[first] + log_x[second]) / 2.0)
+    return at, (log_y[second] - log_y[first]) / (log_x[second] - log_x[first])
+
+
+def _title(row: Row) -> str:
+    symbol, name = QUANTITY_NAMES.get(row.quantity, (row.quantity, row.quantity))
+    who = f" of {row.species}" if row.species else ""
+    unit = display_unit(row.unit)
+    if row.value is None:
+        return f"{name.capitalize()}{who}: no value ({row.status})"
+    value = significant(row.value / unit.scale)
+    std = f" ± {spread(row.std / unit.scale)}" if row.std is not None and row.n > 1 else ""
+    return f"{name.capitalize()}{who}\n{symbol} = {value}{std} {unit.fancy} (mean ± std of {row.n} replicas)"
+
+
+def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:
+    import matplotlib
+
+    paths = []
+    for suffix in formats:
+        path = os.path.join(os.fspath(directory), f"{stem}.{suffix}")
+        # Text stays text in SVG: smaller files, quicker to write, searchable.
+        with matplotlib.rc_context({"svg.fonttype": "none"}):
+            figure.savefig(path, format=suffix)
+        paths.append(path)
+    return paths
