@@ -46,7 +46,7 @@ for target in "${targets[@]}"; do
         shopt -u globstar nullglob
         seeds+=("$build/samples")
     fi
-    max_len=8192
+    max_len=2048
     [[ $target == number ]] && max_len=512
     echo "fuzz: $target for ${seconds}s"
     log=$build/$target.log
