@@ -96,7 +96,7 @@ void check(quor::outcome<T> result, const std::string& path) {
 
 // read_group_count also takes a group name: the text after the input's last NUL
 // byte when there is one and it is valid UTF-8 (as a Python str would be).
-std::string group_name(const std::uint8_t* data, std::size_t& size) {
+[[maybe_unused]] std::string group_name(const std::uint8_t* data, std::size_t& size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const std::size_t nul = bytes.rfind('\0');
     if (nul == std::string_view::npos || !valid_utf8(bytes.substr(nul + 1))) return "water";
