@@ -175,24 +175,31 @@ def test_converting_a_list_that_another_thread_changes(converters):
     shared = [POOL[k % len(POOL)] for k in range(500)]
     stop = threading.Event()
     seconds = 4.0 if GIL_OFF else 0.5
-    failures = []
+    failures, calls = [], []
 
     def convert():
         deadline = time.monotonic() + seconds
-        calls = 0
-        while time.monotonic() < deadline:
-            got = image(shared)
-            calls += 1
-            if len(got) > 2000 + 64 or not allowed.issuperset(got):
-                failures.append(got)
-                return
-            count = qp.repacking_results(shared)[2]
-            if count > 2000 + 64:
-                failures.append(count)
-                return
-        assert calls > 0
+        try:
+            while time.monotonic() < deadline:
+                got = image(shared)
+                if len(got) > 2000 + 64 or not allowed.issuperset(got):
+                    failures.append(got)
+                    return
+                count = qp.repacking_results(shared)[2]
+                if count > 2000 + 64:
+                    failures.append(count)
+                    return
+                calls.append(None)
+        except BaseException as error:  # noqa: B036 - reported by the test, not the thread
+            failures.append(error)
 
-    mutator = threading.Thread(target=mutate, args=(shared, random.Random(converters), stop))
+    def keep_mutating():
+        try:
+            mutate(shared, random.Random(converters), stop)
+        except BaseException as error:  # noqa: B036
+            failures.append(error)
+
+    mutator = threading.Thread(target=keep_mutating)
     workers = [threading.Thread(target=convert) for _ in range(converters)]
     mutator.start()
     for worker in workers:
@@ -202,6 +209,7 @@ def test_converting_a_list_that_another_thread_changes(converters):
     stop.set()
     mutator.join()
     assert failures == []
+    assert len(calls) >= converters
 
 
 def growing_list():

@@ -1,5 +1,7 @@
-// The few objects created once per process, on first need, and kept: interned
-// names, collections.abc.Sequence and PanicException.
+// The few objects made on first need and kept for the life of the process: interned
+// names, collections.abc.Sequence and PanicException. Making one may run Python
+// code that calls back in; threads racing to make one may each make it, and all
+// of them get the one published first.
 #pragma once
 
 #include "lib/py_ref.h"
