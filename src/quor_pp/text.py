@@ -1,20 +1,36 @@
-"""Lines and fields of a text file, by the same rules as the native readers."""
+"""Lines and fields of a text file, by the same rules as the native readers, and one fast pass over its bytes."""
 
 from __future__ import annotations
 
-import functools
+import os
 import re
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import BinaryIO
+
+import numpy as np
 
 from .errors import FormatError
+
+# The native readers' whitespace: the characters with the Unicode White_Space property.
+# Python's str.split() also splits at U+001C to U+001F, which are not among them.
+_WHITESPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+_FIELD = re.compile("[^" + re.escape(_WHITESPACE) + "]+")
 
 # A field is a number when the whole field is a decimal number (digits with at most one
 # point and at least one digit, an optional exponent) or inf/infinity/nan, with an
 # optional sign. Python's float() is wider (underscores, surrounding blanks), hence
 # the pattern.
-_NUMBER_TEXT = r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))"
-_NUMBER = re.compile(_NUMBER_TEXT)
-_BLANK_LINE = re.compile(r"^[ \t]*$", re.MULTILINE)
+_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan))")
+# What a number can look like when the line holding it was cut off while being written.
+_NUMBER_START = re.compile(
+    r"[+-]?(?:(?:\d+\.?\d*|\.\d*)(?:[eE][+-]?\d*)?|(?i:i(?:n(?:f(?:i(?:n(?:i(?:ty?)?)?)?)?)?)?|n(?:an?)?))?")
 _COUNT = re.compile(r"\+?\d+")
+_COUNT_START = re.compile(r"\+?\d*")
+
+#: Bytes read at a time by `scan`: large enough that the per-block cost of the calls
+#: vanishes, small enough that its buffers stay in the processor's cache.
+CHUNK_SIZE = 1 << 18
 
 
 def is_number(field: str) -> bool:
@@ -27,41 +43,53 @@ def is_count(field: str) -> bool:
     return _COUNT.fullmatch(field) is not None
 
 
-@functools.cache
-def _row_pattern(width: int) -> re.Pattern[str]:
-    """A whole line of `width` numbers separated by blanks or tabs."""
-    return re.compile(rf"^[ \t]*{_NUMBER_TEXT}(?:[ \t]+{_NUMBER_TEXT}){{{width - 1}}}[ \t]*$", re.MULTILINE)
+def is_cut_count(field: str) -> bool:
+    """True when `field` may be the beginning of an unsigned decimal integer."""
+    return _COUNT_START.fullmatch(field) is not None
 
 
-def count_rows(lines: list[str], width: int) -> int | None:
-    """Number of non-blank lines when every one is a row of `width` numbers, else None.
+def fields(text: str) -> list[str]:
+    """The fields of a line: its runs of characters that are not whitespace."""
+    return _FIELD.findall(text)
 
-    One regular-expression pass over the joined lines: the fast path for the common
-    case of a well-formed table (the caller goes line by line only to find a fault).
-    """
-    if width < 1:
-        return None
-    text = "\n".join(lines)
-    rows = len(_row_pattern(width).findall(text))
-    blank = len(_BLANK_LINE.findall(text)) if lines else 0
-    return rows if rows + blank == len(lines) else None
+
+def strip_leading(text: str) -> str:
+    """The line without its leading whitespace."""
+    return text.lstrip(_WHITESPACE)
 
 
 def clean_line(line: str) -> str:
     """The line without '#', with tabs as blanks and no leading whitespace."""
-    return line.replace("#", "").replace("\t", " ").lstrip()
+    return strip_leading(line.replace("#", "").replace("\t", " "))
 
 
-def read_lines(path: str, expected: str) -> list[str]:
-    """The lines of the UTF-8 text file at `path`.
+def is_row(values: list[str], width: int) -> bool:
+    """True when a line of these fields is a row of `width` columns for the native readers.
+
+    That is: at least `width` fields, the first `width` of them numbers (the rest are
+    not looked at); with no columns, no line is a row.
+    """
+    return 0 < width <= len(values) and all(map(is_number, values[:width]))
+
+
+def is_cut_row(values: list[str], width: int) -> bool:
+    """True when a line of these fields may be the start of a row of `width` numbers.
+
+    That is what a row cut off while being written looks like: no more fields than
+    columns, every field a number except that the last may be a number's beginning
+    ("3.1e+", "-", "in").
+    """
+    return (0 < len(values) <= width and all(map(is_number, values[:-1]))
+            and _NUMBER_START.fullmatch(values[-1]) is not None)
+
+
+def split_lines(data: bytes, path: str, expected: str) -> list[str]:
+    """The lines of UTF-8 text.
 
     Lines end at line feeds; a carriage return before a line feed goes with it; a final
-    line feed makes no empty last line. File-system failures raise the standard
-    OSError subclasses (with errno and filename); bytes that are not UTF-8 raise
-    FormatError naming the line that holds them.
+    line feed makes no empty last line. Bytes that are not UTF-8 raise FormatError
+    naming the line that holds them.
     """
-    with open(path, "rb") as file:
-        data = file.read()
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -71,3 +99,145 @@ def read_lines(path: str, expected: str) -> list[str]:
     if lines[-1] == "":
         lines.pop()
     return [line[:-1] if line.endswith("\r") else line for line in lines]
+
+
+def first_line_not_utf8(data: bytes) -> int | None:
+    """Number (from 1) of the first line holding bytes that are not UTF-8, or None."""
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return data.count(b"\n", 0, error.start) + 1
+    return None
+
+
+def read_lines(path: str, expected: str) -> list[str]:
+    """The lines of the UTF-8 text file at `path` (see `split_lines`).
+
+    File-system failures raise the standard OSError subclasses (with errno and
+    filename).
+    """
+    with open(path, "rb") as file:
+        return split_lines(file.read(), path, expected)
+
+
+def decode_line(raw: bytes) -> str | None:
+    """A line's bytes as text, without the carriage return of a CR LF ending; None when not UTF-8."""
+    if raw.endswith(b"\r"):
+        raw = raw[:-1]
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
+def count_lines(file: BinaryIO, offset: int) -> int:
+    """Number of lines of `file` from `offset` on (text after the last line feed is a line)."""
+    file.seek(offset)
+    lines = 0
+    block = b""
+    while more := file.read(CHUNK_SIZE):
+        block = more
+        lines += block.count(b"\n")
+    return lines + (bool(block) and not block.endswith(b"\n"))
+
+
+#: Called by `scan` with the number of a line it was asked for and the line's bytes
+#: (line feed removed); returns the number of the next line wanted, or None.
+LinePicker = Callable[[int, bytes], "int | None"]
+
+
+@dataclass
+class Scan:
+    """What one pass over the bytes of a file, from some offset to its end, found.
+
+    Attributes
+    ----------
+    lines : int
+        Lines after the offset (text after the last line feed is a line), when they
+        were counted.
+    fields : int
+        Their fields, counted as runs of bytes that are not ASCII whitespace (blank,
+        tab, line feed, vertical tab, form feed, carriage return). When every byte is
+        ASCII these are exactly the fields of the native readers.
+    ascii : bool
+        Every byte is ASCII.
+    tail : list of bytes
+        The last complete lines (line feeds removed), of the last block or two read.
+    tail_first : int
+        Number (from 0, counted from the offset) of ``tail[0]`` when the lines were
+        counted; otherwise 0 when ``tail[0]`` is the first line after the offset, -1
+        when it is not.
+    """
+
+    lines: int = 0
+    fields: int = 0
+    ascii: bool = True
+    tail: list[bytes] = field(default_factory=list)
+    tail_first: int = 0
+
+
+def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_wanted: int = 0) -> Scan:
+    """Counts the fields of `file` from `offset` on, in blocks of CHUNK_SIZE bytes.
+
+    With `pick`, also counts the lines, and calls `pick` with line `first_wanted`
+    (numbered from 0 at the offset), then with each line it asks for next, in order,
+    until it returns None. The counts take a few passes of NumPy comparisons over each
+    block, with no Python work per line; nothing of the file is kept but the last two
+    blocks.
+    """
+    file.seek(offset)
+    size = max(1, min(CHUNK_SIZE, os.fstat(file.fileno()).st_size - offset))
+    shifted = np.empty(size, np.uint8)
+    # blank[i + 1] tells whether byte i of the block is whitespace; blank[0] is the
+    # last byte of the block before (a line feed before the first block).
+    blank = np.ones(size + 1, np.bool_)
+    starts = np.empty(size, np.bool_)
+    result = Scan()
+    wanted = first_wanted if pick is not None else None
+    count_lines = pick is not None
+    carry = b""  # the line in progress at the end of the blocks read so far, when picking
+    previous = chunk = b""
+    while block := file.read(size):
+        previous, chunk = chunk, block
+        n = len(chunk)
+        codes = np.frombuffer(chunk, np.uint8)
+        # Whitespace is 9 to 13 or 32: codes - 9 (wrapping around) below 5, or 32.
+        np.subtract(codes, 9, out=shifted[:n])
+        np.less(shifted[:n], 5, out=blank[1:n + 1])
+        np.equal(codes, 32, out=starts[:n])
+        np.logical_or(blank[1:n + 1], starts[:n], out=blank[1:n + 1])
+        # A field starts at a byte that is not whitespace after one that is.
+        np.greater(blank[:n], blank[1:n + 1], out=starts[:n])
+        result.fields += int(np.count_nonzero(starts[:n]))
+        blank[0] = blank[n]
+        if result.ascii:
+            result.ascii = chunk.isascii()
+        if not count_lines:
+            continue
+        count = chunk.count(b"\n")
+        if wanted is not None:
+            assert pick is not None
+            if wanted < result.lines + count:
+                ends = np.flatnonzero(codes == 10)
+                while wanted is not None and wanted < result.lines + count:
+                    k = wanted - result.lines
+                    line = carry + chunk[:ends[0]] if k == 0 else chunk[ends[k - 1] + 1:ends[k]]
+                    wanted = pick(wanted, line)
+            carry = chunk[chunk.rfind(b"\n") + 1:] if count else carry + chunk
+        result.lines += count
+    if count_lines and chunk and not chunk.endswith(b"\n"):
+        if wanted == result.lines:
+            assert pick is not None
+            pick(wanted, carry)
+        result.lines += 1
+    # The last lines, from the last two blocks; the first piece is only a whole line
+    # when it begins at the offset.
+    tail = (previous + chunk).split(b"\n")
+    if chunk.endswith(b"\n"):
+        tail.pop()
+    whole = file.tell() - len(previous) - len(chunk) <= offset
+    if not whole:
+        tail.pop(0)
+    result.tail = tail
+    result.tail_first = result.lines - len(tail) if count_lines else 0 if whole else -1
+    return result
