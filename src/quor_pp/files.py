@@ -409,17 +409,20 @@ class _BlockWalk:
         self.width = plan.block_fields
         self.blocks: list[tuple[int, int, int, str]] = []  # line from the first block, step, rows, text
         self.stopped: tuple[int, str | None] | None = None  # the line that was no block's first line
+        self.last = b""  # the last block's first line
 
     def __call__(self, number: int, raw: bytes) -> int | None:
-        text = decode_line(raw)
-        if text is not None:
-            values = fields(text)
-            if _is_block_line(values, self.width):
-                rows = int(values[1])
-                self.blocks.append((number, int(values[0]), rows, text))
-                return number + rows + 1
-        self.stopped = (number, text)
-        return None
+        # ASCII fields: the pass's verdict is not used for other text. Other forms of
+        # a block's first line ('+5') are left to the line-by-line check.
+        values = raw.split()
+        if (len(values) != self.width or not values[0].isdigit() or not values[1].isdigit()
+                or not all(is_number(value.decode("ascii", "replace")) for value in values[2:])):
+            self.stopped = (number, decode_line(raw))
+            return None
+        rows = int(values[1])
+        self.blocks.append((number, int(values[0]), rows, ""))
+        self.last = raw
+        return number + rows + 1
 
 
 def _fast_blocks(path: str, plan: _Plan, counted: Scan, walk: _BlockWalk) -> _Rows | None:
@@ -449,6 +452,7 @@ def _fast_blocks(path: str, plan: _Plan, counted: Scan, walk: _BlockWalk) -> _Ro
         row_lines = lines - 1 - len(blocks)
     else:
         start, _, rows, text = blocks[-1]
+        text = text or decode_line(walk.last) or ""
         present = lines - start - 1
         if present > rows:
             return None

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import re
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -141,6 +140,9 @@ def count_lines(file: BinaryIO, offset: int) -> int:
     return lines + (bool(block) and not block.endswith(b"\n"))
 
 
+#: Lines at the end of the file that `scan` keeps.
+TAIL_LINES = 64
+
 #: Called by `scan` with the number of a line it was asked for and the line's bytes
 #: (line feed removed); returns the number of the next line wanted, or None.
 LinePicker = Callable[[int, bytes], "int | None"]
@@ -162,7 +164,7 @@ class Scan:
     ascii : bool
         Every byte is ASCII.
     tail : list of bytes
-        The last complete lines (line feeds removed), of the last block or two read.
+        The last complete lines (line feeds removed), at most TAIL_LINES of them.
     tail_first : int
         Number (from 0, counted from the offset) of ``tail[0]`` when the lines were
         counted; otherwise 0 when ``tail[0]`` is the first line after the offset, -1
@@ -186,20 +188,24 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
     blocks.
     """
     file.seek(offset)
-    size = max(1, min(CHUNK_SIZE, os.fstat(file.fileno()).st_size - offset))
-    shifted = np.empty(size, np.uint8)
+    # Buffers as large as the largest block read (the first one, unless the file grows).
+    shifted = np.empty(0, np.uint8)
+    starts = np.empty(0, np.bool_)
     # blank[i + 1] tells whether byte i of the block is whitespace; blank[0] is the
     # last byte of the block before (a line feed before the first block).
-    blank = np.ones(size + 1, np.bool_)
-    starts = np.empty(size, np.bool_)
+    blank = np.ones(1, np.bool_)
     result = Scan()
     wanted = first_wanted if pick is not None else None
     count_lines = pick is not None
     carry = b""  # the line in progress at the end of the blocks read so far, when picking
     previous = chunk = b""
-    while block := file.read(size):
+    while block := file.read(CHUNK_SIZE):
         previous, chunk = chunk, block
         n = len(chunk)
+        if n > len(starts):
+            shifted = np.empty(n, np.uint8)
+            starts = np.empty(n, np.bool_)
+            blank = np.concatenate((blank[:1], np.empty(n, np.bool_)))
         codes = np.frombuffer(chunk, np.uint8)
         # Whitespace is 9 to 13 or 32: codes - 9 (wrapping around) below 5, or 32.
         np.subtract(codes, 9, out=shifted[:n])
@@ -214,11 +220,13 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
             result.ascii = chunk.isascii()
         if not count_lines:
             continue
-        count = chunk.count(b"\n")
-        if wanted is not None:
+        if wanted is None:
+            count = chunk.count(b"\n")
+        else:
             assert pick is not None
+            ends = np.flatnonzero(codes == 10)
+            count = len(ends)
             if wanted < result.lines + count:
-                ends = np.flatnonzero(codes == 10)
                 while wanted is not None and wanted < result.lines + count:
                     k = wanted - result.lines
                     line = carry + chunk[:ends[0]] if k == 0 else chunk[ends[k - 1] + 1:ends[k]]
@@ -230,12 +238,13 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
             assert pick is not None
             pick(wanted, carry)
         result.lines += 1
-    # The last lines, from the last two blocks; the first piece is only a whole line
+    # The last lines, from the last two blocks; the first piece is a whole line only
     # when it begins at the offset.
-    tail = (previous + chunk).split(b"\n")
+    end = previous + chunk
+    tail = end.rsplit(b"\n", TAIL_LINES) if end else []
+    whole = len(tail) <= TAIL_LINES and file.tell() - len(end) <= offset
     if chunk.endswith(b"\n"):
         tail.pop()
-    whole = file.tell() - len(previous) - len(chunk) <= offset
     if not whole:
         tail.pop(0)
     result.tail = tail
