@@ -456,15 +456,15 @@ def _fast_blocks(path: str, plan: _Plan, counted: Scan, walk: _BlockWalk) -> _Ro
         present = lines - start - 1
         if present > rows:
             return None
-        if present < rows:
+        if present > 0:
+            last = counted.tail[-1].decode("ascii")
+            status = _status(last, plan)
+            if status not in ("row", "cut"):
+                return None
+            cut_row = status == "cut"
+            extra_fields = len(last.split()) if cut_row else 0
+        if present < rows or cut_row:
             complete = blocks[:-1]
-            if present > 0:
-                last = counted.tail[-1].decode("ascii")
-                status = _status(last, plan)
-                if status not in ("row", "cut"):
-                    return None
-                cut_row = status == "cut"
-                extra_fields = len(last.split()) if cut_row else 0
             warning = TruncatedFileWarning(path, plan.first + start + 1, text,
                                            f"its block ({present - cut_row} of {rows} rows)")
         row_lines = lines - len(blocks) - cut_row

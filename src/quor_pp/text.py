@@ -140,8 +140,9 @@ def count_lines(file: BinaryIO, offset: int) -> int:
     return lines + (bool(block) and not block.endswith(b"\n"))
 
 
-#: Lines at the end of the file that `scan` keeps.
+#: Lines at the end of the file that `scan` keeps, from at least its last TAIL_BYTES.
 TAIL_LINES = 64
+TAIL_BYTES = 1 << 16
 
 #: Called by `scan` with the number of a line it was asked for and the line's bytes
 #: (line feed removed); returns the number of the next line wanted, or None.
@@ -164,7 +165,8 @@ class Scan:
     ascii : bool
         Every byte is ASCII.
     tail : list of bytes
-        The last complete lines (line feeds removed), at most TAIL_LINES of them.
+        The last complete lines (without line feed, nor the carriage return of a
+        CR LF ending), at most TAIL_LINES of them.
     tail_first : int
         Number (from 0, counted from the offset) of ``tail[0]`` when the lines were
         counted; otherwise 0 when ``tail[0]`` is the first line after the offset, -1
@@ -184,8 +186,7 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
     With `pick`, also counts the lines, and calls `pick` with line `first_wanted`
     (numbered from 0 at the offset), then with each line it asks for next, in order,
     until it returns None. The counts take a few passes of NumPy comparisons over each
-    block, with no Python work per line; nothing of the file is kept but the last two
-    blocks.
+    block, with no Python work per line; nothing of the file is kept but its end.
     """
     file.seek(offset)
     # Buffers as large as the largest block read (the first one, unless the file grows).
@@ -198,9 +199,15 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
     wanted = first_wanted if pick is not None else None
     count_lines = pick is not None
     carry = b""  # the line in progress at the end of the blocks read so far, when picking
-    previous = chunk = b""
+    chunk = b""
+    recent: list[bytes] = []  # the last blocks, at least TAIL_BYTES of them when the file has that many
+    recent_size = 0
     while block := file.read(CHUNK_SIZE):
-        previous, chunk = chunk, block
+        chunk = block
+        recent.append(chunk)
+        recent_size += len(chunk)
+        while recent_size - len(recent[0]) >= TAIL_BYTES:
+            recent_size -= len(recent.pop(0))
         n = len(chunk)
         if n > len(starts):
             shifted = np.empty(n, np.uint8)
@@ -238,15 +245,15 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
             assert pick is not None
             pick(wanted, carry)
         result.lines += 1
-    # The last lines, from the last two blocks; the first piece is a whole line only
-    # when it begins at the offset.
-    end = previous + chunk
+    # The last lines, from the last blocks; the first piece is a whole line only when
+    # it begins at the offset.
+    end = b"".join(recent)
     tail = end.rsplit(b"\n", TAIL_LINES) if end else []
     whole = len(tail) <= TAIL_LINES and file.tell() - len(end) <= offset
     if chunk.endswith(b"\n"):
         tail.pop()
     if not whole:
         tail.pop(0)
-    result.tail = tail
+    result.tail = [line[:-1] if line.endswith(b"\r") else line for line in tail]
     result.tail_first = result.lines - len(tail) if count_lines else 0 if whole else -1
     return result
