@@ -15,7 +15,7 @@ The main entries:
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .errors import FormatError
+from .errors import FormatError, TruncatedFileWarning
 from .files import LAYOUTS, Kind, Table, read
 from .fitting import Fit, WindowSettings, fit_window
 from .logs import RunLog, group_counts, read_log
@@ -44,6 +44,7 @@ __all__ = [
     "RunFiles",
     "RunLog",
     "Table",
+    "TruncatedFileWarning",
     "UnitSystem",
     "WindowSettings",
     "__version__",

@@ -10,6 +10,7 @@ at fault or shows that all is well.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import warnings
 from collections.abc import Callable, Iterator, Mapping
@@ -663,4 +664,7 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         if found == "log":
             file.seek(0)
             return parse_log(name, split_lines(file.read(), name, expected))
-        return _read_table(name, file, head, _PLANS[found](name, head))
+        plan = _PLANS[found](name, head)
+        if kind is None:  # errors name the layout that was recognised
+            plan = dataclasses.replace(plan, expected=LAYOUTS[plan.kind])
+        return _read_table(name, file, head, plan)
