@@ -66,7 +66,7 @@ _ATTEMPTS = 3
 # Warnings point at the caller's line, outside this package.
 _PACKAGE_DIRECTORY = os.path.dirname(os.path.abspath(__file__))
 
-Columns = dict[str, list[float]]
+_Columns = dict[str, list[float]]
 
 
 class Table(Mapping[str, npt.NDArray[np.float64]]):
@@ -182,7 +182,7 @@ class _Plan:
     expected: str  # the words of a FormatError: the layout that was asked for
     names: list[str]
     first: int  # number (from 0) of the first line after the header lines
-    reader: Callable[[str], Columns]
+    reader: Callable[[str], _Columns]
     # The reader deletes every '#' of a line before taking its fields.
     clean: bool = False
     # fix ave/time blocks: the fields of each block's first line ("TimeStep
@@ -538,7 +538,7 @@ def _checked_blocks(path: str, plan: _Plan, lines: list[str]) -> _Rows:
     return _block_rows(blocks, native, False, np.array(kept, dtype=np.intp), warning)
 
 
-def _native_columns(path: str, plan: _Plan, file: BinaryIO, lines: int) -> Columns:
+def _native_columns(path: str, plan: _Plan, file: BinaryIO, lines: int) -> _Columns:
     """The native reader's columns of the file (of `lines` lines)."""
     if plan.block_fields and lines < 5:
         # The block reader wants a row line after the first block's first line.
@@ -556,7 +556,7 @@ def _native_columns(path: str, plan: _Plan, file: BinaryIO, lines: int) -> Colum
         raise FormatError(path, plan.expected, None, str(error)) from None
 
 
-def _agrees(rows: _Rows, columns: Columns, plan: _Plan) -> bool:
+def _agrees(rows: _Rows, columns: _Columns, plan: _Plan) -> bool:
     got = next((len(values) for values in columns.values()), 0)
     return got == rows.native and list(columns) == list(dict.fromkeys(plan.names))
 
