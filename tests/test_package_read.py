@@ -212,14 +212,22 @@ GENERATED = {
 }
 
 
-@pytest.fixture(params=["counted", "small blocks", "line by line"])
+@pytest.fixture(params=["counted", "small blocks", "odd lines", "line by line"])
 def check_mode(request, monkeypatch):
-    """How read() checks the rows: the counting pass, the same in 5-byte blocks, or line by line."""
+    """How read() checks the rows.
+
+    By the counting pass, the same in 5-byte blocks, by looking only at the lines that
+    are not plainly rows, or line by line: each later way is what read() falls back
+    on when an earlier one cannot tell.
+    """
     if request.param == "small blocks":
         monkeypatch.setattr(quor_pp.text, "CHUNK_SIZE", 5)
-    elif request.param == "line by line":
+    if request.param in ("odd lines", "line by line"):
         monkeypatch.setattr(quor_pp.files, "_fast_rows", lambda *args: None)
         monkeypatch.setattr(quor_pp.files, "_fast_blocks", lambda *args: None)
+    if request.param == "line by line":
+        monkeypatch.setattr(quor_pp.files, "_sparse_rows", lambda *args: None)
+        monkeypatch.setattr(quor_pp.files, "_sparse_blocks", lambda *args: None)
     return request.param
 
 

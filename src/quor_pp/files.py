@@ -25,6 +25,7 @@ import _quor_pp
 from .errors import FormatError, TruncatedFileWarning, fspath, native_read
 from .logs import LOG_LAYOUT, RunLog, parse_log
 from .text import (
+    LineShapes,
     Scan,
     clean_line,
     count_lines,
@@ -36,6 +37,7 @@ from .text import (
     is_cut_row,
     is_number,
     is_row,
+    line_shapes,
     scan,
     split_lines,
     strip_leading,
@@ -476,6 +478,112 @@ def _fast_blocks(path: str, plan: _Plan, counted: Scan, walk: _BlockWalk) -> _Ro
     return _block_rows(complete, native, block_lines_are_rows, None, warning)
 
 
+def _odd_lines(plan: _Plan, data: bytes, shapes: LineShapes) -> tuple[dict[int, str], int, str]:
+    """The status of each line after the header lines that is neither plainly a row nor blank.
+
+    Also the number and status of the last line with fields (which may look like a
+    row when it is one cut off): -1 and "blank" when there is none.
+    """
+    plain = ~shapes.marked & ((shapes.fields == plan.width) | (shapes.fields == 0))
+    plain[:plan.first] = True
+    odd = {number: _status(shapes.text(data, number), plan) for number in np.flatnonzero(~plain).tolist()}
+    with_fields = np.flatnonzero(shapes.fields[plan.first:]) + plan.first
+    for position in range(len(with_fields) - 1, -1, -1):
+        number = int(with_fields[position])
+        status = odd[number] if number in odd else _status(shapes.text(data, number), plan)
+        if status != "blank":  # blank: a line of '#' that the reader deletes
+            return odd, number, status
+    return odd, -1, "blank"
+
+
+def _sparse_rows(path: str, plan: _Plan, data: bytes, shapes: LineShapes) -> _Rows | None:
+    """The rows of a table of rows, looking in Python only at the lines that are not plainly rows.
+
+    A line of `plan.width` fields without '#' is taken for a row; the caller's check
+    that the reader took as many rows makes sure. None when a line is at fault (the
+    line by line check names the first).
+    """
+    odd, last, last_status = _odd_lines(plan, data, shapes)
+    if any(status not in ("row", "blank", "comment") and number != last for number, status in odd.items()):
+        return None
+    if last_status not in ("row", "comment", "cut"):
+        return None
+    region = slice(plan.first, None)
+    plain_rows = int(np.count_nonzero(~shapes.marked[region] & (shapes.fields[region] == plan.width)))
+    if last_status == "cut" and last not in odd:
+        plain_rows -= 1
+    native = plain_rows + sum(status == "row" for status in odd.values())
+    warning = TruncatedFileWarning(path, last + 1, shapes.text(data, last)) if last_status == "cut" else None
+    return _Rows(native, native, warning=warning)
+
+
+def _sparse_blocks(path: str, plan: _Plan, data: bytes, shapes: LineShapes) -> _Rows | None:
+    """The rows of fix ave/time blocks, looking in Python only at blocks' first lines and odd lines.
+
+    None when a line is out of place (the line by line check names the first).
+    """
+    width, step_fields = plan.width, plan.block_fields
+    odd, last, last_status = _odd_lines(plan, data, shapes)
+    skipped = shapes.fields == 0
+    skipped[:plan.first] = True
+    for number, status in odd.items():
+        skipped[number] |= status in ("blank", "comment")
+    lines = np.flatnonzero(~skipped)  # blocks' first lines and rows
+    blocks: list[tuple[int, int, int, str]] = []
+    firsts: list[int] = []  # where in `lines` each block begins
+    position = 0
+    warning = None
+    cut_first = False
+    while position < len(lines):
+        number = int(lines[position])
+        text = shapes.text(data, number)
+        values = fields(text)
+        if odd.get(number) == "header":
+            return None
+        if not _is_block_line(values, step_fields):
+            if number != last or not _is_cut_block_line(values, step_fields):
+                return None
+            warning = TruncatedFileWarning(path, number + 1, text)
+            cut_first = True
+            break
+        blocks.append((number, int(values[0]), int(values[1]), text))
+        firsts.append(position)
+        position += int(values[1]) + 1
+    is_row_line = np.ones(len(lines), np.bool_)
+    is_row_line[firsts] = False
+    if cut_first:
+        is_row_line[-1] = False
+    row_lines = lines[is_row_line]
+    plain = ~shapes.marked[row_lines] & (shapes.fields[row_lines] == width)
+    if any(odd.get(number) != "row" and number != last for number in row_lines[~plain].tolist()):
+        return None
+    cut_row = bool(len(row_lines)) and row_lines[-1] == last and last_status == "cut"
+    if len(row_lines) and row_lines[-1] == last and last_status not in ("row", "cut"):
+        return None
+    complete = blocks
+    if blocks and (position > len(lines) or cut_row):
+        start, _, rows, text = blocks[-1]
+        complete = blocks[:-1]
+        present = len(lines) - firsts[-1] - 1 - cut_row
+        warning = TruncatedFileWarning(path, start + 1, text, f"its block ({present} of {rows} rows)")
+    if not complete and warning is None:
+        return None
+    # The reader's rows: the row lines (a cut one aside), the blocks' first lines when
+    # they have a field for every column, and a cut first line it can read; never
+    # anything before line 4.
+    taken = np.zeros(len(shapes.starts), np.bool_)
+    taken[row_lines] = True
+    if step_fields >= width:
+        taken[[block[0] for block in blocks]] = True
+    if cut_row or cut_first:
+        taken[last] = cut_first and is_row(fields(shapes.text(data, last)), width)
+    taken[:4] = False
+    index = np.cumsum(taken) - 1
+    limit = firsts[len(complete)] if len(complete) < len(blocks) else len(lines)
+    kept = index[lines[np.flatnonzero(is_row_line[:limit])]]
+    return _block_rows(complete, int(np.count_nonzero(taken)), False, kept.astype(np.intp), warning)
+
+
 def _checked_rows(path: str, plan: _Plan, lines: list[str]) -> _Rows:
     """The rows of a table of rows, line by line; FormatError at the first line that is none."""
     last = len(lines) - 1
@@ -575,16 +683,23 @@ def _read_table(path: str, file: BinaryIO, head: _Head, plan: _Plan) -> Table:
     columns = _native_columns(path, plan, file, plan.first + counted.lines if plan.block_fields else 5)
     attempt = 0
     while rows is None or not _agrees(rows, columns, plan):
-        # Line by line. When even that disagrees with the reader, the file changed
-        # between the two reads (a run still writing it): read both again.
+        # The whole file: the lines that are not plainly rows, then line by line. When
+        # even that disagrees with the reader, the file changed between the two reads
+        # (a run still writing it): read both again.
         attempt += 1
         if attempt > _ATTEMPTS:
             raise FormatError(path, plan.expected, None, "the file changed while it was read")
         file.seek(0)
-        lines = split_lines(file.read(), path, plan.expected)
+        data = file.read()
         if attempt > 1:
-            columns = _native_columns(path, plan, file, len(lines))
-        rows = (_checked_blocks if plan.block_fields else _checked_rows)(path, plan, lines)
+            columns = _native_columns(path, plan, file, data.count(b"\n") + (not data.endswith(b"\n")))
+        shapes = line_shapes(data, offset)
+        rows = None
+        if shapes is not None:
+            rows = (_sparse_blocks if plan.block_fields else _sparse_rows)(path, plan, data, shapes)
+        if rows is None or not _agrees(rows, columns, plan):
+            lines = split_lines(data, path, plan.expected)
+            rows = (_checked_blocks if plan.block_fields else _checked_rows)(path, plan, lines)
     if plan.kind == "rdf" and rows.kept == 0:
         raise FormatError(path, plan.expected, None, "no rows of numbers after the column names")
     arrays: dict[str, npt.NDArray[np.float64]] = {}

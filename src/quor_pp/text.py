@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from typing import BinaryIO
 
 import numpy as np
+import numpy.typing as npt
 
 from .errors import FormatError
 
@@ -257,3 +258,56 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
     result.tail = [line[:-1] if line.endswith(b"\r") else line for line in tail]
     result.tail_first = result.lines - len(tail) if count_lines else 0 if whole else -1
     return result
+
+
+@dataclass
+class LineShapes:
+    """The lines of a text held in memory, as NumPy arrays: where each is, its fields, its '#'.
+
+    Attributes
+    ----------
+    starts, ends : ndarray of intp
+        Byte offsets of each line's first byte and of its end (its line feed, or the
+        end of the text).
+    fields : ndarray of intp
+        Its fields, counted as runs of bytes that are not ASCII whitespace.
+    marked : ndarray of bool
+        It holds a '#'.
+    """
+
+    starts: npt.NDArray[np.intp]
+    ends: npt.NDArray[np.intp]
+    fields: npt.NDArray[np.intp]
+    marked: npt.NDArray[np.bool_]
+
+    def text(self, data: bytes, number: int) -> str:
+        """Line `number` of `data` (whose lines these are), without its line ending."""
+        return data[self.starts[number]:self.ends[number]].decode("ascii").removesuffix("\r")
+
+
+def line_shapes(data: bytes, offset: int) -> LineShapes | None:
+    """The shapes of the lines of `data`, or None when its bytes from `offset` on are not all ASCII.
+
+    A few NumPy passes over the whole text, and no Python work per line; the fields of
+    lines before `offset` are not to be relied upon.
+    """
+    codes = np.frombuffer(data, np.uint8)
+    if not data.isascii() and offset < len(data) and int(codes[offset:].max()) >= 0x80:
+        return None
+    # Whitespace is 9 to 13 or 32 (see `scan`); a field starts where a byte that is not
+    # whitespace follows one that is, or begins the text.
+    blank = np.less(codes - np.uint8(9), 5)
+    blank |= codes == 32
+    first_bytes = ~blank
+    first_bytes[1:] &= blank[:-1]
+    field_starts = np.flatnonzero(first_bytes)
+    ends = np.flatnonzero(codes == 10)
+    starts = np.concatenate(([0], ends + 1))
+    if len(data) and not data.endswith(b"\n"):
+        ends = np.append(ends, len(data))
+    else:
+        starts = starts[:-1]
+    fields = np.diff(np.searchsorted(field_starts, starts), append=len(field_starts))
+    marked = np.zeros(len(starts), np.bool_)
+    marked[np.searchsorted(starts, np.flatnonzero(codes == 35), side="right") - 1] = True
+    return LineShapes(starts.astype(np.intp), ends.astype(np.intp), fields.astype(np.intp), marked)
