@@ -5,7 +5,7 @@ Run: python benchmarks/bench_package.py [--rows 100000 1000000] [--layouts trans
 
 For every layout read() recognises as a table, a file of the given number of rows is
 written to a temporary directory, with numbers in C `%g` or `%.17g` form, and the best
-of N runs of read() is compared with the best of N runs of the native reader that
+processor time of N runs of read() is compared with that of N runs of the native reader that
 read() uses for it (for fix ave/time blocks the native reader's columns include no
 TimeStep; read() adds it). "transport+note" has a comment line half-way, which the
 counting pass leaves to the slower check of the lines that are not plainly rows. --sample also times read() on the sample run's files and
@@ -39,14 +39,18 @@ def best(function, repeat):
 
 
 def best_pair(first, second, repeat):
-    """Best times of two functions, run in turn, so that both meet the same load."""
+    """Best processor times of two functions, run in turn, so that both meet the same load.
+
+    Processor time rather than wall time: on a machine shared with other work it leaves
+    out the time the process waited for a processor.
+    """
     times = ([], [])
     for _ in range(repeat):
         for function, kept in zip((first, second), times):
             gc.collect()
-            start = time.perf_counter()
+            start = time.process_time()
             function()
-            kept.append(time.perf_counter() - start)
+            kept.append(time.process_time() - start)
     return min(times[0]), min(times[1])
 
 

@@ -1,11 +1,16 @@
 """Reading one output file: recognising its layout and reading it with the matching native reader.
 
 The layout is recognised from the first lines, and the native reader reads the values.
-One pass of NumPy comparisons over the file's bytes counts its lines and fields: when
-the counts agree with the rows the reader took, every data line was a row of the
-right width. Only when they do not (comment or blank lines among the rows, a row at
-fault, text that is not ASCII) is the file checked line by line, which finds the line
-at fault or shows that all is well.
+Three checks of decreasing speed make sure that it took every row, each used only
+when the one before cannot tell:
+
+1. One pass of NumPy comparisons over the file's bytes counts its fields (and for fix
+   ave/time blocks its lines): when they come to the rows the reader took times the
+   number of columns, every line after the header is blank or a row of exactly that
+   width. Only the last lines are looked at in Python, for a row cut off mid-write.
+2. With comment lines among the rows, NumPy finds the lines that are not plainly rows
+   (a '#', another number of fields) and only those are looked at in Python.
+3. Line by line: for text that is not ASCII, and to name the first line at fault.
 """
 
 from __future__ import annotations

@@ -137,7 +137,7 @@ def count_lines(file: BinaryIO, offset: int) -> int:
     block = b""
     while more := file.read(CHUNK_SIZE):
         block = more
-        lines += block.count(b"\n")
+        lines += int(np.count_nonzero(np.frombuffer(block, np.uint8) == 10))
     return lines + (bool(block) and not block.endswith(b"\n"))
 
 
@@ -198,6 +198,7 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
     blank = np.ones(1, np.bool_)
     result = Scan()
     wanted = first_wanted if pick is not None else None
+    stride = 0  # between the last two lines picked
     count_lines = pick is not None
     carry = b""  # the line in progress at the end of the blocks read so far, when picking
     chunk = b""
@@ -228,17 +229,26 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
             result.ascii = chunk.isascii()
         if not count_lines:
             continue
+        np.equal(codes, 10, out=starts[:n])
         if wanted is None:
-            count = chunk.count(b"\n")
+            count = int(np.count_nonzero(starts[:n]))
         else:
             assert pick is not None
-            ends = np.flatnonzero(codes == 10)
+            ends = np.flatnonzero(starts[:n])
             count = len(ends)
-            if wanted < result.lines + count:
-                while wanted is not None and wanted < result.lines + count:
-                    k = wanted - result.lines
-                    line = carry + chunk[:ends[0]] if k == 0 else chunk[ends[k - 1] + 1:ends[k]]
-                    wanted = pick(wanted, line)
+            first = result.lines
+            while wanted is not None and wanted < first + count:
+                # The lines wanted next if the stride stays the same, looked up at once.
+                wanted_here = np.arange(wanted - first, count, max(stride, 1))
+                stops = ends[wanted_here].tolist()
+                begins = (ends[np.maximum(wanted_here - 1, 0)] + 1).tolist()
+                for k, begin, stop in zip(wanted_here.tolist(), begins, stops):
+                    if first + k != wanted:
+                        break
+                    line = carry + chunk[:stop] if k == 0 else chunk[begin:stop]
+                    asked = pick(wanted, line)
+                    stride = asked - wanted if asked is not None else 0
+                    wanted = asked
             carry = chunk[chunk.rfind(b"\n") + 1:] if count else carry + chunk
         result.lines += count
     if count_lines and chunk and not chunk.endswith(b"\n"):
