@@ -483,16 +483,23 @@ def _fast_blocks(path: str, plan: _Plan, counted: Scan, walk: _BlockWalk) -> _Ro
     return _block_rows(complete, native, block_lines_are_rows, None, warning)
 
 
-def _odd_lines(plan: _Plan, data: bytes, shapes: LineShapes) -> tuple[dict[int, str], int, str]:
+def _odd_lines(plan: _Plan, data: bytes, shapes: LineShapes,
+               allowed: frozenset[str]) -> tuple[dict[int, str], int, str] | None:
     """The status of each line after the header lines that is neither plainly a row nor blank.
 
     Also the number and status of the last line with fields (which may look like a
-    row when it is one cut off): -1 and "blank" when there is none.
+    row when it is one cut off): -1 and "blank" when there is none. None as soon as a
+    line before the last one with fields has a status not `allowed`.
     """
     plain = ~shapes.marked & ((shapes.fields == plan.width) | (shapes.fields == 0))
     plain[:plan.first] = True
-    odd = {number: _status(shapes.text(data, number), plan) for number in np.flatnonzero(~plain).tolist()}
     with_fields = np.flatnonzero(shapes.fields[plan.first:]) + plan.first
+    end = int(with_fields[-1]) if len(with_fields) else -1
+    odd = {}
+    for number in np.flatnonzero(~plain).tolist():
+        odd[number] = status = _status(shapes.text(data, number), plan)
+        if status not in allowed and number < end:
+            return None
     for position in range(len(with_fields) - 1, -1, -1):
         number = int(with_fields[position])
         status = odd[number] if number in odd else _status(shapes.text(data, number), plan)
@@ -508,7 +515,10 @@ def _sparse_rows(path: str, plan: _Plan, data: bytes, shapes: LineShapes) -> _Ro
     that the reader took as many rows makes sure. None when a line is at fault (the
     line by line check names the first).
     """
-    odd, last, last_status = _odd_lines(plan, data, shapes)
+    found = _odd_lines(plan, data, shapes, frozenset(("row", "blank", "comment")))
+    if found is None:
+        return None
+    odd, last, last_status = found
     if any(status not in ("row", "blank", "comment") and number != last for number, status in odd.items()):
         return None
     if last_status not in ("row", "comment", "cut"):
@@ -528,7 +538,11 @@ def _sparse_blocks(path: str, plan: _Plan, data: bytes, shapes: LineShapes) -> _
     None when a line is out of place (the line by line check names the first).
     """
     width, step_fields = plan.width, plan.block_fields
-    odd, last, last_status = _odd_lines(plan, data, shapes)
+    # A block's first line has other fields than a row: "cut" or "wide" for a row.
+    found = _odd_lines(plan, data, shapes, frozenset(("row", "blank", "comment", "cut", "wide")))
+    if found is None:
+        return None
+    odd, last, last_status = found
     skipped = shapes.fields == 0
     skipped[:plan.first] = True
     for number, status in odd.items():
@@ -782,8 +796,7 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
             first = head.line(0)
             raise FormatError(name, _ANY_LAYOUT, None if first is None else 1, "an empty file" if first is None else first)
         if found == "log":
-            file.seek(0)
-            return parse_log(name, split_lines(file.read(), name, expected))
+            return parse_log(name, split_lines(head.data + file.read(), name, expected))
         plan = _PLANS[found](name, head)
         if kind is None:  # errors name the layout that was recognised
             plan = dataclasses.replace(plan, expected=LAYOUTS[plan.kind])
