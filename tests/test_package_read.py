@@ -270,7 +270,7 @@ def _decorated(header, lines, decoration):
         lines = [lines[0], "", *lines[1:4], "   \t", *lines[4:], ""]
     elif decoration == "comments":
         # (Not right after the header: fix ave/time blocks begin with a '#' line there.)
-        lines = [lines[0], "# run restarted", *lines[1:4], "#   another comment", *lines[4:], "# end"]
+        lines = [lines[0], "# run restarted", *lines[1:4], "#   run relancé à 500 ps", *lines[4:], "# end"]
     text = "\n".join(header + lines) + "\n"
     return text.replace("\n", "\r\n") if decoration == "CR LF" else text
 

@@ -9,8 +9,9 @@ when the one before cannot tell:
    number of columns, every line after the header is blank or a row of exactly that
    width. Only the last lines are looked at in Python, for a row cut off mid-write.
 2. With comment lines among the rows, NumPy finds the lines that are not plainly rows
-   (a '#', another number of fields) and only those are looked at in Python.
-3. Line by line: for text that is not ASCII, and to name the first line at fault.
+   (a '#', a byte that is not ASCII, another number of fields) and only those are
+   looked at in Python.
+3. Line by line: to name the first line at fault.
 """
 
 from __future__ import annotations
@@ -712,10 +713,8 @@ def _read_table(path: str, file: BinaryIO, head: _Head, plan: _Plan) -> Table:
         data = file.read()
         if attempt > 1:
             columns = _native_columns(path, plan, file, data.count(b"\n") + (not data.endswith(b"\n")))
-        shapes = line_shapes(data, offset)
-        rows = None
-        if shapes is not None:
-            rows = (_sparse_blocks if plan.block_fields else _sparse_rows)(path, plan, data, shapes)
+        shapes = line_shapes(data)
+        rows = (_sparse_blocks if plan.block_fields else _sparse_rows)(path, plan, data, shapes)
         if rows is None or not _agrees(rows, columns, plan):
             lines = split_lines(data, path, plan.expected)
             rows = (_checked_blocks if plan.block_fields else _checked_rows)(path, plan, lines)

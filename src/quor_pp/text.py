@@ -272,7 +272,7 @@ def scan(file: BinaryIO, offset: int, pick: LinePicker | None = None, first_want
 
 @dataclass
 class LineShapes:
-    """The lines of a text held in memory, as NumPy arrays: where each is, its fields, its '#'.
+    """The lines of a text held in memory, as NumPy arrays: where each is, its fields, and which are odd.
 
     Attributes
     ----------
@@ -282,7 +282,8 @@ class LineShapes:
     fields : ndarray of intp
         Its fields, counted as runs of bytes that are not ASCII whitespace.
     marked : ndarray of bool
-        It holds a '#'.
+        It holds a '#' or a byte that is not ASCII (which may belong to a whitespace
+        character): its fields are for a closer look to tell.
     """
 
     starts: npt.NDArray[np.intp]
@@ -292,18 +293,13 @@ class LineShapes:
 
     def text(self, data: bytes, number: int) -> str:
         """Line `number` of `data` (whose lines these are), without its line ending."""
-        return data[self.starts[number]:self.ends[number]].decode("ascii").removesuffix("\r")
+        line = data[self.starts[number]:self.ends[number]].decode("utf-8", "replace")
+        return line.removesuffix("\r")
 
 
-def line_shapes(data: bytes, offset: int) -> LineShapes | None:
-    """The shapes of the lines of `data`, or None when its bytes from `offset` on are not all ASCII.
-
-    A few NumPy passes over the whole text, and no Python work per line; the fields of
-    lines before `offset` are not to be relied upon.
-    """
+def line_shapes(data: bytes) -> LineShapes:
+    """The shapes of the lines of `data`: a few NumPy passes over it, no Python work per line."""
     codes = np.frombuffer(data, np.uint8)
-    if not data.isascii() and offset < len(data) and int(codes[offset:].max()) >= 0x80:
-        return None
     # Whitespace is 9 to 13 or 32 (see `scan`); a field starts where a byte that is not
     # whitespace follows one that is, or begins the text.
     blank = np.less(codes - np.uint8(9), 5)
@@ -319,5 +315,8 @@ def line_shapes(data: bytes, offset: int) -> LineShapes | None:
         starts = starts[:-1]
     fields = np.diff(np.searchsorted(field_starts, starts), append=len(field_starts))
     marked = np.zeros(len(starts), np.bool_)
-    marked[np.searchsorted(starts, np.flatnonzero(codes == 35), side="right") - 1] = True
+    odd_bytes = codes == 35
+    if not data.isascii():
+        odd_bytes |= codes >= 0x80
+    marked[np.searchsorted(starts, np.flatnonzero(odd_bytes), side="right") - 1] = True
     return LineShapes(starts.astype(np.intp), ends.astype(np.intp), fields.astype(np.intp), marked)
