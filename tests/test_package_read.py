@@ -197,8 +197,8 @@ def test_to_pandas_keeps_names_and_values():
 # --- Generated tables: read() returns the rows that were written ----------------
 #
 # Each layout is written from known fields; the table must hold exactly their values,
-# whether the file is checked by the counting pass in large blocks, in blocks of a few
-# bytes (so that lines straddle blocks), or line by line.
+# and the warnings and errors must be the same, whichever way read() checks the file
+# (see check_mode).
 
 BLOCK_ROWS = 3
 GENERATED = {
@@ -239,7 +239,7 @@ def _rows(count, seed=3):
 
 
 def _generated(layout, rows):
-    """Header lines and row lines (block lines included) of a file of `rows`, and its blocks."""
+    """Header lines and data lines (for blocks, with each block's first line) of a file of `rows`."""
     header, join = GENERATED[layout]
     if layout != "histogram":
         return header, [join(r) for r in rows]
