@@ -2,6 +2,8 @@
 import errno
 import os
 import pathlib
+import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -116,8 +118,9 @@ def test_a_file_read_as_another_layout_raises_format_error(write_file, text_kind
     ("Some notes about the run.\n", None),
     ("#Time MSD\n0 0\n1 oops\n", 3),  # a row that is not numbers
     ("#Time MSD\n0 0\n1 2 3\n", 3),  # a row of the wrong width
-    ("#Time MSD\n0 0\n1\n", 3),  # a cut row
-    ("# Time-averaged data for fix f\n# TimeStep N\n# Row c\n100 3\n1 2\n2 3\n", None),  # cut block
+    ("#Time MSD\n0 0\n1\n2 2\n", 3),  # a short row before the last line
+    ("# Time-averaged data for fix f\n# TimeStep N\n# Row c\n", None),  # no block
+    ("# Time-averaged data for fix f\n# TimeStep N\n# Row c d\n100 2\n1 2 3\n2 3 4\n3 4 5\n", 7),  # 3 rows, not 2
     ("# Time-averaged data for fix f\n# Step v\n1 2\n", 2),
     ("#NOTE: x\nabc def\n#Time MSD\n", 2),  # no #Time among the leading comments
     (b"#Time MSD\n0 0\n1 \xff\n", 3),
@@ -189,3 +192,240 @@ def test_to_pandas_keeps_names_and_values():
     frame = table.to_pandas()
     assert list(frame.columns) == list(table)
     assert np.array_equal(frame["MSD__Na"].to_numpy(), table["MSD__Na"])
+
+
+# --- Generated tables: read() returns the rows that were written ----------------
+#
+# Each layout is written from known fields; the table must hold exactly their values,
+# and the warnings and errors must be the same, whichever way read() checks the file
+# (see check_mode).
+
+BLOCK_ROWS = 3
+GENERATED = {
+    "transport": (["#NOTE: time in fs", "#NOTE: sum over molecules", "#Time\tMSD__a\tMSD__b\t"],
+                  lambda f: " " + "\t".join(f)),
+    "rdf": (["r g_a g_b"], " ".join),
+    "thermo": (["# NVT production", "# Step Temp Press"], " ".join),
+    "ave/time": (["# Time-averaged data for fix box", "# TimeStep v_vol v_dens"], " ".join),
+    "histogram": (["# Time-averaged data for fix angles", "# TimeStep Number-of-rows",
+                   "# Coord Count Count/Total"], " ".join),
+}
+
+
+@pytest.fixture(params=["counted", "small blocks", "odd lines", "line by line"])
+def check_mode(request, monkeypatch):
+    """How read() checks the rows.
+
+    By the counting pass, the same in 5-byte blocks, by looking only at the lines that
+    are not plainly rows, or line by line: each later way is what read() falls back
+    on when an earlier one cannot tell.
+    """
+    if request.param == "small blocks":
+        monkeypatch.setattr(quor_pp.text, "CHUNK_SIZE", 5)
+    if request.param in ("odd lines", "line by line"):
+        monkeypatch.setattr(quor_pp.files, "_fast_rows", lambda *args: None)
+        monkeypatch.setattr(quor_pp.files, "_fast_blocks", lambda *args: None)
+    if request.param == "line by line":
+        monkeypatch.setattr(quor_pp.files, "_sparse_rows", lambda *args: None)
+        monkeypatch.setattr(quor_pp.files, "_sparse_blocks", lambda *args: None)
+    return request.param
+
+
+def _rows(count, seed=3):
+    rng = np.random.default_rng(seed)
+    forms = ["{:g}", "{:.17g}", "{:.3e}", "{:.4f}"]
+    return [[forms[(k + j) % 4].format(value) for j, value in enumerate(rng.normal(0, 10.0 ** (k % 9 - 4), 3))]
+            for k in range(count)]
+
+
+def _generated(layout, rows):
+    """Header lines and data lines (for blocks, with each block's first line) of a file of `rows`."""
+    header, join = GENERATED[layout]
+    if layout != "histogram":
+        return header, [join(r) for r in rows]
+    lines = []
+    for block in range(0, len(rows), BLOCK_ROWS):
+        lines.append(f"{1000 * (block // BLOCK_ROWS + 1)} {BLOCK_ROWS}")
+        lines.extend(join(r) for r in rows[block:block + BLOCK_ROWS])
+    return header, lines
+
+
+def _expected(layout, rows):
+    names = GENERATED[layout][0][-1].replace("#", "").split()
+    columns = {name: [float(r[k]) for r in rows] for k, name in enumerate(names)}
+    if layout == "histogram":
+        columns = {"TimeStep": [1000.0 * (k // BLOCK_ROWS + 1) for k in range(len(rows))], **columns}
+    return columns
+
+
+def _assert_table(table, columns):
+    assert list(table) == list(columns)
+    for name, values in columns.items():
+        assert same_floats(table[name].tolist(), values), name
+
+
+def _decorated(header, lines, decoration):
+    """The file's lines with blank lines, comments or CR LF endings."""
+    if decoration == "blank lines":
+        lines = [lines[0], "", *lines[1:4], "   \t", *lines[4:], ""]
+    elif decoration == "comments":
+        # (Not right after the header: fix ave/time blocks begin with a '#' line there.)
+        lines = [lines[0], "# run restarted", *lines[1:4], "#   run relancé à 500 ps", *lines[4:], "# end"]
+    text = "\n".join(header + lines) + "\n"
+    return text.replace("\n", "\r\n") if decoration == "CR LF" else text
+
+
+@pytest.mark.parametrize("layout", GENERATED)
+@pytest.mark.parametrize("decoration", ["plain", "blank lines", "comments", "CR LF"])
+def test_tables_hold_the_rows_written(write_file, check_mode, layout, decoration):
+    rows = _rows(4 * BLOCK_ROWS)
+    path = write_file(_decorated(*_generated(layout, rows), decoration))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        table = quor_pp.read(path)
+    assert table.kind == layout
+    _assert_table(table, _expected(layout, rows))
+
+
+# Ways a run stopped mid-write leaves the last row: (fields kept, text of the next field).
+CUTS = [(1, None), (2, None), (2, ""), (2, "6e+"), (2, "-"), (2, "in"), (1, ".")]
+
+
+@pytest.mark.parametrize("layout", GENERATED)
+@pytest.mark.parametrize("cut", CUTS)
+@pytest.mark.parametrize("ending", ["", "\n", "\r\n", "\n\n"])
+def test_a_last_row_cut_off_is_left_out_with_a_warning(write_file, check_mode, layout, cut, ending):
+    rows = _rows(4 * BLOCK_ROWS)
+    header, lines = _generated(layout, rows)
+    kept, partial = cut
+    last = lines[-1].split()[:kept] + ([partial] if partial is not None else [])
+    separator = "\t" if layout == "transport" else " "
+    lines[-1] = separator.join(last)
+    text = "\n".join(header + lines)
+    path = write_file(text + ending)
+    with pytest.warns(quor_pp.TruncatedFileWarning) as caught:
+        table = quor_pp.read(path)
+    if layout == "histogram":  # the whole last block goes
+        _assert_table(table, _expected(layout, rows[:-BLOCK_ROWS]))
+        cut_line = len(header) + len(lines) - BLOCK_ROWS
+    else:
+        _assert_table(table, _expected(layout, rows[:-1]))
+        cut_line = len(header) + len(lines)
+    warning = caught[0].message
+    assert len(caught) == 1 and caught[0].filename == __file__
+    assert (warning.path, warning.line) == (path, cut_line)
+    assert warning.text == text.split("\n")[cut_line - 1]
+    assert path in str(warning) and f"line {cut_line}" in str(warning)
+
+
+@pytest.mark.parametrize("lines, kept_blocks, line", [
+    (["1000 2", "1 0.5 7", "2 0.7 8", "2000 2", "1 0.6 9"], 1, 7),  # a block with fewer rows
+    (["1000 2", "1 0.5 7", "2 0.7 8", "2000 2"], 1, 7),  # only the block's first line
+    (["1000 2", "1 0.5 7", "2 0.7 8", "20"], 1, 7),  # the block's first line cut off
+    (["1000 2", "1 0.5 7", "2 0.7 8", "2000 2", "1 0.6 9", "2 0."], 1, 7),  # its last row cut off
+    (["1000 2", "1 0.5 7", "2 0.7 8", "2000 "], 1, 7),
+    (["100"], 0, 4),
+    (["1000 2", "1 0.5"], 0, 4),
+])
+def test_fix_ave_time_blocks_cut_off_leave_out_the_last_block(write_file, check_mode, lines, kept_blocks, line):
+    text = "# Time-averaged data for fix f\n# TimeStep Number-of-rows\n# Row c_x c_y\n" + "\n".join(lines)
+    with pytest.warns(quor_pp.TruncatedFileWarning) as caught:
+        table = quor_pp.read(write_file(text))
+    assert table.rows == 2 * kept_blocks
+    assert table["TimeStep"].tolist() == [1000.0] * table.rows
+    assert table["c_y"].tolist() == [7.0, 8.0][:table.rows]
+    assert caught[0].message.line == line
+
+
+def _mid_rows(layout):
+    header, lines = _generated(layout, _rows(4 * BLOCK_ROWS))
+    return header, lines, len(lines) // 2 + 1 if layout != "histogram" else BLOCK_ROWS + 3
+
+
+@pytest.mark.parametrize("layout", GENERATED)
+@pytest.mark.parametrize("bad", [
+    "abc def ghi", "1.5 2,5 3", "1 2 3 4", "1 2", "1\t2\t0x10", "\x00\x00\x00", "#Time a b c", "1 2 3e", "1 2 3\x01",
+])
+def test_a_bad_row_before_the_last_raises_format_error_naming_it(write_file, check_mode, layout, bad):
+    header, lines, position = _mid_rows(layout)
+    lines[position] = bad
+    path = write_file("\n".join(header + lines) + "\n")
+    with pytest.raises(quor_pp.FormatError) as caught:
+        quor_pp.read(path)
+    assert caught.value.line == len(header) + position + 1
+    assert caught.value.text == bad and caught.value.expected == quor_pp.LAYOUTS[layout]
+
+
+@pytest.mark.parametrize("layout", GENERATED)
+@pytest.mark.parametrize("where", ["header", "row", "last row", "comment"])
+def test_bytes_that_are_not_utf8_raise_format_error_naming_the_line(write_file, check_mode, layout, where):
+    header, lines, position = _mid_rows(layout)
+    content = [line.encode() for line in header + lines]
+    number = {"header": len(header) - 1, "row": len(header) + position, "last row": len(content) - 1,
+              "comment": len(header) + position}[where]
+    content[number] = (b"# caf\xe9" if where == "comment" else content[number] + b"\xff")
+    path = write_file(b"\n".join(content) + b"\n")
+    with pytest.raises(quor_pp.FormatError) as caught:
+        quor_pp.read(path)
+    assert caught.value.line == number + 1 and "UTF-8" in caught.value.text
+
+
+@pytest.mark.parametrize("text, reader", [
+    # The transport reader deletes every '#' before taking fields: '#'-marked numbers are a row.
+    (TRANSPORT + "# 30 5 6\n 40\t5#1\t7\n", _quor_pp.parse_quor_file),
+    # The others never take a line whose first field begins with '#'.
+    (THERMO + "# 200 298.5 2.0\n300 297.9 3.5\n", _quor_pp.parse_thermoprop),
+    (TRANSPORT + "#\n  #  \n", _quor_pp.parse_quor_file),
+    (RDF + "\n\n  \n", _quor_pp.parse_quor_file),
+    (THERMO.replace("\n", "\r\n") + "\r\n", _quor_pp.parse_thermoprop),
+    (TRANSPORT.replace("\t", "\u00a0\u2003") + " 30\u3000 5\u00855\n", _quor_pp.parse_quor_file),
+])
+def test_tables_are_exactly_the_native_readers_columns(write_file, check_mode, text, reader):
+    path = write_file(text)
+    table = quor_pp.read(path)
+    expected = reader(path)
+    assert list(table) == list(expected)
+    for name, values in expected.items():
+        assert same_floats(table[name].tolist(), values)
+
+
+def _rewriting(monkeypatch, path, before, after):
+    """Makes the transport reader append a row to `path` before and/or after each read."""
+    real = _quor_pp.parse_quor_file
+    calls = []
+
+    def reader(name):
+        calls.append(name)
+        if before:
+            with open(path, "a") as out:
+                out.write(" 99\t1\t2\n")
+        columns = real(name)
+        if after:
+            with open(path, "a") as out:
+                out.write(" 98\t1\t2\n")
+        return columns
+
+    monkeypatch.setattr(_quor_pp, "parse_quor_file", reader)
+    return calls
+
+
+def test_a_file_that_grows_between_the_reads_is_read_as_the_reader_found_it(write_file, monkeypatch):
+    path = write_file(TRANSPORT)
+    _rewriting(monkeypatch, path, before=True, after=False)
+    table = quor_pp.read(path)
+    assert table["Time"].tolist() == [10.0, 20.0, 20.0001, 99.0]
+
+
+def test_a_file_that_keeps_changing_raises_format_error_after_a_few_reads(write_file, monkeypatch):
+    path = write_file(TRANSPORT)
+    calls = _rewriting(monkeypatch, path, before=True, after=True)
+    with pytest.raises(quor_pp.FormatError, match="changed while it was read"):
+        quor_pp.read(path)
+    assert len(calls) == 3
+
+
+def test_truncated_file_warning_is_a_user_warning_that_pickles():
+    warning = quor_pp.TruncatedFileWarning("run/diffself.dat", 12, " 30\t5", "its block (1 of 3 rows)")
+    assert isinstance(warning, UserWarning)
+    copy = pickle.loads(pickle.dumps(warning))
+    assert (copy.path, copy.line, copy.text, str(copy)) == (warning.path, 12, " 30\t5", str(warning))

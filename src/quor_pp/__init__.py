@@ -13,7 +13,7 @@ The main entries:
   `Report` with the tidy table and every fit.
 """
 
-from .errors import FormatError
+from .errors import FormatError, TruncatedFileWarning
 from .files import LAYOUTS, Kind, Table, read
 from .fitting import Fit, WindowSettings, fit_window
 from .logs import RunLog, group_counts, read_log
@@ -47,6 +47,7 @@ __all__ = [
     "Salt",
     "SolutionProperties",
     "Table",
+    "TruncatedFileWarning",
     "UnitSystem",
     "UnknownSaltError",
     "ViscosityFit",
