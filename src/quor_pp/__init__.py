@@ -23,6 +23,7 @@ from .logs import RunLog, group_counts, read_log
 from .parallel import ENGINES, choose_engine, map_replicas
 from .report import QUANTITIES, Report, Row, analyze, combine, combine_outcomes, find_replicas
 from .salts import DensityFit, RangeWarning, Salt, SolutionProperties, UnknownSaltError, ViscosityFit, salt
+from .sweeps import StatePoint, SweepReport, find_state_points, sweep
 from .transport import (YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaFailure, ReplicaFailureWarning,
                         ReplicaResult, RunFiles, analyze_replica)
 from .units import UNIT_SYSTEMS, UnitSystem, unit_system
@@ -53,6 +54,8 @@ __all__ = [
     "RunFiles",
     "RunLog",
     "Salt",
+    "StatePoint",
+    "SweepReport",
     "SolutionProperties",
     "Table",
     "UnitSystem",
@@ -66,11 +69,13 @@ __all__ = [
     "combine",
     "combine_outcomes",
     "find_replicas",
+    "find_state_points",
     "fit_window",
     "group_counts",
     "map_replicas",
     "read",
     "read_log",
     "salt",
+    "sweep",
     "unit_system",
 ]
