@@ -399,11 +399,12 @@ def sweep_tasks(points: Sequence[StatePoint], settings: AnalysisSettings) -> lis
 
 
 def combine_sweep(root: str, points: Sequence[StatePoint], outcomes: Sequence[Outcome],
-                  settings: AnalysisSettings) -> SweepReport:
+                  settings: AnalysisSettings, *, strict: bool = True) -> SweepReport:
     """The sweep's report from the outcomes of `sweep_tasks`, in their order.
 
     A point without replicas is a failure of its own directory. When nothing at
-    all could be analysed, the first failure's exception is raised.
+    all could be analysed, the first failure's exception is raised (unless not
+    `strict`: then every report is None).
     """
     reports: list[Report | None] = []
     failures: list[ReplicaFailure] = []
@@ -423,7 +424,7 @@ def combine_sweep(root: str, points: Sequence[StatePoint], outcomes: Sequence[Ou
         failed = [outcome for outcome in mine if isinstance(outcome, ReplicaFailure)]
         failures += failed
         reports.append(combine(results, point.settings(settings), failed) if results else None)
-    if all(report is None for report in reports):
+    if strict and all(report is None for report in reports):
         raise no_result(failures)
     return SweepReport(root, list(points), reports, failures, settings)
 
