@@ -23,6 +23,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import dataclasses
+import importlib
 import os
 import sys
 import warnings
@@ -196,12 +197,14 @@ def map_replicas(
 def _process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
     import multiprocessing
 
+    context: multiprocessing.context.BaseContext
     if "forkserver" in multiprocessing.get_all_start_methods():
-        context = multiprocessing.get_context("forkserver")
+        server = multiprocessing.get_context("forkserver")
         # The fork server imports this package once, so that each worker forked from
         # it starts ready instead of importing NumPy and the module again (about a
         # second on a busy machine). It has an effect only before the server starts.
-        context.set_forkserver_preload(["__main__", __name__])
+        server.set_forkserver_preload(["__main__", __name__])
+        context = server
     else:
         context = multiprocessing.get_context("spawn")
     # Workers start in this process's working directory, so relative paths mean the same.
@@ -233,11 +236,11 @@ def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, t
     """The outcomes of one Dask task per replica as they come back, with their task indices."""
     import asyncio
 
-    import distributed  # only when a client is given
-    from distributed.comm import CommClosedError
-    from distributed.scheduler import KilledWorker
-
-    lost = (KilledWorker, CommClosedError, concurrent.futures.CancelledError, asyncio.CancelledError)
+    # Only when a client is given (and untyped: looked up as plain modules).
+    distributed = importlib.import_module("distributed")
+    lost = (importlib.import_module("distributed.scheduler").KilledWorker,
+            importlib.import_module("distributed.comm").CommClosedError,
+            concurrent.futures.CancelledError, asyncio.CancelledError)
     futures = client.map(analyze_task, [directory for directory, _ in tasks], [settings for _, settings in tasks],
                          curves=curves, capture=True, pure=False)
     where = {future.key: index for index, future in enumerate(futures)}

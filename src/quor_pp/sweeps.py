@@ -11,6 +11,7 @@ from both. Every replica of every point is analysed in one map (any engine of
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import math
 import os
 import re
@@ -181,10 +182,9 @@ class SweepReport:
         ModuleNotFoundError
             pyarrow is not installed.
         """
-        import pyarrow
-        import pyarrow.parquet
-
-        pyarrow.parquet.write_table(pyarrow.Table.from_pylist(self.table(per_replica=per_replica)), fspath(path))
+        arrow = importlib.import_module("pyarrow")
+        parquet = importlib.import_module("pyarrow.parquet")
+        parquet.write_table(arrow.Table.from_pylist(self.table(per_replica=per_replica)), fspath(path))
 
     def to_dict(self, *, per_replica: bool = False) -> dict[str, Any]:
         """The state points, the tidy table and the failures as plain values (for JSON)."""

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import importlib.util
 import os
 import re
@@ -100,7 +101,7 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
     """The -j and --scheduler options: how many replicas are analysed at once, and where."""
     engine = parser.add_argument_group("parallel analysis")
     where = engine.add_mutually_exclusive_group()
-    where.add_argument("-j", "--jobs", type=_count, default=1, metavar="N",
+    where.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
                        help="analyse N replicas at once (threads on free-threaded Python, else processes)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
@@ -143,6 +144,13 @@ def add_window_options(parser: argparse.ArgumentParser) -> None:
                         help="largest accepted distance of a window's log-log slope from 1")
     window.add_argument("--min-displacement", type=float, default=_WINDOW.min_displacement, metavar="D",
                         help="leave out rows whose |MSD| is below D² (the curve's length unit)")
+
+
+def _jobs(text: str) -> int:
+    try:
+        return _count(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive integer") from None
 
 
 def _count(text: str) -> int:
@@ -248,12 +256,14 @@ def dask_client(address: str | None) -> Iterator[Any]:
         yield None
         return
     try:
-        import distributed
+        distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise CommandError("--scheduler needs Dask's distributed package: pip install 'quor-pp[dask]'") from None
     where = {"scheduler_file": address} if os.path.isfile(address) else {"address": address}
     try:
-        client = distributed.Client(**where, timeout="20s", set_as_default=False)
+        # Dask's connect timeout applies (30 s unless configured, e.g. by
+        # DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT).
+        client = distributed.Client(**where, set_as_default=False)
     except (OSError, TimeoutError, ValueError) as error:
         raise CommandError(f"cannot reach the Dask scheduler at {address}: {error}") from None
     try:
