@@ -90,7 +90,7 @@ def run_command(args: argparse.Namespace) -> int:
     if args.parquet == "-":
         raise UsageError("--parquet writes a file, not standard output")
     if args.parquet is not None and importlib.util.find_spec("pyarrow") is None:
-        raise CommandError("--parquet needs pyarrow: pip install pyarrow")
+        raise CommandError("--parquet needs pyarrow: pip install 'quor-pp[parquet]'")
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
