@@ -1,5 +1,6 @@
 """Sweeps: the sample sweep's table recovers the generator's values and trends; state from files or names; failures kept."""
 import csv
+import doctest
 import io
 import json
 import math
@@ -236,3 +237,9 @@ def test_command_failures_are_one_line(args, status, message, capsys):
         code = stop.code
     err = capsys.readouterr().err
     assert code == status and message in err.strip().splitlines()[-1]
+
+
+def test_docstring_examples_run(monkeypatch):
+    monkeypatch.chdir(ROOT)
+    result = doctest.testmod(quor_pp.sweeps)
+    assert result.attempted > 0 and result.failed == 0

@@ -349,6 +349,9 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     if estimate.scale is None:
         curves.plot([], [], " ", label=f"{name}: not drawn ({estimate.message})")
         return False
+    if len(fit.time) == 0:
+        curves.plot([], [], " ", label=f"{name}: not drawn (analysed without its curves)")
+        return False
     # x in ps (or τ), y such that its slope against time in seconds (or τ) is the value.
     to_x = 1.0 if seconds is None else seconds * 1e12
     factor = estimate.scale * (1.0 if seconds is None else seconds)
