@@ -120,7 +120,14 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     Below the curves, their local log-log slope shows why each window was chosen:
     the search takes a stretch whose slope lies within 1 ± max_error.
     Returns the paths written (``<directory>/<quantity>_<species>.<format>``).
+
+    Raises
+    ------
+    ValueError
+        The report was made without the fits' curves (``curves=False``).
     """
+    if any(fit.success and len(fit.time) == 0 for _, _, fit in report.fits(quantity, species)):
+        raise ValueError("the report holds no curves to draw: analyse with curves=True to plot the fits")
     figure = _new_figure((7.5, 6.5))
     # A fixed layout (in inches from the edges): matplotlib's automatic layout costs
     # more than drawing the figure.
@@ -348,9 +355,6 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     assert fit is not None
     if estimate.scale is None:
         curves.plot([], [], " ", label=f"{name}: not drawn ({estimate.message})")
-        return False
-    if len(fit.time) == 0:
-        curves.plot([], [], " ", label=f"{name}: not drawn (analysed without its curves)")
         return False
     # x in ps (or τ), y such that its slope against time in seconds (or τ) is the value.
     to_x = 1.0 if seconds is None else seconds * 1e12
