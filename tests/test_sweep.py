@@ -102,6 +102,17 @@ def test_state_from_directory_names_gives_the_same_table(tmp_path, result, layou
     assert all(record.items() >= extra.items() for record in named.table())
 
 
+@pytest.mark.parametrize("pattern", [None, PATTERN])
+def test_points_may_be_links_and_a_link_back_up_does_not_loop(tmp_path, result, pattern):
+    for name in POINTS:
+        (tmp_path / name).symlink_to(SWEEP / name)
+    (tmp_path / "loop").symlink_to(tmp_path)
+    (tmp_path / "notes").mkdir()
+    linked = quor_pp.find_state_points(tmp_path, pattern)
+    assert [(p.name, p.molality, p.temperature, len(p.replicas)) for p in linked] == \
+        [(p.name, p.molality, p.temperature, 3) for p in result.points]
+
+
 def test_a_pattern_and_state_files_together_must_agree(tmp_path):
     root = link_points(tmp_path, "{salt}_{b:g}m_{t:g}K", state_files=True)
     assert len(quor_pp.sweep(root, pattern=PATTERN).points) == 6

@@ -293,20 +293,29 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
 
 
 def _candidates(root: str, pattern: _Pattern | None) -> Iterable[tuple[str, str]]:
-    """(directory, name relative to root) of every directory that may be a state point."""
+    """(directory, name relative to root) of every directory that may be a state point.
+
+    Symbolic links to directories are taken as points but never descended into,
+    so a link back up the tree cannot make the search go round.
+    """
     for directory, subdirectories, names in os.walk(root):
         subdirectories[:] = sorted((d for d in subdirectories if not d.startswith(".")), key=_natural)
         relative = os.path.relpath(directory, root)
-        name = "." if relative == os.curdir else relative.replace(os.sep, "/")
-        level = 0 if name == "." else name.count("/") + 1
+        prefix = "" if relative == os.curdir else relative.replace(os.sep, "/") + "/"
         if pattern is None:
             if STATE_FILE in names:
                 subdirectories[:] = []  # a point's subdirectories are its replicas
-                yield directory, name
-        elif level == pattern.depth:
+                yield directory, prefix.rstrip("/") or "."
+                continue
+            for sub in subdirectories:
+                path = os.path.join(directory, sub)
+                if os.path.islink(path) and os.path.isfile(os.path.join(path, STATE_FILE)):
+                    yield path, prefix + sub
+        elif prefix.count("/") == pattern.depth - 1:
+            for sub in subdirectories:
+                if pattern.match(prefix + sub) is not None:
+                    yield os.path.join(directory, sub), prefix + sub
             subdirectories[:] = []
-            if pattern.match(name) is not None:
-                yield directory, name
 
 
 def _typed_fields(fields: dict[str, str], directory: str) -> dict[str, Any]:
