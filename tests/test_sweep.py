@@ -226,6 +226,18 @@ def test_parquet_holds_the_table(outputs, tmp_path):
         [(r["point"], r["quantity"], float(r["value"])) for r in records]
 
 
+def test_parquet_takes_an_extra_key_of_mixed_types_as_text(tmp_path):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    root = link_points(tmp_path / "sweep", "{salt}_{b:g}m_{t:g}K", state_files=True)
+    for name, batch in (("NaCl_1m_300K", "1"), ("NaCl_2m_300K", '"2b"')):
+        with open(root / name / "state.toml", "a") as state:
+            state.write(f"batch = {batch}\n")
+    result = quor_pp.sweep(root)
+    result.write_parquet(tmp_path / "sweep.parquet")
+    batches = {(r["point"], r["batch"]) for r in parquet.read_table(tmp_path / "sweep.parquet").to_pylist()}
+    assert {("NaCl_1m_300K", "1"), ("NaCl_2m_300K", "2b"), ("NaCl_1m_330K", None)} <= batches
+
+
 def test_command_warns_of_failing_runs_and_prints_the_points(broken_sweep, capsys):
     assert run_sweep(broken_sweep, "-q") == 0
     out, err = capsys.readouterr()

@@ -184,7 +184,14 @@ class SweepReport:
         """
         arrow = importlib.import_module("pyarrow")
         parquet = importlib.import_module("pyarrow.parquet")
-        parquet.write_table(arrow.Table.from_pylist(self.table(per_replica=per_replica)), fspath(path))
+        records = self.table(per_replica=per_replica)
+        # A Parquet column has one type: an extra key whose values differ in type
+        # between points (1 in one state file, "1b" in another) is written as text.
+        for key in self.extra_keys():
+            if len({type(r[key]) for r in records if r[key] is not None}) > 1:
+                for record in records:
+                    record[key] = None if record[key] is None else str(record[key])
+        parquet.write_table(arrow.Table.from_pylist(records), fspath(path))
 
     def to_dict(self, *, per_replica: bool = False) -> dict[str, Any]:
         """The state points, the tidy table and the failures as plain values (for JSON)."""
