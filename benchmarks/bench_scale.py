@@ -48,18 +48,21 @@ def make_run(directory, replicas):
 
 
 def best(calls, repeat):
-    """{name: (first, best, load)} of the calls: wall times in s, the engines taking turns `repeat` times.
+    """{name: (first, best, load, cores)} of the calls, the engines taking turns `repeat` times.
 
-    Taking turns gives every engine the same chances on a machine whose load
-    changes; the load is the 1-minute average at the best run.
+    Wall times in s. Taking turns gives every engine the same chances on a machine
+    whose load changes; the load is the 1-minute average at the best run, and
+    cores the CPU time of this process over the wall time of that run (how many
+    cores its threads had; a pool of processes or a cluster does its work elsewhere).
     """
     times = {name: [] for name in calls}
     for _ in range(repeat):
         for name, call in calls.items():
             load = os.getloadavg()[0]
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             call()
-            times[name].append((time.perf_counter() - start, load))
+            wall = time.perf_counter() - start
+            times[name].append((wall, load, (time.process_time() - cpu) / wall))
     return {name: (runs[0][0], *min(runs)) for name, runs in times.items()}
 
 
@@ -145,12 +148,15 @@ def main():
         except ImportError:
             print("(distributed is not installed: the LocalCluster rows are left out)")
 
-        print(f"\n{'interpreter':16} {'engine':32} {'first s':>8} {'best s':>8} {'speed-up':>9} {'load':>5}")
-        for interpreter, engine, (first, fastest, load), (_, reference, _) in rows:
-            print(f"{interpreter:16} {engine:32} {first:8.3f} {fastest:8.3f} {reference / fastest:8.2f}x "
-                  f"{load:5.2f}")
+        print(f"\n{'interpreter':16} {'engine':32} {'first s':>8} {'best s':>8} {'speed-up':>9} {'load':>5} "
+              f"{'cores':>5}")
+        for interpreter, engine, (first, fastest, load, cores), reference in rows:
+            shown = f"{cores:5.2f}" if "processes" not in engine and "Cluster" not in engine else "    -"
+            print(f"{interpreter:16} {engine:32} {first:8.3f} {fastest:8.3f} {reference[1] / fastest:8.2f}x "
+                  f"{load:5.2f} {shown}")
         print("(first: the first of the repeats, with a pool's start; speed-up: best serial / best, same "
-              "interpreter; load: 1-minute load average at the best run)")
+              "interpreter; load: 1-minute load average at the best run; cores: this process's CPU time / wall "
+              "time in the best run)")
         for processes, seconds in startups.items():
             print(f"LocalCluster start with 2 worker {'processes' if processes else 'threads'}: {seconds:.2f} s")
 
