@@ -1,7 +1,6 @@
 """Sweeps: the sample sweep's table recovers the generator's values and trends; state from files or names; failures kept."""
 import csv
 import doctest
-import io
 import json
 import math
 import os

@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from .sweeps import StatePoint, SweepReport
+    from .sweeps import SweepReport
 
 __all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "plot_sweep",
            "plot_sweep_quantity"]
