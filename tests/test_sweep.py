@@ -130,6 +130,7 @@ def test_a_pattern_and_state_files_together_must_agree(tmp_path):
      "molecules.wat must be a positive integer"),
     ('salt = "NaCl"\nmolality = 1\ntemperature = 300\nrun = { a = 1 }\n', ValueError,
      "run must be a string, number or boolean"),
+    ('salt = "NaCl"\nmolality = 1\ntemperature = 300\nvalue = 3\n', ValueError, "'value' names a column"),
 ])
 def test_bad_state_files_are_clear_errors(tmp_path, state, error, match):
     (tmp_path / "point").mkdir()

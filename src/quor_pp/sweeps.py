@@ -41,8 +41,9 @@ STATE_KEYS: Final = ("salt", "molality", "temperature")
 
 Scalar: TypeAlias = str | int | float | bool
 
-# Keys of a state file that change how the point is analysed rather than describe it.
-_SETTING_KEYS: Final = ("charges", "molecules")
+# Names an extra state key cannot take: the table's and the JSON's own columns.
+_RESERVED: Final = frozenset({"point", "path", "replicas", "analysed", "quantity", "species", "replica", "value",
+                              "std", "sem", "n", "unit", "status", "message"})
 
 
 @dataclass(frozen=True)
@@ -370,6 +371,8 @@ def _point(directory: str, name: str, from_name: dict[str, Any], from_file: dict
     molecules = _table(state.pop("molecules", None), "molecules", where, int)
     extra: dict[str, Scalar] = {}
     for key, value in state.items():
+        if key in _RESERVED:
+            raise ValueError(f"{where}: {key!r} names a column of the sweep's table; give the key another name")
         if isinstance(value, (dict, list)) or not isinstance(value, (str, int, float, bool)):
             raise ValueError(f"{where}: {key} must be a string, number or boolean to be a column of the table, "
                              f"not {value!r}")
