@@ -1,4 +1,4 @@
-"""Sweeps: the sample sweep's table recovers the generator's values and trends; state from files or names; failures kept."""
+"""Sweeps: the sample sweep's table recovers the true values and trends; state from files or names; failures kept."""
 import csv
 import doctest
 import json

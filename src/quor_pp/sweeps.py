@@ -224,13 +224,14 @@ class _Pattern:
             parts = list(string.Formatter().parse(text))
         except ValueError as error:
             raise ValueError(f"pattern {text!r}: {error}") from None
-        for literal, name, spec, conversion in parts:
+        for literal, name, format_spec, conversion in parts:
             regex.append(re.escape(literal))
             if name is None:
                 continue
-            if not name.isidentifier() or spec or conversion:
+            if not name.isidentifier() or format_spec or conversion:
+                written = name + ("!" + conversion if conversion else "") + (":" + format_spec if format_spec else "")
                 raise ValueError(f"pattern {text!r}: a field is a plain name in braces, such as {{salt}}, "
-                                 f"not {{{name}{'!' + conversion if conversion else ''}{':' + spec if spec else ''}}}")
+                                 f"not {{{written}}}")
             if name in self.fields:
                 raise ValueError(f"pattern {text!r}: the field {{{name}}} appears twice")
             self.fields.append(name)
