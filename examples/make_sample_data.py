@@ -1,4 +1,5 @@
-"""Regenerates the sample run in examples/data/run (needs NumPy; the outputs are committed).
+"""Regenerates the sample run in examples/data/run and the sample sweep in examples/data/sweep
+(needs NumPy; the outputs are committed).
 
     python examples/make_sample_data.py
 
@@ -15,6 +16,15 @@ random slope error (the spread of real replicas) and a correlated noise that gro
 with the lag time (fewer independent time origins). Uncorrelated ions make the
 cross Onsager curves a random linear drift, so the true conductivity is the
 Nernst-Einstein value. The output is deterministic (seeded).
+
+The sweep is 1 salt (NaCl) x 3 molalities (0.5, 1, 2 mol/kg) x 2 temperatures
+(300, 330 K) x 3 replicas, one directory per state point (NaCl_0.5m_300K, ...)
+holding its replicas and a state.toml with the salt, molality and temperature.
+Its tables are shorter than the sample run's and it has no density or angle
+files. Its true values follow smooth trends (SWEEP_TRENDS below): D falls with
+molality and rises with temperature, η rises with molality and falls with
+temperature (both Arrhenius in T), κ falls with molality and rises a little with
+temperature; sweep/truth.json holds every point's values.
 """
 
 import json
@@ -27,6 +37,8 @@ import numpy as np
 OUT = pathlib.Path(__file__).with_name("data") / "run"
 REPLICAS = 4
 SEED = 2026
+SWEEP_OUT = OUT.with_name("sweep")
+SWEEP_SEED = 2027
 
 # Exact SI constants.
 KB = 1.380649e-23  # J/K
@@ -49,6 +61,27 @@ TAU = {"diff": 80.0, "visc": 150.0, "heat": 40.0}  # fs, relaxation times of the
 # Relative spread of the slope between replicas.
 SPREAD = {"wat": 0.01, "Na": 0.06, "Cl": 0.05, "onsager": 0.12, "visc": 0.12, "heat": 0.08}
 
+# The sweep: true values at molality b (mol/kg) and temperature T (K), from values at
+# b = 0 and T = 300 K, linear factors in b, and Arrhenius factors in T (activation
+# energies in J/mol).
+SWEEP_MOLALITIES = (0.5, 1.0, 2.0)
+SWEEP_TEMPERATURES = (300.0, 330.0)
+SWEEP_REPLICAS = 3
+SWEEP_TRENDS = {
+    "d": {"wat": (2.40e-9, -0.06), "Na": (1.35e-9, -0.08), "Cl": (2.05e-9, -0.07)},  # (D at b=0, per mol/kg)
+    "d_activation": 15e3,
+    "eta": (0.85e-3, 0.09),
+    "eta_activation": -15e3,  # η falls as T rises
+    "kappa": (0.61, -0.05),
+    "kappa_per_kelvin": 0.0015,
+}
+SWEEP_SPREAD = {"wat": 0.01, "Na": 0.04, "Cl": 0.04, "onsager": 0.08, "visc": 0.06, "heat": 0.04}
+SWEEP_BLOCKS = 6
+# The sweep's tables end at 20 ps, where the lag-time noise of the sample run would
+# be large inside the fitted windows; it is kept smaller.
+SWEEP_QUIET = 0.25
+GAS_CONSTANT = KB * NA
+
 # Multiple-tau lag times: 32 lags of DT in the first block, then each block doubles
 # the spacing and keeps lags 16..32 of it, so its first lag repeats the last of the
 # block before (written a little differently, as an averaged time would be).
@@ -57,9 +90,9 @@ BLOCKS = 12
 PER_BLOCK = 32
 
 
-def lag_times(rng):
+def lag_times(rng, blocks=BLOCKS):
     times = [DT * k for k in range(1, PER_BLOCK + 1)]
-    for block in range(1, BLOCKS + 1):
+    for block in range(1, blocks + 1):
         spacing = DT * 2**block
         for k in range(PER_BLOCK // 2, PER_BLOCK + 1):
             t = spacing * k
@@ -82,9 +115,9 @@ def noise(rng, t, amplitude):
     return amplitude * np.sqrt(t / t[-1]) * z
 
 
-def curve(rng, t, slope, tau, spread):
-    """slope·shape(t) with the replica's slope error and the lag-time noise."""
-    return slope * (1.0 + rng.normal(0.0, spread)) * shape(t, tau) * (1.0 + noise(rng, t, spread))
+def curve(rng, t, slope, tau, spread, quiet=1.0):
+    """slope·shape(t) with the replica's slope error and the lag-time noise (scaled by `quiet`)."""
+    return slope * (1.0 + rng.normal(0.0, spread)) * shape(t, tau) * (1.0 + noise(rng, t, spread * quiet))
 
 
 def write_table(path, notes, names, t, columns):
@@ -96,18 +129,18 @@ def write_table(path, notes, names, t, columns):
             out.write(f" {time:g}\t" + "\t".join(f"{columns[name][k]:g}" for name in names) + "\n")
 
 
-def box():
-    mass = sum(MOLECULES[s] * MASS[s] for s in MOLECULES) / NA  # g
-    volume = mass / DENSITY * 1e24  # A^3
+def box(molecules=MOLECULES, density=DENSITY):
+    mass = sum(molecules[s] * MASS[s] for s in molecules) / NA  # g
+    volume = mass / density * 1e24  # A^3
     return volume, mass
 
 
-def log_text(replica, volume):
+def log_text(replica, volume, molecules=MOLECULES, temperature=TEMPERATURE, title="1 mol/kg NaCl"):
     edge = volume ** (1.0 / 3.0)
-    atoms = 3 * MOLECULES["wat"] + MOLECULES["Na"] + MOLECULES["Cl"]
+    atoms = 3 * molecules["wat"] + molecules["Na"] + molecules["Cl"]
     return f"""LAMMPS (2 Aug 2023 - Update 3)
   using 1 OpenMP thread(s) per MPI task
-# 1 mol/kg NaCl in water, replica {replica}
+# {title} in water, replica {replica}
 units		real
 atom_style	full
 boundary	p p p
@@ -122,98 +155,99 @@ Reading data file ...
 Finding 1-2 1-3 1-4 neighbors ...
 set		type 3 charge 1.0
 Setting atom values ...
-  {MOLECULES["Na"]} settings made for charge
+  {molecules["Na"]} settings made for charge
 set		type 4 charge -1.0
 Setting atom values ...
-  {MOLECULES["Cl"]} settings made for charge
+  {molecules["Cl"]} settings made for charge
 # one atom per molecule in each species group: the counts are molecule counts
 group		wat		type 1
-{MOLECULES["wat"]} atoms in group wat
+{molecules["wat"]} atoms in group wat
 group           Na              type 3
-{MOLECULES["Na"]} atoms in group Na
+{molecules["Na"]} atoms in group Na
 group           Cl              type 4
-{MOLECULES["Cl"]} atoms in group Cl
+{molecules["Cl"]} atoms in group Cl
 group	water	type 1 2
-{3 * MOLECULES["wat"]} atoms in group water
+{3 * molecules["wat"]} atoms in group water
 group	ions	union Na Cl
-{MOLECULES["Na"] + MOLECULES["Cl"]} atoms in group ions
-velocity	all create {TEMPERATURE} {4927 + replica} dist gaussian
-fix		nvt all nvt temp {TEMPERATURE} {TEMPERATURE} 100.0
+{molecules["Na"] + molecules["Cl"]} atoms in group ions
+velocity	all create {temperature} {4927 + replica} dist gaussian
+fix		nvt all nvt temp {temperature} {temperature} 100.0
 run		10000000
 Total wall time: 31:12:09
 """
 
 
-def main():
-    rng = np.random.default_rng(SEED)
-    volume, mass = box()
-    if OUT.exists():
-        shutil.rmtree(OUT)
-    OUT.mkdir(parents=True)
-    species = list(MOLECULES)
-    for replica in range(1, REPLICAS + 1):
-        directory = OUT / f"replica_{replica}"
-        directory.mkdir()
-        t = lag_times(rng)
+def write_replica(directory, rng, replica, state):
+    """One replica directory of a run at `state` (molecules, true values, spreads, table sizes)."""
+    molecules, temperature_set, spread = state["molecules"], state["temperature"], state["spread"]
+    species = list(molecules)
+    volume = state["volume"]
+    quiet = state.get("quiet", 1.0)  # the lag-time noise relative to the slope spread
+    directory.mkdir()
+    t = lag_times(rng, state["blocks"])
 
-        # Thermodynamic table first: the curves use the temperature it averages to.
-        steps = range(0, 10_000_001, 100_000)
-        temps = TEMPERATURE + rng.normal(0.0, 1.2, len(steps))
-        with open(directory / "nvt_prod.dat", "w") as out:
-            out.write("# Thermodynamic properties of the NVT production run\n")
-            out.write("# Step Temp Press PotEng KinEng\n")
-            for step, temp in zip(steps, temps):
-                out.write(f"{step} {temp:.4f} {rng.normal(1.0, 180.0):.3f} "
-                          f"{-10245.0 + rng.normal(0, 40):.3f} {2714.0 * temp / TEMPERATURE:.3f}\n")
-        temperature = float(np.mean(np.round(temps, 4)))
+    # Thermodynamic table first: the curves use the temperature it averages to.
+    steps = range(0, 10_000_001, 10_000_000 // state["thermo_rows"])
+    temps = temperature_set + rng.normal(0.0, 1.2, len(steps))
+    with open(directory / "nvt_prod.dat", "w") as out:
+        out.write("# Thermodynamic properties of the NVT production run\n")
+        out.write("# Step Temp Press PotEng KinEng\n")
+        for step, temp in zip(steps, temps):
+            out.write(f"{step} {temp:.4f} {rng.normal(1.0, 180.0):.3f} "
+                      f"{-10245.0 + rng.normal(0, 40):.3f} {2714.0 * temp / TEMPERATURE:.3f}\n")
+    temperature = float(np.mean(np.round(temps, 4)))
 
-        d_real = {s: TRUE_D[s] / D_SI for s in species}  # A^2/fs
-        self_columns = {f"MSD__{s}": curve(rng, t, MOLECULES[s] * d_real[s], TAU["diff"], SPREAD[s])
-                        for s in species}
-        write_table(directory / "diffself.dat",
-                    ["time in fs, MSD in Angstrom^2", "sum over the molecules of each species, divided by 6",
-                     "multiple-tau correlator: 32 lags per block"],
-                    list(self_columns), t, self_columns)
+    d_real = {s: state["d"][s] / D_SI for s in species}  # A^2/fs
+    self_columns = {f"MSD__{s}": curve(rng, t, molecules[s] * d_real[s], TAU["diff"], spread[s], quiet)
+                    for s in species}
+    write_table(directory / "diffself.dat",
+                ["time in fs, MSD in Angstrom^2", "sum over the molecules of each species, divided by 6",
+                 "multiple-tau correlator: 32 lags per block"],
+                list(self_columns), t, self_columns)
 
-        onsager = {}
-        for i, first in enumerate(species):
-            for second in species[i:]:
-                if first == second:
-                    column = curve(rng, t, MOLECULES[first] * d_real[first], TAU["diff"], SPREAD["onsager"])
-                else:
-                    scale = math.sqrt(MOLECULES[first] * MOLECULES[second] * d_real[first] * d_real[second])
-                    drift = scale * rng.normal(0.0, SPREAD["onsager"])
-                    column = drift * shape(t, TAU["diff"]) * (1.0 + noise(rng, t, SPREAD["onsager"]))
-                onsager[f"MSD__{first}_{second}"] = column
-        write_table(directory / "diffonsag.dat",
-                    ["time in fs, MSD in Angstrom^2",
-                     "<(sum of displacements of i).(sum of displacements of j)> / 6"],
-                    list(onsager), t, onsager)
+    onsager = {}
+    for i, first in enumerate(species):
+        for second in species[i:]:
+            if first == second:
+                column = curve(rng, t, molecules[first] * d_real[first], TAU["diff"], spread["onsager"], quiet)
+            else:
+                scale = math.sqrt(molecules[first] * molecules[second] * d_real[first] * d_real[second])
+                drift = scale * rng.normal(0.0, spread["onsager"])
+                column = drift * shape(t, TAU["diff"]) * (1.0 + noise(rng, t, spread["onsager"] * quiet))
+            onsager[f"MSD__{first}_{second}"] = column
+    write_table(directory / "diffonsag.dat",
+                ["time in fs, MSD in Angstrom^2",
+                 "<(sum of displacements of i).(sum of displacements of j)> / 6"],
+                list(onsager), t, onsager)
 
-        eta = TRUE_ETA / ETA_SI  # atm fs
-        components = {f"MSD_{c}": curve(rng, t, eta * temperature, TAU["visc"], SPREAD["visc"])
-                      for c in ("xx", "yy", "zz", "xy", "xz", "yz")}
-        viscosity = dict(components)
-        viscosity["MSD_off"] = (components["MSD_xy"] + components["MSD_xz"] + components["MSD_yz"]) / 3.0
-        viscosity["MSD_all"] = sum(components.values()) / 6.0
-        viscosity["MSD_bulkvisc"] = curve(rng, t, 2.5 * eta * temperature, TAU["visc"], SPREAD["visc"])
-        write_table(directory / "viscosity.dat",
-                    ["time in fs", "V/(2 kB) <(integral of P_ab dt)^2>; slope / T is the viscosity in atm fs"],
-                    list(viscosity), t, viscosity)
+    eta = state["eta"] / ETA_SI  # atm fs
+    components = {f"MSD_{c}": curve(rng, t, eta * temperature, TAU["visc"], spread["visc"], quiet)
+                  for c in ("xx", "yy", "zz", "xy", "xz", "yz")}
+    viscosity = dict(components)
+    viscosity["MSD_off"] = (components["MSD_xy"] + components["MSD_xz"] + components["MSD_yz"]) / 3.0
+    viscosity["MSD_all"] = sum(components.values()) / 6.0
+    if state["extras"]:
+        viscosity["MSD_bulkvisc"] = curve(rng, t, 2.5 * eta * temperature, TAU["visc"], spread["visc"], quiet)
+    write_table(directory / "viscosity.dat",
+                ["time in fs", "V/(2 kB) <(integral of P_ab dt)^2>; slope / T is the viscosity in atm fs"],
+                list(viscosity), t, viscosity)
 
-        kappa = TRUE_KAPPA / KAPPA_SI  # kcal/mol/(A fs K)
-        heat = {f"MSD_{c}": curve(rng, t, kappa * temperature**2, TAU["heat"], SPREAD["heat"])
-                for c in ("x", "y", "z")}
-        heat["MSD_all"] = (heat["MSD_x"] + heat["MSD_y"] + heat["MSD_z"]) / 3.0
-        write_table(directory / "thermconductivity.dat",
-                    ["time in fs", "<(integral of J dt)^2> / (2 V kB); slope / T^2 is the conductivity"],
-                    list(heat), t, heat)
+    kappa = state["kappa"] / KAPPA_SI  # kcal/mol/(A fs K)
+    heat = {f"MSD_{c}": curve(rng, t, kappa * temperature**2, TAU["heat"], spread["heat"], quiet)
+            for c in ("x", "y", "z")}
+    heat["MSD_all"] = (heat["MSD_x"] + heat["MSD_y"] + heat["MSD_z"]) / 3.0
+    write_table(directory / "thermconductivity.dat",
+                ["time in fs", "<(integral of J dt)^2> / (2 V kB); slope / T^2 is the conductivity"],
+                list(heat), t, heat)
 
-        for name, fix, variable, value in (("volume.dat", "vol_avg", "v_vol", f"{volume:.2f}"),
-                                           ("density.dat", "dens_avg", "v_dens", f"{DENSITY:.5f}")):
-            with open(directory / name, "w") as out:
-                out.write(f"# Time-averaged data for fix {fix}\n# TimeStep {variable}\n500000 {value}\n")
+    boxes = [("volume.dat", "vol_avg", "v_vol", f"{volume:.2f}")]
+    if state["extras"]:
+        boxes.append(("density.dat", "dens_avg", "v_dens", f"{state['density']:.5f}"))
+    for name, fix, variable, value in boxes:
+        with open(directory / name, "w") as out:
+            out.write(f"# Time-averaged data for fix {fix}\n# TimeStep {variable}\n500000 {value}\n")
 
+    if state["extras"]:
         angles = np.clip(rng.normal(104.5, 6.0, 20000), 0, 180)
         counts, edges = np.histogram(angles, bins=90, range=(0, 180))
         with open(directory / "npt_prod_angle.dat", "w") as out:
@@ -225,30 +259,58 @@ def main():
                 centre = 0.5 * (edges[k] + edges[k + 1])
                 out.write(f"{k + 1} {centre:g} {count} {count / counts.sum():.6g}\n")
 
-        (directory / "log.lammps").write_text(log_text(replica, volume))
+    (directory / "log.lammps").write_text(log_text(replica, volume, molecules, temperature_set, state["title"]))
 
+
+def expected(molecules, volume, temperature, true_d, eta, kappa, spread, replicas):
+    """The true values of a run in SI units, and the standard error of their mean over `replicas`."""
+    species = list(molecules)
     volume_si = volume * 1e-30
     edge = volume_si ** (1.0 / 3.0)
-    correction = 2.837297 * KB * TEMPERATURE / (6.0 * math.pi * TRUE_ETA * edge)
-    sigma = E * E / (volume_si * KB * TEMPERATURE) * sum(
-        CHARGES[s] ** 2 * MOLECULES[s] * TRUE_D[s] for s in species)
+    correction = 2.837297 * KB * temperature / (6.0 * math.pi * eta * edge)
+    sigma = E * E / (volume_si * KB * temperature) * sum(
+        CHARGES[s] ** 2 * molecules[s] * true_d[s] for s in species)
     # Expected standard error of the mean over the replicas, from the slope spreads above
     # (the lag-time noise adds little inside the fitted windows).
-    root = math.sqrt(REPLICAS)
-    eta_spread = SPREAD["visc"] / math.sqrt(6.0)  # MSD_all averages six components
-    kappa_spread = SPREAD["heat"] / math.sqrt(3.0)
-    self_slopes = {s: MOLECULES[s] * TRUE_D[s] for s in ("Na", "Cl")}
+    root = math.sqrt(replicas)
+    eta_spread = spread["visc"] / math.sqrt(6.0)  # MSD_all averages six components
+    kappa_spread = spread["heat"] / math.sqrt(3.0)
+    self_slopes = {s: molecules[s] * true_d[s] for s in ("Na", "Cl")}
     cross = math.sqrt(self_slopes["Na"] * self_slopes["Cl"])
-    sigma_spread = SPREAD["onsager"] * math.sqrt(
+    sigma_spread = spread["onsager"] * math.sqrt(
         self_slopes["Na"] ** 2 + self_slopes["Cl"] ** 2 + (2.0 * cross) ** 2) / sum(self_slopes.values())
-    d_error = {s: TRUE_D[s] * SPREAD[s] / root for s in species}
+    d_error = {s: true_d[s] * spread[s] / root for s in species}
     standard_error = {
         "self_diffusion_m2_s": d_error,
         "self_diffusion_infinite_m2_s": {s: math.hypot(d_error[s], correction * eta_spread / root) for s in species},
-        "viscosity_Pa_s": TRUE_ETA * eta_spread / root,
-        "thermal_conductivity_W_mK": TRUE_KAPPA * kappa_spread / root,
+        "viscosity_Pa_s": eta * eta_spread / root,
+        "thermal_conductivity_W_mK": kappa * kappa_spread / root,
         "conductivity_S_m": sigma * sigma_spread / root,
     }
+    values = {
+        "self_diffusion_m2_s": dict(true_d),
+        "self_diffusion_infinite_m2_s": {s: true_d[s] + correction for s in species},
+        "viscosity_Pa_s": eta,
+        "thermal_conductivity_W_mK": kappa,
+        "conductivity_S_m": sigma,
+    }
+    return values, standard_error
+
+
+def main():
+    rng = np.random.default_rng(SEED)
+    volume, mass = box()
+    if OUT.exists():
+        shutil.rmtree(OUT)
+    OUT.mkdir(parents=True)
+    state = {"molecules": MOLECULES, "temperature": TEMPERATURE, "spread": SPREAD, "volume": volume,
+             "density": DENSITY, "d": TRUE_D, "eta": TRUE_ETA, "kappa": TRUE_KAPPA, "blocks": BLOCKS,
+             "thermo_rows": 100, "extras": True, "title": "1 mol/kg NaCl"}
+    for replica in range(1, REPLICAS + 1):
+        write_replica(OUT / f"replica_{replica}", rng, replica, state)
+
+    values, standard_error = expected(MOLECULES, volume, TEMPERATURE, TRUE_D, TRUE_ETA, TRUE_KAPPA, SPREAD,
+                                      REPLICAS)
     truth = {
         "note": "values the generator made the curves from (SI units); the analysis must not need this file",
         "units": "real",
@@ -256,16 +318,69 @@ def main():
         "volume_A3": round(volume, 2),
         "molecules": MOLECULES,
         "charges": CHARGES,
-        "self_diffusion_m2_s": TRUE_D,
-        "self_diffusion_infinite_m2_s": {s: TRUE_D[s] + correction for s in species},
-        "viscosity_Pa_s": TRUE_ETA,
-        "thermal_conductivity_W_mK": TRUE_KAPPA,
-        "conductivity_S_m": sigma,
+        **values,
         "replica_spread": SPREAD,
         "standard_error": standard_error,
     }
     (OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
 
 
+def arrhenius(activation, temperature):
+    return math.exp(-activation / GAS_CONSTANT * (1.0 / temperature - 1.0 / 300.0))
+
+
+def sweep_point(molality, temperature):
+    """Molecule counts, density (g/cm³) and true values of the sweep's state point."""
+    ions = round(molality * MOLECULES["wat"] * MASS["wat"] / 1000.0)
+    molecules = {"wat": MOLECULES["wat"], "Na": ions, "Cl": ions}
+    density = 0.997 + 0.040 * molality - 0.0004 * (temperature - 300.0)
+    trends = SWEEP_TRENDS
+    d = {s: base * (1.0 + slope * molality) * arrhenius(trends["d_activation"], temperature)
+         for s, (base, slope) in trends["d"].items()}
+    eta = trends["eta"][0] * (1.0 + trends["eta"][1] * molality) * arrhenius(trends["eta_activation"], temperature)
+    kappa = (trends["kappa"][0] * (1.0 + trends["kappa"][1] * molality)
+             * (1.0 + trends["kappa_per_kelvin"] * (temperature - 300.0)))
+    return molecules, density, d, eta, kappa
+
+
+def make_sweep():
+    rng = np.random.default_rng(SWEEP_SEED)
+    if SWEEP_OUT.exists():
+        shutil.rmtree(SWEEP_OUT)
+    SWEEP_OUT.mkdir(parents=True)
+    points = []
+    for molality in SWEEP_MOLALITIES:
+        for temperature in SWEEP_TEMPERATURES:
+            molecules, density, d, eta, kappa = sweep_point(molality, temperature)
+            volume, _ = box(molecules, density)
+            name = f"NaCl_{molality:g}m_{temperature:g}K"
+            point = SWEEP_OUT / name
+            point.mkdir()
+            (point / "state.toml").write_text(
+                "# The state point of the replicas in this directory (read by quor-pp sweep).\n"
+                f'salt = "NaCl"\nmolality = {molality}  # mol/kg\ntemperature = {temperature}  # K\n'
+                "charges = { Na = 1, Cl = -1 }\n")
+            state = {"molecules": molecules, "temperature": temperature, "spread": SWEEP_SPREAD, "volume": volume,
+                     "density": density, "d": d, "eta": eta, "kappa": kappa, "blocks": SWEEP_BLOCKS,
+                     "thermo_rows": 20, "extras": False, "quiet": SWEEP_QUIET,
+                     "title": f"{molality:g} mol/kg NaCl at {temperature:g} K"}
+            for replica in range(1, SWEEP_REPLICAS + 1):
+                write_replica(point / f"replica_{replica}", rng, replica, state)
+            values, standard_error = expected(molecules, volume, temperature, d, eta, kappa, SWEEP_SPREAD,
+                                              SWEEP_REPLICAS)
+            points.append({"name": name, "salt": "NaCl", "molality": molality, "temperature_K": temperature,
+                           "molecules": molecules, "volume_A3": round(volume, 2), **values,
+                           "standard_error": standard_error})
+    truth = {
+        "note": "values the generator made the curves from (SI units); the analysis must not need this file",
+        "units": "real",
+        "trends": SWEEP_TRENDS,
+        "replica_spread": SWEEP_SPREAD,
+        "points": points,
+    }
+    (SWEEP_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
+
+
 if __name__ == "__main__":
     main()
+    make_sweep()

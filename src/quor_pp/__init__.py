@@ -10,16 +10,22 @@ The main entries:
   of NumPy columns (or a `RunLog` for a LAMMPS log);
 - `group_counts(log)`: the atom count of every group of a LAMMPS log;
 - `analyze(runs)`: D, η, κ (and σ with charges) of a run over its replicas, as a
-  `Report` with the tidy table and every fit.
+  `Report` with the tidy table and every fit; ``jobs=N`` analyses N replicas at once
+  (threads on free-threaded CPython, processes elsewhere), ``client=`` on a Dask cluster;
+- `sweep(root)`: every state point of a directory tree (salt, molality,
+  temperature), as one tidy table.
 """
 
 from .errors import FormatError, TruncatedFileWarning
 from .files import LAYOUTS, Kind, Table, read
 from .fitting import Fit, WindowSettings, fit_window
 from .logs import RunLog, group_counts, read_log
-from .report import QUANTITIES, Report, Row, analyze, combine, find_replicas
+from .parallel import ENGINES, choose_engine, map_replicas
+from .report import QUANTITIES, Report, Row, analyze, combine, combine_outcomes, find_replicas
 from .salts import DensityFit, RangeWarning, Salt, SolutionProperties, UnknownSaltError, ViscosityFit, salt
-from .transport import YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaResult, RunFiles, analyze_replica
+from .sweeps import StatePoint, SweepReport, find_state_points, sweep
+from .transport import (YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaFailure, ReplicaFailureWarning,
+                        ReplicaResult, RunFiles, analyze_replica)
 from .units import UNIT_SYSTEMS, UnitSystem, unit_system
 
 try:
@@ -28,6 +34,7 @@ except ImportError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = [
+    "ENGINES",
     "LAYOUTS",
     "QUANTITIES",
     "UNIT_SYSTEMS",
@@ -39,12 +46,16 @@ __all__ = [
     "FormatError",
     "Kind",
     "RangeWarning",
+    "ReplicaFailure",
+    "ReplicaFailureWarning",
     "ReplicaResult",
     "Report",
     "Row",
     "RunFiles",
     "RunLog",
     "Salt",
+    "StatePoint",
+    "SweepReport",
     "SolutionProperties",
     "Table",
     "TruncatedFileWarning",
@@ -55,12 +66,17 @@ __all__ = [
     "__version__",
     "analyze",
     "analyze_replica",
+    "choose_engine",
     "combine",
+    "combine_outcomes",
     "find_replicas",
+    "find_state_points",
     "fit_window",
     "group_counts",
+    "map_replicas",
     "read",
     "read_log",
     "salt",
+    "sweep",
     "unit_system",
 ]

@@ -22,7 +22,7 @@ from typing import Final
 from . import __version__
 from .commands.common import CommandError, HelpFormatter, UsageError
 
-COMMANDS: Final = ("analyze", "read", "properties")
+COMMANDS: Final = ("analyze", "sweep", "read", "properties")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -30,7 +30,10 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report"]
+    from .sweeps import SweepReport
+
+__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "plot_sweep",
+           "plot_sweep_quantity"]
 
 #: The file formats written for every figure.
 FORMATS: Final = ("png", "svg")
@@ -117,7 +120,14 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     Below the curves, their local log-log slope shows why each window was chosen:
     the search takes a stretch whose slope lies within 1 ± max_error.
     Returns the paths written (``<directory>/<quantity>_<species>.<format>``).
+
+    Raises
+    ------
+    ValueError
+        The report was made without the fits' curves (``curves=False``).
     """
+    if any(fit.success and len(fit.time) == 0 for _, _, fit in report.fits(quantity, species)):
+        raise ValueError("the report holds no curves to draw: analyse with curves=True to plot the fits")
     figure = _new_figure((7.5, 6.5))
     # A fixed layout (in inches from the edges): matplotlib's automatic layout costs
     # more than drawing the figure.
@@ -197,6 +207,85 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
     key = ", ".join(f"{k} {name}" for k, name in enumerate(names, start=1))
     figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9)
     return _save(figure, directory, REPLICA_VALUES, formats)
+
+
+def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
+               keys: Sequence[tuple[str, str]] | None = None, formats: Sequence[str] = FORMATS,
+               progress: Progress | None = None) -> list[str]:
+    """Draws every quantity of a sweep against molality and against temperature.
+
+    One figure per quantity and species (`SweepReport.keys`, or `keys`), named as
+    the figures of a report (``viscosity.png``, ``self_diffusion_Na.png``), each
+    with `plot_sweep_quantity`. Returns the paths written.
+
+    Raises
+    ------
+    ModuleNotFoundError
+        matplotlib is not installed.
+    OSError
+        The directory cannot be made or a file cannot be written.
+    """
+    _require_matplotlib()
+    os.makedirs(directory, exist_ok=True)
+    written: list[str] = []
+    for quantity, species in (sweep.keys() if keys is None else keys):
+        written += plot_sweep_quantity(sweep, quantity, species, directory, formats=formats)
+        if progress is not None:
+            progress(file_stem(quantity, species))
+    return written
+
+
+def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directory: str | os.PathLike[str], *,
+                        formats: Sequence[str] = FORMATS) -> list[str]:
+    """Draws one quantity of a sweep: against molality (a line per temperature) and against temperature.
+
+    Each point is the mean over its replicas with the population standard
+    deviation as its error bar; points are joined in order of molality or
+    temperature, one line for each salt and value of the other variable (and of
+    any extra state key). Returns the paths written
+    (``<directory>/<quantity>_<species>.<format>``).
+    """
+    entries = [(point, row) for point, row in sweep.rows(quantity, species) if row.value is not None]
+    figure = _new_figure((10.0, 4.3))
+    by_molality, by_temperature = figure.subplots(1, 2, gridspec_kw=_margins(
+        figure, left=0.85, right=0.2, bottom=0.6, top=0.75, hspace=0.2, wspace=0.25))
+    unit = display_unit(entries[0][1].unit if entries else "")
+    reduced = unit.plain == "reduced"
+    for axes, along, across, label in ((by_molality, "molality", "temperature", "molality [mol/kg]"),
+                                       (by_temperature, "temperature", "molality", "temperature [K]")):
+        lines: dict[tuple[Any, ...], list[tuple[float, float, float]]] = {}
+        for point, row in entries:
+            assert row.value is not None
+            key = (point.salt, getattr(point, across), *sorted(point.extra.items()))
+            std = row.std if row.std is not None else 0.0
+            lines.setdefault(key, []).append((getattr(point, along), row.value / unit.scale, std / unit.scale))
+        for (key, values), colour in zip(sorted(lines.items(), key=lambda item: _sortable(item[0])),
+                                         _colours(len(lines))):
+            values.sort()
+            x, y, error = (np.array(column) for column in zip(*values))
+            axes.errorbar(x, y, yerr=error, fmt="o-", color=colour, ms=4, lw=1.2, capsize=3,
+                          label=_line_label(key, across))
+        axes.set_xlabel(label)
+        axes.grid(True, alpha=0.3)
+        axes.ticklabel_format(axis="y", useOffset=False)
+        if lines:
+            axes.legend(fontsize=7.5, loc="best")
+    symbol, name = QUANTITY_NAMES.get(quantity, (quantity, quantity))
+    by_molality.set_ylabel(f"{symbol}{' ' + species if species else ''} [{'reduced' if reduced else unit.tex}]")
+    who = f" of {species}" if species else ""
+    figure.suptitle(f"{name.capitalize()}{who} over the sweep's state points\n"
+                    "mean over the replicas, error bars ± standard deviation", fontsize=10)
+    return _save(figure, directory, file_stem(quantity, species), formats)
+
+
+def _sortable(key: tuple[Any, ...]) -> tuple[str, ...]:
+    return tuple(f"{value:020.6f}" if isinstance(value, float) else str(value) for value in key)
+
+
+def _line_label(key: tuple[Any, ...], across: str) -> str:
+    salt, value, *extra = key
+    shown = f"{value:g} K" if across == "temperature" else f"{value:g} mol/kg"
+    return ", ".join([salt, shown, *(f"{name}={item}" for name, item in extra)])
 
 
 def _require_matplotlib() -> None:

@@ -7,6 +7,7 @@ import json
 import math
 import os
 import re
+import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -15,12 +16,13 @@ import _quor_pp
 
 from .errors import fspath
 from .fitting import Fit, WindowSettings
-from .transport import AnalysisSettings, Estimate, ReplicaResult, RunFiles, analyze_replica
+from .parallel import Outcome, map_replicas
+from .transport import AnalysisSettings, Estimate, ReplicaFailure, ReplicaFailureWarning, ReplicaResult, RunFiles
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["QUANTITIES", "Report", "Row", "analyze", "combine", "find_replicas"]
+__all__ = ["QUANTITIES", "Report", "Row", "analyze", "combine", "combine_outcomes", "find_replicas"]
 
 #: The quantities of a report, in the order of its table.
 QUANTITIES = (
@@ -117,11 +119,15 @@ class Report:
         Per-replica estimates and fits.
     settings : AnalysisSettings
         The settings used.
+    failures : list of ReplicaFailure
+        The replicas that could not be analysed (a missing or malformed file, ...),
+        with their paths; the table is made of the others.
     """
 
     rows: list[Row]
     replicas: list[ReplicaResult] = field(repr=False)
     settings: AnalysisSettings = field(repr=False)
+    failures: list[ReplicaFailure] = field(default_factory=list, repr=False)
 
     def row(self, quantity: str, species: str = "") -> Row:
         """The row of `quantity` for `species`; KeyError when there is none."""
@@ -201,6 +207,7 @@ class Report:
                     for e in result.estimates]}
                 for result in self.replicas
             ],
+            "failures": [{"path": f.path, "error": f.error, "message": f.message} for f in self.failures],
             "settings": dataclasses.asdict(self.settings),
         }
         return _finite(document)  # type: ignore[no-any-return]
@@ -222,6 +229,7 @@ class Report:
         widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
         text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
         notes = [f"{row.quantity} {row.species}".strip() + f": {row.message}" for row in self.rows if row.message]
+        notes += [f"not analysed: {failure}" for failure in self.failures]
         return "\n".join(text + ([""] + notes if notes else []))
 
 
@@ -240,7 +248,8 @@ def _finite(value: Any) -> Any:
     return value
 
 
-def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = AnalysisSettings()) -> Report:
+def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = AnalysisSettings(),
+            failures: Sequence[ReplicaFailure] = ()) -> Report:
     """The report of a set of replica results (mean, std and sem through `repacking_results`).
 
     Parameters
@@ -249,6 +258,8 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
         One per replica, from `analyze_replica`, in any order the caller chooses.
     settings : AnalysisSettings
         The settings they were made with, kept in the report.
+    failures : sequence of ReplicaFailure
+        The replicas that could not be analysed, kept in the report.
 
     Returns
     -------
@@ -262,7 +273,38 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
             for estimate in result.estimates:
                 if estimate.quantity == quantity:
                     keys[(quantity, estimate.species)] = None
-    return Report([_row(quantity, species, results) for quantity, species in keys], list(results), settings)
+    return Report([_row(quantity, species, results) for quantity, species in keys], list(results), settings,
+                  list(failures))
+
+
+def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = AnalysisSettings(), *,
+                     warn: bool = True) -> Report:
+    """The report of what `map_replicas` returned: the results combined, the failures kept.
+
+    Each failure is also a `ReplicaFailureWarning` (unless `warn` is false). When no
+    replica could be analysed, the first failure's exception is raised, with a note
+    naming the others.
+    """
+    results = [outcome for outcome in outcomes if isinstance(outcome, ReplicaResult)]
+    failures = [outcome for outcome in outcomes if isinstance(outcome, ReplicaFailure)]
+    if not results:
+        raise no_result(failures)
+    if warn:
+        for failure in failures:
+            warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=2)
+    return combine(results, settings, failures)
+
+
+def no_result(failures: Sequence[ReplicaFailure]) -> BaseException:
+    """The exception to raise when every replica failed: the first one's, naming how many others failed."""
+    if not failures:
+        return ValueError("no replica results to combine")
+    first = failures[0]
+    error = first.exception if first.exception is not None else RuntimeError(str(first))
+    if len(failures) > 1:
+        error.add_note(f"{len(failures) - 1} more replicas failed: "
+                       + "; ".join(str(failure) for failure in failures[1:]))
+    return error
 
 
 def _natural(name: str) -> list[Any]:
@@ -310,6 +352,10 @@ def analyze(
     charges: Mapping[str, float] | None = None,
     window: WindowSettings | None = None,
     progress: Callable[[str], None] | None = None,
+    jobs: int = 1,
+    client: Any = None,
+    engine: str | None = None,
+    curves: bool = True,
 ) -> Report:
     """Transport coefficients of a run, averaged over its replicas, in SI units.
 
@@ -335,13 +381,33 @@ def analyze(
     window : WindowSettings, optional
         The window search.
     progress : callable, optional
-        Called with a short message after each file read and each fit.
+        Called with a short message after each file read and each fit (when the
+        replicas are analysed one after the other).
+    jobs : int
+        Replicas analysed at once: in threads on a free-threaded interpreter, in
+        processes where the GIL is enabled (see `quor_pp.parallel`). 1 by default.
+    client : distributed.Client, optional
+        Analyse the replicas on this Dask cluster, one task per replica (needs
+        ``pip install 'quor-pp[dask]'``); its workers must see the run directories.
+    engine : str, optional
+        "serial", "threads" or "processes", in place of the choice `jobs` makes.
+    curves : bool
+        Keep the whole curve of every fit, which plots of the fits need; without,
+        the fits keep their windows and lines, and results from workers are a few
+        times smaller.
 
     Returns
     -------
     Report
         The tidy table (`quantity, species, value, std, sem, n, unit`), per-replica
-        values and every fit.
+        values and every fit; the same, bit for bit, whichever engine ran it.
+        Replicas that could not be analysed are left out of the table, listed in
+        `Report.failures` and each reported by a `ReplicaFailureWarning`.
+
+    Raises
+    ------
+    OSError, FormatError, ValueError
+        No replica could be analysed: the first one's error, naming its file.
 
     Examples
     --------
@@ -366,5 +432,6 @@ def analyze(
         changes["charges"] = dict(charges)
     chosen = dataclasses.replace(base, **changes) if changes else base
     directories = find_replicas(runs, chosen.files)
-    results = [analyze_replica(directory, chosen, progress) for directory in directories]
-    return combine(results, chosen)
+    outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
+                            engine=engine, curves=curves, progress=progress)
+    return combine_outcomes(outcomes, chosen)

@@ -26,6 +26,8 @@ from .units import UnitSystem, unit_system
 __all__ = [
     "AnalysisSettings",
     "Estimate",
+    "ReplicaFailure",
+    "ReplicaFailureWarning",
     "ReplicaResult",
     "RunFiles",
     "YEH_HUMMER_XI",
@@ -171,6 +173,38 @@ class ReplicaResult:
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""
         return next((e for e in self.estimates if e.quantity == quantity and e.species == species), None)
+
+
+@dataclass(frozen=True)
+class ReplicaFailure:
+    """A run directory that could not be analysed, in place of its `ReplicaResult`.
+
+    Attributes
+    ----------
+    path : str
+        The run directory.
+    error : str
+        The kind of failure: the exception's type name ("FileNotFoundError",
+        "FormatError", ...), or "WorkerLost" when the process or worker analysing
+        the run died.
+    message : str
+        What went wrong, naming the file where a file was at fault.
+    exception : BaseException or None
+        The exception itself, where it could be kept (it travels back from worker
+        processes without its traceback).
+    """
+
+    path: str
+    error: str
+    message: str
+    exception: BaseException | None = field(default=None, repr=False, compare=False)
+
+    def __str__(self) -> str:
+        return self.message if self.message.startswith(self.path) else f"{self.path}: {self.message}"
+
+
+class ReplicaFailureWarning(UserWarning):
+    """A replica could not be analysed; the report holds the others (and the failure in `Report.failures`)."""
 
 
 def _find(directory: str, names: tuple[str, ...]) -> str | None:

@@ -2,33 +2,33 @@
 
 The work goes in four steps, each a function that another command can reuse:
 `collect_replicas` finds the replica directories, `analyze_replicas` analyses
-each (through any map: serial here, or a pool of workers), `combine` makes the
-report, and `print_report`, `write_plots` show it.
+each (one after the other, in a pool of threads or processes with -j, or on a
+Dask cluster with --scheduler), `report_of` makes the report, and
+`print_report`, `write_plots` show it.
 """
 
 from __future__ import annotations
 
 import argparse
-import functools
+import contextlib
+import importlib
 import importlib.util
 import os
 import re
 import sys
 import warnings
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from ..display import display_unit, replica_names, significant, spread
 from ..errors import FormatError
 from ..fitting import WindowSettings
+from ..parallel import Outcome, map_replicas
 from ..report import Report, combine, find_replicas
-from ..transport import AnalysisSettings, ReplicaResult, RunFiles, analyze_replica
+from ..transport import AnalysisSettings, ReplicaFailure, ReplicaResult, RunFiles, analyze_replica
 from ..units import UNIT_SYSTEMS
 from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, assignments, positive_float,
                      print_table, write_csv, write_json)
-
-#: A map over replica directories: applies the function to each and yields the results in order.
-Mapper = Callable[[Callable[[str], ReplicaResult], Sequence[str]], Iterable[ReplicaResult]]
 
 _FILES = RunFiles()
 _WINDOW = WindowSettings()
@@ -47,12 +47,20 @@ replicas. A replica directory holds any of {_FILES.diffself[0]}, {_FILES.diffons
 {_FILES.thermo[0]} (volume and temperature) and {_FILES.log[0]} (unit style and the
 molecule count of each species' group).
 
-A curve without a diffusive window is a warning, and its row says so.
+A curve without a diffusive window is a warning, and its row says so. A
+replica that cannot be analysed (a missing or malformed file) is a warning
+naming it, and the table is made of the others; the command fails only when
+no replica could be analysed.
+
+-j N analyses N replicas at once: in threads on free-threaded Python, in
+processes otherwise. --scheduler runs one task per replica on a Dask cluster
+whose workers see the run directories. The numbers are the same either way.
 
 examples:
   quor-pp analyze run/ --charge Na=1,Cl=-1
   quor-pp analyze run/replica_1 run/replica_2 --per-replica --csv results.csv
   quor-pp analyze run/ --charge Na=1,Cl=-1 --plot plots/ --json results.json
+  quor-pp analyze runs/*/ -j 8 --csv results.csv
 """
 
 # The analysis' hints name keyword arguments; the command's user gives options.
@@ -83,18 +91,38 @@ def register(subparsers: Any) -> None:
                         help="draw every quantity's curves, windows and fitted lines, and the replica values, "
                              "as PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
+    add_engine_options(parser)
+    add_run_options(parser, per_run=True)
+    add_window_options(parser)
+    parser.set_defaults(run=run_command, parser=parser)
 
+
+def add_engine_options(parser: argparse.ArgumentParser) -> None:
+    """The -j and --scheduler options: how many replicas are analysed at once, and where."""
+    engine = parser.add_argument_group("parallel analysis")
+    where = engine.add_mutually_exclusive_group()
+    where.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
+                       help="analyse N replicas at once (threads on free-threaded Python, else processes)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
+                            "a scheduler file), one task per replica; its workers must see the run directories "
+                            "(needs pip install 'quor-pp[dask]')")
+
+
+def add_run_options(parser: argparse.ArgumentParser, *, per_run: bool) -> None:
+    """Options that replace what the run's files say; `per_run` adds those that differ between runs of a sweep."""
     run = parser.add_argument_group("the run (by default, taken from its files)")
     run.add_argument("--units", choices=list(UNIT_SYSTEMS),
                      help=f"LAMMPS unit style (default: the 'units' line of {_FILES.log[0]}; lj is reported "
                           "in reduced units)")
-    run.add_argument("-T", "--temperature", type=positive_float, metavar="K",
-                     help=f"temperature, K (default: the mean Temp of {_FILES.thermo[0]})")
-    run.add_argument("--volume", type=positive_float, metavar="V",
-                     help=f"box volume in the run's length unit cubed, e.g. Å³ for real and metal "
-                          f"(default: {_FILES.volume[0]})")
-    run.add_argument("--viscosity", type=positive_float, metavar="PA_S",
-                     help="shear viscosity for the finite-size correction of D, Pa·s (default: the run's own)")
+    if per_run:
+        run.add_argument("-T", "--temperature", type=positive_float, metavar="K",
+                         help=f"temperature, K (default: the mean Temp of {_FILES.thermo[0]})")
+        run.add_argument("--volume", type=positive_float, metavar="V",
+                         help=f"box volume in the run's length unit cubed, e.g. Å³ for real and metal "
+                              f"(default: {_FILES.volume[0]})")
+        run.add_argument("--viscosity", type=positive_float, metavar="PA_S",
+                         help="shear viscosity for the finite-size correction of D, Pa·s (default: the run's own)")
     run.add_argument("--molecules", type=assignments(_count, "N"), action="append", metavar="NAME=N[,...]",
                      help=f"molecule count of a species (default: the atom count of the group of that name in "
                           f"{_FILES.log[0]}, one atom per molecule)")
@@ -102,6 +130,9 @@ def register(subparsers: Any) -> None:
                      help="charge of an ion in units of e, e.g. Na=1,Cl=-1; needed for the electrical "
                           "conductivity (default: none)")
 
+
+def add_window_options(parser: argparse.ArgumentParser) -> None:
+    """The options of the window search."""
     window = parser.add_argument_group("window search (a window is a stretch of rows of one curve)")
     window.add_argument("--margin", type=float, default=_WINDOW.margin, metavar="F",
                         help="fraction of the rows left out at each end of a curve")
@@ -113,7 +144,13 @@ def register(subparsers: Any) -> None:
                         help="largest accepted distance of a window's log-log slope from 1")
     window.add_argument("--min-displacement", type=float, default=_WINDOW.min_displacement, metavar="D",
                         help="leave out rows whose |MSD| is below D² (the curve's length unit)")
-    parser.set_defaults(run=run_command, parser=parser)
+
+
+def _jobs(text: str) -> int:
+    try:
+        return _count(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive integer") from None
 
 
 def _count(text: str) -> int:
@@ -145,9 +182,9 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
         message = re.sub(r"\b(margin|min_window|max_window|max_error|min_displacement)\b",
                          lambda match: "--" + match[1].replace("_", "-"), str(error))
         raise UsageError(message) from None
-    return AnalysisSettings(window=window, units=args.units, temperature=args.temperature, volume=args.volume,
-                            viscosity=args.viscosity, molecules=_merged(args.molecules),
-                            charges=_merged(args.charge))
+    return AnalysisSettings(window=window, units=args.units, temperature=getattr(args, "temperature", None),
+                            volume=getattr(args, "volume", None), viscosity=getattr(args, "viscosity", None),
+                            molecules=_merged(args.molecules), charges=_merged(args.charge))
 
 
 def collect_replicas(runs: Sequence[str], files: RunFiles = _FILES) -> list[str]:
@@ -177,43 +214,103 @@ def analyze_one(directory: str, settings: AnalysisSettings,
     """
     try:
         return analyze_replica(directory, settings, progress)
-    except FormatError as error:
-        raise CommandError(str(error)) from None
-    except OSError as error:
+    except (OSError, ValueError) as error:
+        raise CommandError(describe_error(error, directory, settings)) from None
+
+
+def describe_error(error: BaseException, directory: str, settings: AnalysisSettings) -> str:
+    """The one line the command shows for an error analysing `directory`, naming the file and the option to give."""
+    if isinstance(error, FormatError):
+        return str(error)
+    if isinstance(error, OSError):
         where = error.filename if error.filename is not None else directory
-        raise CommandError(f"{where}: {error.strerror or error}") from None
-    except ValueError as error:
-        message = _hint(str(error))
-        if settings.units is None and message.startswith("unit style "):  # from the log's units line
-            log = next((path for name in settings.files.log
-                        if os.path.exists(path := os.path.join(directory, name))), directory)
-            raise CommandError(f"{log}: {message}; give --units") from None
-        raise CommandError(message if message.startswith(directory) else f"{directory}: {message}") from None
+        return f"{where}: {error.strerror or error}"
+    message = _hint(str(error))
+    if isinstance(error, ValueError) and settings.units is None and message.startswith("unit style "):
+        # From the log's units line.
+        log = next((path for name in settings.files.log
+                    if os.path.exists(path := os.path.join(directory, name))), directory)
+        return f"{log}: {message}; give --units"
+    return message if message.startswith(directory) else f"{directory}: {message}"
 
 
-def analyze_replicas(directories: Sequence[str], settings: AnalysisSettings, *, progress: Progress | None = None,
-                     mapper: Mapper | None = None) -> list[ReplicaResult]:
-    """Every replica's result, in the order of `directories`.
+def describe_failure(failure: ReplicaFailure, settings: AnalysisSettings) -> str:
+    """The one line the command shows for a replica that could not be analysed."""
+    if failure.exception is None or failure.error == "WorkerLost":
+        return str(failure)
+    return describe_error(failure.exception, failure.path, settings)
 
-    Without a `mapper` the replicas are analysed one after the other and the
-    progress bar shows each file and fit; a `mapper` (such as a process pool's
-    ``map``) runs `analyze_one` on each directory its own way, and the bar counts
+
+@contextlib.contextmanager
+def dask_client(address: str | None) -> Iterator[Any]:
+    """A `distributed.Client` connected to the scheduler at `address` (None: no client), closed afterwards.
+
+    An existing file is taken as a scheduler file (as dask-jobqueue and dask-mpi write).
+
+    Raises
+    ------
+    CommandError
+        distributed is not installed, or the scheduler cannot be reached.
+    """
+    if address is None:
+        yield None
+        return
+    try:
+        distributed: Any = importlib.import_module("distributed")
+    except ImportError:
+        raise CommandError("--scheduler needs Dask's distributed package: pip install 'quor-pp[dask]'") from None
+    where = {"scheduler_file": address} if os.path.isfile(address) else {"address": address}
+    try:
+        # Dask's connect timeout applies (30 s unless configured, e.g. by
+        # DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT).
+        client = distributed.Client(**where, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise CommandError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    try:
+        yield client
+    finally:
+        client.close()
+
+
+def analyze_replicas(tasks: Sequence[tuple[str, AnalysisSettings]], *, progress: Progress | None = None,
+                     jobs: int = 1, client: Any = None, curves: bool = True) -> list[Outcome]:
+    """Every replica's outcome (`ReplicaResult` or `ReplicaFailure`), in the order of `tasks`.
+
+    With one job, the replicas are analysed one after the other and the progress
+    bar shows each file and fit; with more, or a Dask `client`, the bar counts
     replicas as they come back.
     """
     bar = progress if progress is not None else Progress(False)
-    bar.start("reading and fitting", len(directories))
-    results: list[ReplicaResult] = []
-    if mapper is None:
-        for directory in directories:
-            parent = os.path.dirname(directory.rstrip(os.sep))
-            results.append(analyze_one(directory, settings, lambda text: bar.detail(_relative(text, parent))))
-            bar.advance()
-        return results
-    for result in mapper(functools.partial(analyze_one, settings=settings), directories):
-        results.append(result)
-        bar.detail(result.path)
+    bar.start("reading and fitting", len(tasks))
+    # Files are shown relative to the run directory when the replicas share one.
+    parents = {os.path.dirname(directory.rstrip(os.sep)) for directory, _ in tasks}
+    parent = parents.pop() if len(parents) == 1 else ""
+
+    def detail(text: str) -> None:
+        bar.detail(_relative(text, parent))
+
+    def done(index: int, outcome: Outcome) -> None:
+        bar.detail(_relative(tasks[index][0], parent))
         bar.advance()
-    return results
+
+    return map_replicas(tasks, jobs=jobs, client=client, curves=curves, progress=detail, done=done)
+
+
+def report_of(outcomes: Sequence[Outcome], settings: AnalysisSettings) -> tuple[Report, list[str]]:
+    """The report of the replicas that were analysed, and a line for each that was not.
+
+    Raises
+    ------
+    CommandError
+        No replica could be analysed: the first one's error, with the count of the others.
+    """
+    results = [outcome for outcome in outcomes if isinstance(outcome, ReplicaResult)]
+    failures = [outcome for outcome in outcomes if isinstance(outcome, ReplicaFailure)]
+    lines = [describe_failure(failure, settings) for failure in failures]
+    if not results:
+        more = f" (and {len(lines) - 1} more replicas failed)" if len(lines) > 1 else ""
+        raise CommandError(lines[0] + more if lines else "no replica to analyse")
+    return combine(results, settings, failures), lines
 
 
 def _relative(text: str, parent: str) -> str:
@@ -239,10 +336,13 @@ def run_command(args: argparse.Namespace) -> int:
         prepare_plot_directory(args.plot)
     directories = collect_replicas(args.runs, settings.files)
 
-    with warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress:
+    with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
+          dask_client(args.scheduler) as client):
         warnings.simplefilter("always")
-        report = combine(analyze_replicas(directories, settings, progress=progress), settings)
-    messages = [str(warning.message) for warning in caught] + fit_warnings(report)
+        outcomes = analyze_replicas([(directory, settings) for directory in directories], progress=progress,
+                                    jobs=args.jobs, client=client, curves=args.plot is not None)
+    report, failed = report_of(outcomes, settings)
+    messages = failed + [str(warning.message) for warning in caught] + fit_warnings(report)
     for message in messages:
         print(f"{prog}: warning: {message}", file=sys.stderr)
     if not args.quiet and not settings.charges and any(row.quantity == "onsager" for row in report.rows):

@@ -1,0 +1,154 @@
+"""Many replicas at once: threads, processes and Dask give the serial report bit for bit; failures keep the rest."""
+import os
+import pathlib
+import pickle
+import shutil
+import sys
+import warnings
+
+import pytest
+
+import quor_pp
+from conftest import fingerprint_report
+from quor_pp import cli
+
+RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
+CHARGES = {"Na": 1.0, "Cl": -1.0}
+GIL = sys._is_gil_enabled()
+LOCAL_ENGINES = [pytest.param({"jobs": 2, "engine": "threads"}, id="threads"),
+                 pytest.param({"jobs": 2, "engine": "processes"}, id="processes"),
+                 pytest.param({"jobs": 2}, id="automatic")]
+
+
+@pytest.fixture(scope="module")
+def serial():
+    return quor_pp.analyze(RUN, charges=CHARGES)
+
+
+@pytest.fixture
+def broken_run(tmp_path):
+    """The sample run with a malformed table in replica_2 and no directory at all for a fifth replica."""
+    run = tmp_path / "run"
+    shutil.copytree(RUN, run)
+    (run / "replica_2" / "diffself.dat").write_text("#Time\tMSD__wat\t\n 10\tten\n")
+    return [str(run / f"replica_{k}") for k in (1, 2, 3, 4, 5)]
+
+
+@pytest.mark.parametrize("engine", LOCAL_ENGINES)
+def test_every_local_engine_gives_the_serial_report_bit_for_bit(serial, engine):
+    report = quor_pp.analyze(RUN, charges=CHARGES, **engine)
+    assert fingerprint_report(report) == fingerprint_report(serial)
+    # Fits that came back from another process are as read-only as those made here.
+    assert not any(fit.msd.flags.writeable for result in report.replicas for fit in result.fits)
+
+
+def test_dask_gives_the_serial_report_bit_for_bit(serial, dask_client):
+    report = quor_pp.analyze(RUN, charges=CHARGES, client=dask_client)
+    assert fingerprint_report(report) == fingerprint_report(serial)
+
+
+@pytest.mark.parametrize("engine", [pytest.param({}, id="serial"), *LOCAL_ENGINES])
+def test_a_failing_replica_is_reported_by_path_and_the_others_are_kept(broken_run, engine):
+    with pytest.warns(quor_pp.ReplicaFailureWarning) as caught:
+        report = quor_pp.analyze(broken_run, **engine)
+    assert [(f.path, f.error) for f in report.failures] == [(broken_run[1], "FormatError"),
+                                                            (broken_run[4], "FileNotFoundError")]
+    assert "diffself.dat: not a transport table" in report.failures[0].message
+    assert [str(w.message) for w in caught] == [f"not analysed: {f}" for f in report.failures]
+    assert [r.path for r in report.replicas] == [broken_run[k] for k in (0, 2, 3)]
+    assert {row.n for row in report.rows} == {3}
+    expected = quor_pp.analyze([broken_run[k] for k in (0, 2, 3)])
+    assert fingerprint_report(report)[:2] == fingerprint_report(expected)[:2]
+
+
+@pytest.mark.filterwarnings("ignore::quor_pp.ReplicaFailureWarning")
+def test_a_failing_replica_on_dask_is_reported_by_path(broken_run, dask_client):
+    # (Its warnings are not checked: Dask's own threads swap the warning filters
+    # while they run, which catch_warnings cannot guard against under the GIL.)
+    report = quor_pp.analyze(broken_run, client=dask_client)
+    assert [f.path for f in report.failures] == [broken_run[1], broken_run[4]]
+    assert [r.path for r in report.replicas] == [broken_run[k] for k in (0, 2, 3)]
+
+
+@pytest.mark.parametrize("engine", [pytest.param({}, id="serial"), pytest.param({"jobs": 2}, id="pool")])
+def test_when_no_replica_can_be_analysed_the_first_error_is_raised(broken_run, engine):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing is a warning when everything failed
+        with pytest.raises(quor_pp.FormatError, match="diffself.dat: not a transport table") as caught:
+            quor_pp.analyze([broken_run[1], broken_run[4]], **engine)
+    assert any(broken_run[4] in note for note in caught.value.__notes__)
+
+
+@pytest.mark.parametrize("jobs, client, engine, expected", [
+    (1, None, None, "serial"),
+    (4, None, None, "processes" if GIL else "threads"),
+    (3, None, "processes", "processes"),
+    (1, object(), None, "dask"),
+    (0, None, None, "jobs must be a positive int"),
+    (2, object(), None, "not both"),
+    (1, None, "dask", "needs client="),
+    (2, None, "mpi", "engine must be one of"),
+])
+def test_engine_choice(jobs, client, engine, expected):
+    if expected in quor_pp.ENGINES:
+        assert quor_pp.choose_engine(jobs, client, engine) == expected
+    else:
+        with pytest.raises(ValueError, match=expected):
+            quor_pp.choose_engine(jobs, client, engine)
+
+
+def test_results_without_curves_have_the_same_numbers_and_travel_light(serial):
+    tasks = [(path, serial.settings) for path in quor_pp.find_replicas(RUN)]
+    full = quor_pp.map_replicas(tasks)
+    light = quor_pp.map_replicas(tasks, curves=False)
+    for a, b in zip(full, light):
+        assert [(e.value, e.fit and (e.fit.slope, e.fit.start, e.fit.stop)) for e in a.estimates] == \
+            [(e.value, e.fit and (e.fit.slope, e.fit.start, e.fit.stop)) for e in b.estimates]
+        assert all(len(f.time) == len(f.msd) == 0 and len(f.t_fit) > 0 for f in b.fits if f.success)
+        assert len(pickle.dumps(b)) * 3 < len(pickle.dumps(a))
+
+
+def analyze_csv(tmp_path, *options):
+    path = tmp_path / f"run{len(list(tmp_path.iterdir()))}.csv"
+    assert cli.main(["analyze", str(RUN), "--charge", "Na=1,Cl=-1", "--per-replica", "--csv", str(path), "-q",
+                     *options]) == 0
+    return path.read_text()
+
+
+def test_command_gives_the_same_numbers_with_jobs(tmp_path):
+    assert analyze_csv(tmp_path, "-j", "2") == analyze_csv(tmp_path)
+
+
+def test_command_gives_the_same_numbers_on_a_scheduler(tmp_path, dask_client):
+    assert analyze_csv(tmp_path, "--scheduler", dask_client.scheduler.address) == analyze_csv(tmp_path)
+
+
+def test_command_warns_of_a_failing_replica_and_fails_only_when_none_is_left(broken_run, capsys):
+    assert cli.main(["analyze", *broken_run[:4], "-j", "2", "--csv", os.devnull]) == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert [line for line in lines if "replica_2" in line] == [
+        f"quor-pp analyze: warning: {broken_run[1]}/diffself.dat: not a transport table ('#' comment lines, "
+        "a '#Time' header, rows of numbers); line 2: ' 10\\tten'"]
+    (pathlib.Path(broken_run[3]) / "log.lammps").unlink()
+    assert cli.main(["analyze", broken_run[1], broken_run[3], "-j", "2"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "not a transport table" in err and "(and 1 more replicas failed)" in err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-j", "0"], "argument -j/--jobs: '0' is not a positive integer"),
+    (["-j", "2", "--scheduler", "tcp://127.0.0.1:1"], "not allowed with argument"),
+])
+def test_bad_engine_options_are_usage_errors(args, message, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["analyze", str(RUN), *args])
+    assert stop.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_an_unreachable_scheduler_is_one_line(capsys):
+    dask = pytest.importorskip("dask")
+    pytest.importorskip("distributed")
+    with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+            assert cli.main(["analyze", str(RUN), "--scheduler", "tcp://127.0.0.1:9", "-q"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in err
