@@ -1,6 +1,7 @@
 """`quor-pp analyze` run as a user runs it: the sample run's table, JSON, CSV and plots, failures, progress."""
 
 import csv
+import importlib.util
 import io
 import json
 import os
@@ -192,7 +193,9 @@ def test_bad_data_in_a_replica(tmp_path, change):
     (["analyze", "examples"], 1, "examples: no transport tables (diffself.dat, viscosity.dat, ...)"),
     (["analyze", "README.md"], 1, "README.md: Not a directory"),
     (["analyze", RUN, "--charge", "K=1"], 1, "charges given for 'K', which the run does not have"),
-    (["analyze", RUN, "--plot", "README.md"], 1, "cannot make the plot directory README.md"),
+    pytest.param(["analyze", RUN, "--plot", "README.md"], 1, "cannot make the plot directory README.md",
+                 marks=pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
+                                          reason="without matplotlib --plot stops before the directory")),
     (["analyze", RUN, "--json", "/nonexistent/dir/out.json"], 1, "cannot write /nonexistent/dir/out.json"),
     (["analyze", RUN, "--units", "cgs"], 2, "argument --units: invalid choice: 'cgs'"),
     (["analyze", RUN, "--molecules", "Na18"], 2, "argument --molecules: 'Na18' is not NAME=N"),

@@ -17,6 +17,6 @@ make_venv() {
     if [[ -n "$wheel" ]]; then
         "$dir/bin/python" "$wheel/pip" install -q --no-index --disable-pip-version-check "$wheel"
     else
-        "$dir/bin/python" -m ensurepip -q
+        "$dir/bin/python" -m ensurepip --default-pip >/dev/null
     fi
 }
