@@ -18,7 +18,7 @@ flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-fr
     --config-settings=build-dir=build/asan --config-settings=install.strip=false \
     --config-settings=cmake.define.CMAKE_CXX_FLAGS="$flags" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
-    . pytest numpy mypy
+    . pytest numpy
 module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("_quor_pp").origin)')
 if [[ $(ldd "$module") != *libasan* ]]; then
     echo "sanitizers: $module is not instrumented" >&2
