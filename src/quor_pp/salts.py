@@ -713,16 +713,17 @@ def table_path() -> Path:
     FileNotFoundError
         The installed `chemicals` has no such table.
     """
-    spec = importlib.util.find_spec("chemicals")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("chemicals")
+    locations = list(found.submodule_search_locations or []) if found is not None else []
+    if not locations:
         raise ModuleNotFoundError(
             f"the salt table comes from the 'chemicals' package, which is not installed: {INSTALL_HINT}",
             name="chemicals")
-    for location in spec.submodule_search_locations:
+    for location in locations:
         path = Path(location) / "Electrolytes" / "Laliberte2009.tsv"
         if path.is_file():
             return path
-    raise FileNotFoundError(f"the installed chemicals package ({list(spec.submodule_search_locations)[0]}) "
+    raise FileNotFoundError(f"the installed chemicals package ({locations[0]}) "
                             "has no Electrolytes/Laliberte2009.tsv")
 
 
