@@ -420,17 +420,9 @@ def analyze(
     >>> report.row("viscosity").unit
     'Pa s'
     """
-    base = settings if settings is not None else AnalysisSettings()
-    changes: dict[str, Any] = {}
-    for name, value in (("units", units), ("temperature", temperature), ("volume", volume),
-                        ("viscosity", viscosity), ("window", window)):
-        if value is not None:
-            changes[name] = value
-    if molecules is not None:
-        changes["molecules"] = dict(molecules)
-    if charges is not None:
-        changes["charges"] = dict(charges)
-    chosen = dataclasses.replace(base, **changes) if changes else base
+    chosen = (settings or AnalysisSettings()).replaced(
+        units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window,
+        molecules=molecules, charges=charges)
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress)

@@ -85,12 +85,8 @@ class StatePoint:
 
     def settings(self, base: AnalysisSettings) -> AnalysisSettings:
         """The analysis settings of this point: `base` with the point's charges and molecule counts."""
-        changes: dict[str, Any] = {}
-        if self.charges is not None:
-            changes["charges"] = dict(self.charges)
-        if self.molecules is not None:
-            changes["molecules"] = {**base.molecules, **self.molecules}
-        return dataclasses.replace(base, **changes) if changes else base
+        molecules = {**base.molecules, **self.molecules} if self.molecules is not None else None
+        return base.replaced(charges=self.charges, molecules=molecules)
 
     def state(self) -> dict[str, Scalar]:
         """The point's columns in the sweep's table: name, salt, molality, temperature and the extra keys."""
@@ -509,16 +505,8 @@ def sweep(
     >>> record["point"], record["quantity"], record["species"], record["unit"]
     ('NaCl_0.5m_300K', 'self_diffusion', 'wat', 'm^2/s')
     """
-    base = settings if settings is not None else AnalysisSettings()
-    changes: dict[str, Any] = {}
-    for name, value in (("units", units), ("window", window)):
-        if value is not None:
-            changes[name] = value
-    if molecules is not None:
-        changes["molecules"] = dict(molecules)
-    if charges is not None:
-        changes["charges"] = dict(charges)
-    chosen = dataclasses.replace(base, **changes) if changes else base
+    chosen = (settings or AnalysisSettings()).replaced(
+        units=units, window=window, molecules=molecules, charges=charges)
     top = fspath(root)
     points = find_state_points(top, pattern, chosen.files)
     outcomes = map_replicas(sweep_tasks(points, chosen), jobs=jobs, client=client, engine=engine, curves=curves,

@@ -7,11 +7,13 @@ in threads, processes or on remote workers, and combined afterwards (see report.
 
 from __future__ import annotations
 
+import dataclasses
 import errno
 import math
 import os
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -106,6 +108,16 @@ class AnalysisSettings:
         for species, charge in self.charges.items():
             if not math.isfinite(charge):
                 raise ValueError(f"charges[{species!r}] must be finite, not {charge}")
+
+    def replaced(self, **fields: Any) -> AnalysisSettings:
+        """These settings with the fields given a value other than None replaced.
+
+        The keyword arguments of `analyze` and `sweep` come here; mappings are copied,
+        so a caller's dict changed later does not change the settings.
+        """
+        changes: dict[str, Any] = {name: dict(value) if isinstance(value, Mapping) else value
+                   for name, value in fields.items() if value is not None}
+        return dataclasses.replace(self, **changes) if changes else self
 
 
 @dataclass(frozen=True)
