@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/bulk_array.h"
+
 namespace quor {
 
 struct column_table {
@@ -12,7 +14,7 @@ struct column_table {
     // first position and the last column for it).
     std::vector<std::string> names;
     // Accepted rows, row-major: value k of row r is values[r * names.size() + k].
-    std::vector<double> values;
+    bulk_array<double> values;
 
     std::size_t row_count() const noexcept { return names.empty() ? 0 : values.size() / names.size(); }
 };

@@ -26,7 +26,7 @@ std::vector<std::string> header_names(std::string_view cleaned_header) {
     return names;
 }
 
-bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values) {
+bool accept_row(std::string_view line, std::size_t column_count, bulk_array<double>& values) {
     if (column_count == 0) return false;
     const std::size_t start = values.size();
     const char* p = line.data();
@@ -38,7 +38,7 @@ bool accept_row(std::string_view line, std::size_t column_count, std::vector<dou
         double value;
         const char* const stop = p == end ? nullptr : scan_number(p, end, value);
         if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
-            values.resize(start);
+            values.truncate(start);
             return false;
         }
         values.push_back(value);

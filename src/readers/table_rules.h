@@ -24,7 +24,7 @@ std::vector<std::string> header_names(std::string_view cleaned_header);
 // `column_count` are numbers, appends their values to `values` and returns true;
 // otherwise leaves `values` as it was and returns false. Fields past the
 // column_count-th are never examined. With no columns no row is accepted.
-bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values);
+bool accept_row(std::string_view line, std::size_t column_count, bulk_array<double>& values);
 
 // Where a fixed-layout table keeps its parts, as line numbers from 0. Lines
 // before first_row other than the header are never examined.
