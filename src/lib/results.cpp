@@ -86,11 +86,27 @@ PyObject* to_python(const replica_stats& stats) {
     return tuple_of({mean, std_dev, count});
 }
 
-PyObject* to_python(const density_and_molarity& result) {
-    PyObject* const density = to_python(result.density);
-    PyObject* const molarity = density ? to_python(result.molarity) : nullptr;
-    return tuple_of({density, molarity});
+namespace detail {
+
+bool set_float_items(PyObject* list, std::size_t first, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* const item = PyFloat_FromDouble(values[k]);
+        if (item == nullptr) return false;  // the list drops the items set so far
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(first + k), item);
+    }
+    return true;
 }
+
+PyObject* lists_result(std::span<ref> lists) {
+    if (lists.size() == 1) return lists[0].release();
+    ref tuple(PyTuple_New(static_cast<Py_ssize_t>(lists.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < lists.size(); ++k)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), lists[k].release());
+    return tuple.release();
+}
+
+}  // namespace detail
 
 PyObject* raise_error(const error& failure) {
     PyObject* type = PyExc_ValueError;

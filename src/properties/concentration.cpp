@@ -6,22 +6,28 @@
 
 namespace quor {
 
-std::vector<double> fraction_to_molality(std::span<const double> fraction, double molecular_weight) {
-    const double kg_per_mol = molecular_weight / 1000.0;
-    std::vector<double> molality(fraction.size());
-    for (std::size_t i = 0; i < fraction.size(); ++i)
-        molality[i] = fraction[i] / ((1.0 - fraction[i]) * kg_per_mol);
-    return molality;
+elementwise<fraction_to_molality_formula> fraction_to_molality(std::span<const double> fraction,
+                                                               double molecular_weight) {
+    return {fraction.size(), {fraction, molecular_weight / 1000.0}};
+}
+
+void fraction_to_molality_formula::fill(std::size_t first, std::size_t count, double* const* out) const {
+    const double* const x = fraction.data() + first;
+    double* const molality = out[0];
+    for (std::size_t i = 0; i < count; ++i) molality[i] = x[i] / ((1.0 - x[i]) * kg_per_mol);
+}
+
+elementwise<molality_to_fraction_formula> molality_to_fraction(std::span<const double> molality,
+                                                               double molecular_weight) {
+    return {molality.size(), {molality, molecular_weight / 1000.0}};
 }
 
 // Written as 1 / (1 / (b*M) + 1) rather than b*M / (1 + b*M) so that b = 0 gives
 // exactly 0 and b = +inf exactly 1.
-std::vector<double> molality_to_fraction(std::span<const double> molality, double molecular_weight) {
-    const double kg_per_mol = molecular_weight / 1000.0;
-    std::vector<double> fraction(molality.size());
-    for (std::size_t i = 0; i < molality.size(); ++i)
-        fraction[i] = 1.0 / (1.0 / (molality[i] * kg_per_mol) + 1.0);
-    return fraction;
+void molality_to_fraction_formula::fill(std::size_t first, std::size_t count, double* const* out) const {
+    const double* const b = molality.data() + first;
+    double* const fraction = out[0];
+    for (std::size_t i = 0; i < count; ++i) fraction[i] = 1.0 / (1.0 / (b[i] * kg_per_mol) + 1.0);
 }
 
 }  // namespace quor
