@@ -15,11 +15,7 @@ PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(va
 PyObject* to_python(const std::vector<double>& values) {
     ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        PyObject* const item = PyFloat_FromDouble(values[k]);
-        if (item == nullptr) return nullptr;  // the list drops the items set so far
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
+    if (!detail::set_float_items(list.get(), 0, values.data(), values.size())) return nullptr;
     return list.release();
 }
 
@@ -39,18 +35,12 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     return complete ? tuple.release() : nullptr;
 }
 
-// One column of a row-major table as a new list.
+// One column of a table as a new list.
 PyObject* column_list(const column_table& table, std::size_t column) {
-    const std::size_t width = table.names.size();
-    const std::size_t rows = table.row_count();
-    ref list(PyList_New(static_cast<Py_ssize_t>(rows)));
+    const bulk_array<double>& values = table.columns[column];
+    ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    const double* value = table.values.data() + column;
-    for (std::size_t r = 0; r < rows; ++r, value += width) {
-        PyObject* const item = PyFloat_FromDouble(*value);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), item);
-    }
+    if (!detail::set_float_items(list.get(), 0, values.data(), values.size())) return nullptr;
     return list.release();
 }
 

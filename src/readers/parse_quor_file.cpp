@@ -30,18 +30,17 @@ outcome<column_table> parse_quor_file(std::string_view path) {
         if (!any_line || trim_start(line).starts_with(header_marker)) {
             any_line = true;
             clean_line(line, cleaned);
-            table.names = header_names(cleaned);
-            table.values.clear();
+            table.start(header_names(cleaned));
             continue;
         }
         // Every line is cleaned, so '#' characters inside rows vanish before the
         // fields are taken ("5#6" reads as 56). A line without '#' is its own
         // cleaned form as far as fields go, so only lines with a '#' are copied.
         if (line.find('#') == std::string_view::npos) {
-            accept_row(line, table.names.size(), table.values);
+            accept_row(line, table.columns);
         } else {
             clean_line(line, cleaned);
-            accept_row(cleaned, table.names.size(), table.values);
+            accept_row(cleaned, table.columns);
         }
     }
     if (lines.failure()) return *lines.failure();
