@@ -3,7 +3,7 @@
 
 #include "readers/fields.h"
 #include "readers/line_reader.h"
-#include "readers/number.h"
+#include "readers/number_scan.h"
 
 namespace quor {
 
@@ -36,7 +36,7 @@ bool accept_row(std::string_view line, std::span<bulk_array<double>> columns) {
     for (std::size_t k = 0; k < columns.size(); ++k) {
         p = skip_whitespace(p, end);
         double value;
-        const char* const stop = p == end ? nullptr : scan_number(p, end, value);
+        const char* const stop = p == end ? nullptr : detail::scan_number_inline(p, end, value);
         if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
             const std::size_t rows = columns[k].size();
             for (std::size_t j = 0; j < k; ++j) columns[j].truncate(rows);
