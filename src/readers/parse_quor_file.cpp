@@ -34,11 +34,11 @@ outcome<column_table> parse_quor_file(std::string_view path) {
             continue;
         }
         // Every line is cleaned, so '#' characters inside rows vanish before the
-        // fields are taken ("5#6" reads as 56). A line without '#' is its own
-        // cleaned form as far as fields go, so only lines with a '#' are copied.
-        if (line.find('#') == std::string_view::npos) {
-            accept_row(line, table.columns);
-        } else {
+        // fields are taken ("5#6" reads as 56). A row accepted as it stands holds
+        // no '#' up to the end of its last column's field ('#' is neither a number
+        // character nor whitespace), and cleaning changes nothing there; so only a
+        // row refused as it stands, and holding a '#', is cleaned and tried again.
+        if (!accept_row(line, table.columns) && line.find('#') != std::string_view::npos) {
             clean_line(line, cleaned);
             accept_row(cleaned, table.columns);
         }
