@@ -12,6 +12,7 @@
 #include "lib/py_ref.h"
 #include "properties/properties.h"
 #include "readers/column_table.h"
+#include "readers/readers.h"
 #include "transport/transport.h"
 
 namespace quor::py {
@@ -21,6 +22,7 @@ PyObject* to_python(double value);
 PyObject* to_python(std::uint64_t value);
 PyObject* to_python(const std::vector<double>& values);
 PyObject* to_python(const column_table& table);
+PyObject* to_python(const quor_file_rows& source);
 PyObject* to_python(const diffusion_fit& fit);
 PyObject* to_python(const replica_stats& stats);
 

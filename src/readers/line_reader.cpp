@@ -116,7 +116,7 @@ outcome<line_reader> line_reader::open(std::string_view path) {
 
 line_reader::line_reader(std::string_view path, int fd, std::size_t size_hint)
     // One spare byte lets a file of exactly the expected size end without a regrow.
-    : path_(path), fd_(fd), capacity_(std::clamp(size_hint + 1, smallest_block, block_size)) {
+    : path_(path), fd_(fd), capacity_(std::clamp(size_hint + 1, smallest_block, block_size)), size_hint_(size_hint) {
     try {
         buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
     } catch (...) {
@@ -130,6 +130,8 @@ line_reader::line_reader(line_reader&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       buffer_(std::move(other.buffer_)),
       capacity_(other.capacity_),
+      size_hint_(other.size_hint_),
+      dropped_(other.dropped_),
       begin_(other.begin_),
       scanned_(other.scanned_),
       end_(other.end_),
@@ -180,6 +182,7 @@ const std::optional<error>& line_reader::finish() {
 // bytes are checked.
 bool line_reader::fill() {
     if (begin_ > 0) {  // keep the unfinished line, at the front
+        dropped_ += begin_;
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         scanned_ -= begin_;
