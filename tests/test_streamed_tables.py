@@ -118,3 +118,14 @@ def test_exhausted_memory_while_reading_is_a_memory_error(tmp_path):
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.stdout.split("\n")[:2] == ["MemoryError", "OSError True"], result.stderr
+
+
+@pytest.mark.parametrize("width", [1, 9000, 40000])
+def test_wide_tables(write_file, width):
+    rng = random.Random(width)
+    names = ["Time"] + [f"c{k}" for k in range(1, width)]
+    lines = [" ".join(repr(rng.random()) for _ in range(width)) for _ in range(3)]
+    lines.insert(1, " ".join(["1"] * (width - 1)))  # one field short: refused
+    got = qp.parse_quor_file(write_file("#" + " ".join(names) + "\n" + "\n".join(lines) + "\n"))
+    expected = model(lines, names)
+    assert list(got) == names and all(same_floats(got[n], expected[n]) for n in names)

@@ -11,8 +11,15 @@ namespace {
 
 constexpr std::string_view header_marker = "#Time";
 
-// Rows handed to the sink at a time: a run short enough to stay in the cache.
-constexpr std::size_t rows_per_block = 4096;
+// Values handed to the sink at a time: runs of rows short enough to stay in the
+// cache, at most 4096 rows and, for wide tables, fewer (but always one row).
+constexpr std::size_t values_per_block = std::size_t{1} << 15;
+constexpr std::size_t most_rows_per_block = 4096;
+
+std::size_t rows_per_block(std::size_t columns) noexcept {
+    const std::size_t rows = values_per_block / (columns > 0 ? columns : 1);
+    return rows < 1 ? 1 : rows > most_rows_per_block ? most_rows_per_block : rows;
+}
 
 // Collects the rows into a column table.
 class table_sink final : public row_sink {
@@ -50,6 +57,7 @@ outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink
     std::vector<bulk_array<double>> block;
     std::string cleaned;
     bool any_line = false;
+    std::size_t block_rows = 0;     // rows per block under this header
     std::size_t rows = 0;           // rows handed to the sink under this header
     std::size_t rows_from = 0;      // where the rows under this header start in the file
     const auto hand_over = [&] {
@@ -74,7 +82,8 @@ outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink
             clean_line(line, cleaned);
             names = header_names(cleaned);
             block = std::vector<bulk_array<double>>(names.size());
-            for (auto& column : block) column.reserve(rows_per_block);
+            block_rows = rows_per_block(names.size());
+            for (auto& column : block) column.reserve(block_rows);
             rows = 0;
             rows_from = lines.position();
             sink.start(names);
@@ -89,7 +98,7 @@ outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink
             clean_line(line, cleaned);
             accept_row(cleaned, block);
         }
-        if (!block.empty() && block[0].size() == rows_per_block) hand_over();
+        if (!block.empty() && block[0].size() == block_rows) hand_over();
     }
     if (lines.failure()) return *lines.failure();
     if (names.empty()) {
