@@ -9,7 +9,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "readers/power_of_ten_table.h"
 
@@ -42,7 +41,8 @@ inline bool is_eight_digits(std::uint64_t word) noexcept {
 }
 
 // The value of eight ASCII digits loaded little-endian (the first digit in the
-// lowest byte): pairs, then quadruples, then the whole, each step one multiply.
+// lowest byte): neighbours combine into pairs, then two multiplications weigh
+// the four pairs and add them up in the high half of the word.
 inline std::uint32_t eight_digits_value(std::uint64_t word) noexcept {
     word -= 0x3030303030303030;
     word = word * 10 + (word >> 8);  // byte 2k holds the pair of digits 2k, 2k+1
