@@ -1,4 +1,5 @@
 // Reader of the transport-output tables (MSD, viscosity, conductivity, RDF).
+#include <algorithm>
 #include <string>
 
 #include "readers/fields.h"
@@ -83,7 +84,9 @@ outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink
             names = header_names(cleaned);
             block = std::vector<bulk_array<double>>(names.size());
             block_rows = rows_per_block(names.size());
-            for (auto& column : block) column.reserve(block_rows);
+            // A small file needs no more than it can hold (two bytes a value at least).
+            const std::size_t fit = lines.size_hint() / (2 * std::max<std::size_t>(names.size(), 1)) + 1;
+            for (auto& column : block) column.reserve(std::min(block_rows, fit));
             rows = 0;
             rows_from = lines.position();
             sink.start(names);
