@@ -4,8 +4,8 @@ and against its floor: the file read, the float objects and a parse at fast_floa
 Run: python benchmarks/bench_parse_quor_file.py [rows] [rounds]   (the `bench` extra)
 
 Two tables of `rows` x 4 columns are written: every number as %.17g, and as %.10e.
-Contenders run in interleaved rounds (one call each per round) and the best time of
-each is kept, so a busy machine slows all of them alike. Both the wall time and the
+Contenders run in interleaved rounds (one call each per round, in a new order each
+round) and the best time of each is kept, so a busy machine slows all of them alike. Both the wall time and the
 process's CPU time are kept: on a machine shared with other work the CPU time is
 the steadier of the two for single-threaded contenders (for threaded ones it adds
 up the threads, so only their wall time means anything). Polars fixes its thread
@@ -142,8 +142,11 @@ def measure(path, contenders, child_contenders):
     """Best wall time and best CPU time of each contender, in seconds."""
     wall = {name: float("inf") for name in list(contenders) + list(child_contenders)}
     cpu = dict(wall)
+    order = list(contenders.items())
+    shuffle = random.Random(1).shuffle
     for _ in range(ROUNDS):
-        for name, function in contenders.items():
+        shuffle(order)  # what one call leaves in the allocator favours no contender
+        for name, function in order:
             result = None  # free the previous result outside the timed region
             cpu_start, start = time.process_time(), time.perf_counter()
             result = function(path)

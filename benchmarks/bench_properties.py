@@ -9,13 +9,15 @@ written in NumPy from the ndarrays with .tolist() on its results (the same Pytho
 lists at the end). Contenders run in interleaved rounds and the best time of each
 is kept, for the wall time and for the process's CPU time (the steadier of the two on
 a machine shared with other work; every contender here is single-threaded). The
-ratio is NumPy's time over the module's, both from ndarrays.
+order of the contenders changes from round to round. The ratio is NumPy's time over
+the module's, both from ndarrays.
 """
 
 import json
 import math
 import os
 import pathlib
+import random
 import resource
 import sys
 import time
@@ -126,8 +128,13 @@ def interleaved(contenders):
     """Best wall time and best CPU time of each contender, in seconds."""
     wall = dict.fromkeys(contenders, float("inf"))
     cpu = dict(wall)
+    order = list(contenders.items())
+    shuffle = random.Random(1).shuffle
     for _ in range(ROUNDS):
-        for name, call in contenders.items():
+        # A new order each round: what the previous call left in the allocator
+        # (memory to reuse or to give back) then favours no contender.
+        shuffle(order)
+        for name, call in order:
             cpu_start, start = time.process_time(), time.perf_counter()
             result = call()
             wall[name] = min(wall[name], time.perf_counter() - start)
