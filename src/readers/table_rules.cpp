@@ -34,10 +34,12 @@ bool accept_row(std::string_view line, std::span<bulk_array<double>> columns) {
     // so a field is scanned once. A value goes straight to its column; a field that
     // is not a number takes back the values of the fields before it.
     for (std::size_t k = 0; k < columns.size(); ++k) {
+        // Blanks first, the common separator; then any other whitespace.
+        while (p < end && *p == ' ') ++p;
         p = skip_whitespace(p, end);
         double value;
         const char* const stop = p == end ? nullptr : detail::scan_number_inline(p, end, value);
-        if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
+        if (stop == nullptr || (stop != end && *stop != ' ' && whitespace_length(stop, end) == 0)) {
             const std::size_t rows = columns[k].size();
             for (std::size_t j = 0; j < k; ++j) columns[j].truncate(rows);
             return false;
