@@ -141,7 +141,11 @@ const char* general_value(const char* start, const char* digits_end, const char*
 
     // One pass validates the field and gathers its digits.
     std::uint64_t mantissa = 0;
-    p = gather_digits(p, end, mantissa);
+    if (end - p >= 2 && is_digit(p[0]) && !is_digit(p[1])) {
+        mantissa = static_cast<unsigned>(*p++ - '0');  // most often one digit before the point
+    } else {
+        p = gather_digits(p, end, mantissa);
+    }
     const auto integer_digits = static_cast<std::int64_t>(p - unsigned_start);
     std::int64_t fraction_digits = 0;
     if (p < end && *p == '.') {
