@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/bulk_array.h"
 #include "lib/py_ref.h"
 
 namespace quor::py {
@@ -35,7 +36,7 @@ struct parameter {
 template <fixed_string Name>
 using real = parameter<Name, double>;
 template <fixed_string Name>
-using real_array = parameter<Name, std::vector<double>, std::span<const double>>;
+using real_array = parameter<Name, bulk_array<double>, std::span<const double>>;
 template <fixed_string Name>
 using unsigned_integer = parameter<Name, std::uint64_t>;
 template <fixed_string Name>
@@ -63,7 +64,7 @@ bool bind_arguments(const signature& sig, PyObject* const* args, Py_ssize_t narg
 // Converts one bound argument to the native value of its kind. On failure
 // returns false with the exception set, carrying the note "while processing '<name>'".
 bool convert_argument(PyObject* object, const char* name, double& out);
-bool convert_argument(PyObject* object, const char* name, std::vector<double>& out);
+bool convert_argument(PyObject* object, const char* name, bulk_array<double>& out);
 bool convert_argument(PyObject* object, const char* name, std::uint64_t& out);
 bool convert_argument(PyObject* object, const char* name, std::string_view& out);
 

@@ -68,8 +68,8 @@ bool to_text(PyObject* object, std::string_view& out) {
 // section, which on a free-threaded interpreter keeps other threads from
 // replacing or freeing them (elsewhere it costs nothing). The section is left
 // before any Python code runs (an item that is not an exact float) and before
-// the vector grows, so nothing inside it can call back or throw.
-bool list_to_doubles(PyObject* list, std::vector<double>& out) {
+// the array grows, so nothing inside it can call back or throw.
+bool list_to_doubles(PyObject* list, bulk_array<double>& out) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
     Py_ssize_t k = 0;
     for (;;) {
@@ -92,7 +92,7 @@ bool list_to_doubles(PyObject* list, std::vector<double>& out) {
         }
         Py_END_CRITICAL_SECTION();
         if (at_end) return true;
-        if (other == nullptr) {  // the vector is full: grow it and go on
+        if (other == nullptr) {  // the array is full: grow it and go on
             out.reserve(std::max<std::size_t>(16, 2 * out.size()));
             continue;
         }
@@ -103,7 +103,7 @@ bool list_to_doubles(PyObject* list, std::vector<double>& out) {
     }
 }
 
-bool tuple_to_doubles(PyObject* tuple, std::vector<double>& out) {
+bool tuple_to_doubles(PyObject* tuple, bulk_array<double>& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     out.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t k = 0; k < size; ++k) {
@@ -135,7 +135,7 @@ bool is_native_double_format(const char* format, bool prefix_allowed) {
 
 // Copies a one-dimensional float64 buffer in one pass. Returns false (with no
 // exception set) when the object does not offer such a buffer.
-bool buffer_to_doubles(PyObject* object, std::vector<double>& out) {
+bool buffer_to_doubles(PyObject* object, bulk_array<double>& out) {
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
@@ -147,7 +147,7 @@ bool buffer_to_doubles(PyObject* object, std::vector<double>& out) {
         try {
             const Py_ssize_t count = view.shape[0];
             const Py_ssize_t stride = view.strides[0];
-            out.resize(static_cast<std::size_t>(count));
+            out.resize_for_overwrite(static_cast<std::size_t>(count));
             const char* source = static_cast<const char*>(view.buf);
             // An empty buffer may have no memory at all (a null pointer): copy nothing.
             if (stride == 8 && count > 0) {
@@ -165,7 +165,7 @@ bool buffer_to_doubles(PyObject* object, std::vector<double>& out) {
     return usable;
 }
 
-bool iterate_to_doubles(PyObject* object, std::vector<double>& out) {
+bool iterate_to_doubles(PyObject* object, bulk_array<double>& out) {
     Py_ssize_t expected = PyObject_Length(object);
     if (expected < 0) {
         PyErr_Clear();
@@ -183,7 +183,7 @@ bool iterate_to_doubles(PyObject* object, std::vector<double>& out) {
     }
 }
 
-bool to_doubles(PyObject* object, std::vector<double>& out) {
+bool to_doubles(PyObject* object, bulk_array<double>& out) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -232,7 +232,7 @@ bool convert_argument(PyObject* object, const char* name, double& out) {
     return converted(name, [&] { return to_double(object, out); });
 }
 
-bool convert_argument(PyObject* object, const char* name, std::vector<double>& out) {
+bool convert_argument(PyObject* object, const char* name, bulk_array<double>& out) {
     return converted(name, [&] { return to_doubles(object, out); });
 }
 

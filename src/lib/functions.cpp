@@ -17,7 +17,7 @@ using laliberte_viscosity_fit = fields<laliberte_viscosity_params, real<"v1">, r
                                        real<"v3">, real<"v4">, real<"v5">, real<"v6">>;
 
 PyMethodDef records[] = {
-    def<"parse_quor_file", parse_quor_file, docs::parse_quor_file,
+    def<"parse_quor_file", stream_quor_file, docs::parse_quor_file,
         text<"path">>(),
     def<"parse_thermoprop", parse_thermoprop, docs::parse_thermoprop,
         text<"path">>(),

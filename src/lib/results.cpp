@@ -2,7 +2,12 @@
 #include "lib/results.h"
 #include "lib/process_objects.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
 #include <new>
 #include <stdexcept>
 
@@ -15,11 +20,7 @@ PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(va
 PyObject* to_python(const std::vector<double>& values) {
     ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        PyObject* const item = PyFloat_FromDouble(values[k]);
-        if (item == nullptr) return nullptr;  // the list drops the items set so far
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
+    if (!detail::set_float_items(list.get(), 0, values.data(), values.size())) return nullptr;
     return list.release();
 }
 
@@ -39,36 +40,135 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     return complete ? tuple.release() : nullptr;
 }
 
-// One column of a row-major table as a new list.
+// One column of a table as a new list.
 PyObject* column_list(const column_table& table, std::size_t column) {
-    const std::size_t width = table.names.size();
-    const std::size_t rows = table.row_count();
-    ref list(PyList_New(static_cast<Py_ssize_t>(rows)));
+    const bulk_array<double>& values = table.columns[column];
+    ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    const double* value = table.values.data() + column;
-    for (std::size_t r = 0; r < rows; ++r, value += width) {
-        PyObject* const item = PyFloat_FromDouble(*value);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), item);
-    }
+    if (!detail::set_float_items(list.get(), 0, values.data(), values.size())) return nullptr;
     return list.release();
 }
 
 }  // namespace
 
-PyObject* to_python(const column_table& table) {
+namespace {
+
+// The dict of a column table from its names and its finished lists (one per name).
+PyObject* table_dict(std::span<const std::string> names, std::span<ref> lists) {
     ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (std::size_t k = 0; k < table.names.size(); ++k) {
-        const std::string& name = table.names[k];
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        const std::string& name = names[k];
         ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!key) return nullptr;
-        ref column(column_list(table, k));
-        if (!column) return nullptr;
         // A repeated name keeps its first position and takes the later column.
-        if (PyDict_SetItem(dict.get(), key.get(), column.get()) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), lists[k].get()) < 0) return nullptr;
     }
     return dict.release();
+}
+
+// Builds the lists of a transport-output table while its file is read: each run
+// of rows becomes float objects at once, column by column, so the values are
+// never held whole as doubles. The lists are made as long as the reader expects
+// the table to be, grown when it is longer, and cut to the rows taken at the end.
+// A failure to make an object is kept, and raised only once the file has been
+// read without a read error, as when the objects are made after the reading.
+class list_sink final : public row_sink {
+public:
+    list_sink() = default;
+    list_sink(const list_sink&) = delete;
+    list_sink& operator=(const list_sink&) = delete;
+    ~list_sink() { Py_XDECREF(failure_); }
+
+    void start(std::span<const std::string> names) override {
+        lists_.clear();
+        lists_.resize(names.size());
+        filled_ = length_ = 0;
+    }
+
+    void take(std::span<const bulk_array<double>> block, std::size_t rows_expected) override {
+        if (failure_ != nullptr) return;
+        const std::size_t rows = block[0].size();
+        if (filled_ + rows > length_ && !lengthen(std::max({rows_expected, 2 * length_}), filled_ + rows)) return;
+        for (std::size_t k = 0; k < block.size(); ++k) {
+            if (!detail::set_float_items(lists_[k].get(), filled_, block[k].data(), rows)) {
+                failure_ = PyErr_GetRaisedException();
+                return;
+            }
+        }
+        filled_ += rows;
+    }
+
+    // Takes the kept failure back as the pending exception; false when there is none.
+    bool raise_failure() {
+        if (failure_ == nullptr) return false;
+        PyErr_SetRaisedException(std::exchange(failure_, nullptr));
+        return true;
+    }
+
+    // Cuts the lists to the rows taken (the places past them were never set), or
+    // makes them empty when no row was taken; false with an exception set.
+    bool finish() {
+        for (ref& list : lists_) {
+            if (!list) list = ref(PyList_New(0));
+            if (!list) return false;
+            Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.get()), static_cast<Py_ssize_t>(filled_));
+        }
+        return true;
+    }
+
+    std::span<ref> lists() noexcept { return lists_; }
+
+private:
+    // Makes every list `wanted` long, moving the objects taken so far, or, when
+    // memory for that is refused, `needed` long (only a failure for that counts).
+    bool lengthen(std::size_t wanted, std::size_t needed) {
+        std::size_t length = std::max(wanted, needed);
+        for (ref& list : lists_) {
+            ref longer(PyList_New(static_cast<Py_ssize_t>(length)));
+            if (!longer && length > needed && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                PyErr_Clear();
+                length = needed;
+                longer = ref(PyList_New(static_cast<Py_ssize_t>(length)));
+            }
+            if (!longer) {
+                failure_ = PyErr_GetRaisedException();
+                return false;
+            }
+            for (std::size_t r = 0; r < filled_; ++r) {
+                const auto at = static_cast<Py_ssize_t>(r);
+                PyList_SET_ITEM(longer.get(), at, PyList_GET_ITEM(list.get(), at));
+                PyList_SET_ITEM(list.get(), at, nullptr);
+            }
+            list = std::move(longer);
+        }
+        length_ = length;
+        return true;
+    }
+
+    std::vector<ref> lists_;
+    std::size_t filled_ = 0;  // rows set in every list
+    std::size_t length_ = 0;  // the lists' length, at least filled_
+    PyObject* failure_ = nullptr;
+};
+
+}  // namespace
+
+PyObject* to_python(const column_table& table) {
+    std::vector<ref> lists(table.names.size());
+    for (std::size_t k = 0; k < table.names.size(); ++k) {
+        lists[k] = ref(column_list(table, k));
+        if (!lists[k]) return nullptr;
+    }
+    return table_dict(table.names, lists);
+}
+
+PyObject* to_python(const quor_file_rows& source) {
+    list_sink sink;
+    auto names = read_quor_file(source.path, sink);
+    if (!names.ok()) return raise_error(names.failure());
+    if (sink.raise_failure() || !sink.finish()) return nullptr;
+    return table_dict(names.value(), sink.lists());
 }
 
 PyObject* to_python(const diffusion_fit& fit) {
@@ -86,11 +186,27 @@ PyObject* to_python(const replica_stats& stats) {
     return tuple_of({mean, std_dev, count});
 }
 
-PyObject* to_python(const density_and_molarity& result) {
-    PyObject* const density = to_python(result.density);
-    PyObject* const molarity = density ? to_python(result.molarity) : nullptr;
-    return tuple_of({density, molarity});
+namespace detail {
+
+bool set_float_items(PyObject* list, std::size_t first, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* const item = PyFloat_FromDouble(values[k]);
+        if (item == nullptr) return false;  // the list drops the items set so far
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(first + k), item);
+    }
+    return true;
 }
+
+PyObject* lists_result(std::span<ref> lists) {
+    if (lists.size() == 1) return lists[0].release();
+    ref tuple(PyTuple_New(static_cast<Py_ssize_t>(lists.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < lists.size(); ++k)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), lists[k].release());
+    return tuple.release();
+}
+
+}  // namespace detail
 
 PyObject* raise_error(const error& failure) {
     PyObject* type = PyExc_ValueError;

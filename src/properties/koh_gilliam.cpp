@@ -30,14 +30,17 @@ double high_temperature_kappa(double percent, double kelvin) {
 
 }  // namespace
 
-outcome<std::vector<double>> koh_gilliam_eval(std::span<const double> temperature,
-                                              std::span<const double> molality,
-                                              double molecular_weight,
-                                              const laliberte_density_params& density_fit) {
-    return over_pairs(temperature, molality, [&](double kelvin, double b) {
+outcome<elementwise<koh_gilliam_formula>> koh_gilliam_eval(
+    std::span<const double> temperature, std::span<const double> molality, double molecular_weight,
+    const laliberte_density_params& density_fit) {
+    return over_pairs(koh_gilliam_formula{temperature, molality, molecular_weight, density_fit});
+}
+
+void koh_gilliam_formula::fill(std::size_t first, std::size_t count, double* const* out) const {
+    fill_pairs(temperature, molality, first, count, out[0], [&](double kelvin, double b) {
         double kappa;
         if (kelvin < high_temperature_branch) {  // a NaN temperature takes the high branch
-            const double m = laliberte_density_eval(kelvin, b, molecular_weight, density_fit).molarity;
+            const double m = laliberte_density_eval(kelvin, b, molecular_weight, fit).molarity;
             kappa = low_temperature_kappa(m, kelvin);
         } else {
             kappa = high_temperature_kappa(solute_mass_fraction(b, molecular_weight) * 100, kelvin);

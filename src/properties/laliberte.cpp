@@ -17,32 +17,35 @@ double water_viscosity(double t) {
 
 }  // namespace
 
-outcome<density_and_molarity> laliberte_density(std::span<const double> temperature,
-                                                std::span<const double> molality,
-                                                double molecular_weight,
-                                                const laliberte_density_params& density_fit) {
-    if (temperature.size() != molality.size()) return unequal_lengths();
+outcome<elementwise<laliberte_density_formula>> laliberte_density(
+    std::span<const double> temperature, std::span<const double> molality, double molecular_weight,
+    const laliberte_density_params& density_fit) {
+    return over_pairs(laliberte_density_formula{temperature, molality, molecular_weight, density_fit});
+}
 
-    density_and_molarity result;
-    result.density.resize(temperature.size());
-    result.molarity.resize(temperature.size());
-    for (std::size_t i = 0; i < temperature.size(); ++i) {
-        const laliberte_state state =
-            laliberte_density_eval(temperature[i], molality[i], molecular_weight, density_fit);
-        result.density[i] = state.density;
-        result.molarity[i] = state.molarity;
+void laliberte_density_formula::fill(std::size_t first, std::size_t count, double* const* out) const {
+    const double* const t = temperature.data() + first;
+    const double* const b = molality.data() + first;
+    double* const density = out[0];
+    double* const molarity = out[1];
+    for (std::size_t i = 0; i < count; ++i) {
+        const laliberte_state state = laliberte_density_eval(t[i], b[i], molecular_weight, fit);
+        density[i] = state.density;
+        molarity[i] = state.molarity;
     }
-    return result;
 }
 
 // The viscosity model of M. Laliberte (J. Chem. Eng. Data 52, 321-335, 2007),
 // with the fit parameters v1-v6 of J. Chem. Eng. Data 54, 1725-1760 (2009).
-outcome<std::vector<double>> laliberte_viscosity(std::span<const double> temperature,
-                                                 std::span<const double> molality,
-                                                 double molecular_weight,
-                                                 const laliberte_viscosity_params& viscosity_fit) {
-    const auto& [v1, v2, v3, v4, v5, v6] = viscosity_fit;
-    return over_pairs(temperature, molality, [&](double kelvin, double b) {
+outcome<elementwise<laliberte_viscosity_formula>> laliberte_viscosity(
+    std::span<const double> temperature, std::span<const double> molality, double molecular_weight,
+    const laliberte_viscosity_params& viscosity_fit) {
+    return over_pairs(laliberte_viscosity_formula{temperature, molality, molecular_weight, viscosity_fit});
+}
+
+void laliberte_viscosity_formula::fill(std::size_t first, std::size_t count, double* const* out) const {
+    const auto& [v1, v2, v3, v4, v5, v6] = fit;
+    fill_pairs(temperature, molality, first, count, out[0], [&](double kelvin, double b) {
         const double t = celsius(kelvin);
         const double w = solute_mass_fraction(b, molecular_weight);
         // Solute viscosity in mPa*s.

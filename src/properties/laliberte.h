@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <span>
-#include <vector>
 
 #include "common/outcome.h"
 #include "properties/properties.h"
@@ -80,16 +80,22 @@ inline error unequal_lengths() {
     return value_error("temperature and molality must have the same length");
 }
 
-// `model(temperature[i], molality[i])` for every i, or the error for arrays of
-// different lengths (checked before any element is computed).
+// The element-wise result of a formula over paired temperature and molality
+// arrays, or the error for arrays of different lengths (checked before any
+// element is computed).
+template <class Formula>
+outcome<elementwise<Formula>> over_pairs(const Formula& formula) {
+    if (formula.temperature.size() != formula.molality.size()) return unequal_lengths();
+    return elementwise<Formula>{formula.temperature.size(), formula};
+}
+
+// out[i] = model(temperature[first + i], molality[first + i]) for i below count.
 template <class Model>
-outcome<std::vector<double>> over_pairs(std::span<const double> temperature,
-                                        std::span<const double> molality, Model model) {
-    if (temperature.size() != molality.size()) return unequal_lengths();
-    std::vector<double> result(temperature.size());
-    for (std::size_t i = 0; i < temperature.size(); ++i)
-        result[i] = model(temperature[i], molality[i]);
-    return result;
+void fill_pairs(std::span<const double> temperature, std::span<const double> molality,
+                std::size_t first, std::size_t count, double* out, Model model) {
+    const double* const t = temperature.data() + first;
+    const double* const b = molality.data() + first;
+    for (std::size_t i = 0; i < count; ++i) out[i] = model(t[i], b[i]);
 }
 
 }  // namespace quor

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -93,7 +94,7 @@ void brent_step(brent_state& st, const molarity_curve& molarity_at, double targe
 }
 
 // Brent-Dekker from the bracket [lo, hi] with residuals f_lo, f_hi of opposite sign
-// (or a zero); returns the final b.
+// (or a zero), one iteration per call of advance(); the result is the final b.
 //
 // A tolerance that is never met (NaN, negative, or below the spacing of doubles)
 // leaves the search cycling through the same few states, and maximum_iterations
@@ -102,36 +103,58 @@ void brent_step(brent_state& st, const molarity_curve& molarity_at, double targe
 // detection finds them (a state saved at each power of two), and only the
 // iterations left over after whole cycles are run. The result is the b that
 // running every iteration would give.
-double brent_dekker(const molarity_curve& molarity_at, double target, double lo, double f_lo,
-                    double hi, double f_hi, double tolerance, std::uint64_t maximum_iterations) {
-    brent_state st{};
-    if (!(std::fabs(f_hi) > std::fabs(f_lo))) {  // also taken when either is NaN
-        st.b = hi, st.fb = f_hi, st.a = lo, st.fa = f_lo;
-    } else {
-        st.b = lo, st.fb = f_lo, st.a = hi, st.fa = f_hi;
+class brent_search {
+public:
+    brent_search(double target, double lo, double f_lo, double hi, double f_hi) : target_(target) {
+        if (!(std::fabs(f_hi) > std::fabs(f_lo))) {  // also taken when either is NaN
+            st_.b = hi, st_.fb = f_hi, st_.a = lo, st_.fa = f_lo;
+        } else {
+            st_.b = lo, st_.fb = f_lo, st_.a = hi, st_.fa = f_hi;
+        }
+        st_.c = st_.a, st_.fc = st_.fa;
+        saved_ = st_;
     }
-    st.c = st.a, st.fc = st.fa;
 
-    brent_state saved = st;
-    std::uint64_t power = 1, cycle = 0;
-    for (std::uint64_t iteration = 0; iteration < maximum_iterations; ++iteration) {
-        if (converged(st, tolerance)) break;
-        brent_step(st, molarity_at, target, tolerance);
-        ++cycle;
-        if (st.same_as(saved)) {
+    // Runs the next iteration; false, running none, once the search has ended.
+    bool advance(const molarity_curve& molarity_at, double tolerance, std::uint64_t maximum_iterations) {
+        if (left_over_ != none) {  // after a cycle: only the left-over iterations remain
+            if (left_over_ == 0) return false;
+            brent_step(st_, molarity_at, target_, tolerance);
+            --left_over_;
+            return true;
+        }
+        if (iteration_ >= maximum_iterations || converged(st_, tolerance)) return false;
+        brent_step(st_, molarity_at, target_, tolerance);
+        ++cycle_;
+        if (st_.same_as(saved_)) {
             // Every state of the cycle has passed the stopping tests already.
-            const std::uint64_t left = (maximum_iterations - iteration - 1) % cycle;
-            for (std::uint64_t k = 0; k < left; ++k) brent_step(st, molarity_at, target, tolerance);
-            break;
+            left_over_ = (maximum_iterations - iteration_ - 1) % cycle_;
+            return true;
         }
-        if (cycle == power) {
-            saved = st;
-            power *= 2;
-            cycle = 0;
+        if (cycle_ == power_) {
+            saved_ = st_;
+            power_ *= 2;
+            cycle_ = 0;
         }
+        ++iteration_;
+        return true;
     }
-    return st.b;
-}
+
+    double root() const noexcept { return st_.b; }
+
+private:
+    static constexpr std::uint64_t none = static_cast<std::uint64_t>(-1);
+
+    double target_;
+    brent_state st_{};
+    brent_state saved_{};
+    std::uint64_t iteration_ = 0, power_ = 1, cycle_ = 0;
+    std::uint64_t left_over_ = none;
+};
+
+// How many searches run side by side. Each iteration is a chain of dependent
+// divisions; independent searches in one loop let the processor overlap them.
+constexpr std::size_t side_by_side = 4;
 
 }  // namespace
 
@@ -145,36 +168,65 @@ outcome<std::vector<double>> molarity_to_molality(std::span<const double> molari
     const double m_lo = molarity_at(lowest_molality);
 
     std::vector<double> molality(molarity.size());
-    for (std::size_t i = 0; i < molarity.size(); ++i) {
-        const double target = molarity[i];
-        if (target <= 0) {
-            molality[i] = 0.0;
-            continue;
-        }
+    // Searches are started in element order, so the first element whose root
+    // cannot be bracketed is the one reported; a search, once started, cannot fail.
+    struct running {
+        std::size_t element;
+        brent_search search;
+    };
+    std::optional<running> lanes[side_by_side];
+    std::size_t next = 0;
+    // Starts the search of the next element that needs one into `lane`; an element
+    // without a search gets its value at once. Returns the error of an element
+    // whose root cannot be bracketed.
+    const auto start = [&](std::optional<running>& lane) -> std::optional<error> {
+        lane.reset();
+        while (next < molarity.size()) {
+            const std::size_t i = next++;
+            const double target = molarity[i];
+            if (target <= 0) {
+                molality[i] = 0.0;
+                continue;
+            }
 
-        double hi = target > 1 ? target : 1.0;
-        double m_hi = 0.0;
-        for (int doubling = 0; doubling < maximum_doublings; ++doubling) {
-            hi = hi + hi;
-            m_hi = molarity_at(hi);
-            if (!(m_hi < target)) break;
-        }
+            double hi = target > 1 ? target : 1.0;
+            double m_hi = 0.0;
+            for (int doubling = 0; doubling < maximum_doublings; ++doubling) {
+                hi = hi + hi;
+                m_hi = molarity_at(hi);
+                if (!(m_hi < target)) break;
+            }
 
-        const double f_lo = m_lo - target;
-        const double f_hi = m_hi - target;
-        const double product = f_lo * f_hi;
-        if (product > 0) {
-            return value_error("molarity_to_molality: could not bracket root for molarity = " +
-                               format_scientific(target) + " mol/L at temperature = " +
-                               format_fixed(temperature) + " K");
+            const double f_lo = m_lo - target;
+            const double f_hi = m_hi - target;
+            const double product = f_lo * f_hi;
+            if (product > 0) {
+                return value_error("molarity_to_molality: could not bracket root for molarity = " +
+                                   format_scientific(target) + " mol/L at temperature = " +
+                                   format_fixed(temperature) + " K");
+            }
+            // A NaN product means a NaN or infinite input somewhere: no root to report.
+            if (std::isnan(product)) {
+                molality[i] = std::numeric_limits<double>::quiet_NaN();
+                continue;
+            }
+            lane.emplace(running{i, brent_search(target, lowest_molality, f_lo, hi, f_hi)});
+            return std::nullopt;
         }
-        // A NaN product means a NaN or infinite input somewhere: no root to report.
-        if (std::isnan(product)) {
-            molality[i] = std::numeric_limits<double>::quiet_NaN();
-            continue;
+        return std::nullopt;
+    };
+
+    for (auto& lane : lanes)
+        if (auto failure = start(lane)) return *std::move(failure);
+    for (bool any = true; any;) {
+        any = false;
+        for (auto& lane : lanes) {
+            if (!lane) continue;
+            any = true;
+            if (lane->search.advance(molarity_at, tolerance, maximum_iterations)) continue;
+            molality[lane->element] = lane->search.root();
+            if (auto failure = start(lane)) return *std::move(failure);
         }
-        molality[i] = brent_dekker(molarity_at, target, lowest_molality, f_lo, hi, f_hi, tolerance,
-                                   maximum_iterations);
     }
     return molality;
 }

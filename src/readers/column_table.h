@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "common/bulk_array.h"
 
 namespace quor {
 
@@ -11,10 +14,18 @@ struct column_table {
     // Header names in header order; a name may repeat (the boundary keeps the
     // first position and the last column for it).
     std::vector<std::string> names;
-    // Accepted rows, row-major: value k of row r is values[r * names.size() + k].
-    std::vector<double> values;
+    // The values of the accepted rows, one array per name: value k of row r is
+    // columns[k][r]. Kept by column so that each result list is made from one
+    // run of memory.
+    std::vector<bulk_array<double>> columns;
 
-    std::size_t row_count() const noexcept { return names.empty() ? 0 : values.size() / names.size(); }
+    std::size_t row_count() const noexcept { return columns.empty() ? 0 : columns[0].size(); }
+
+    // Sets the names and starts the columns afresh, one empty column per name.
+    void start(std::vector<std::string> header_names) {
+        names = std::move(header_names);
+        columns = std::vector<bulk_array<double>>(names.size());
+    }
 };
 
 }  // namespace quor

@@ -43,6 +43,11 @@ public:
 
     const std::optional<error>& failure() const noexcept { return failure_; }
 
+    // Bytes of the file handed out so far (lines with their line feeds), and the
+    // file's size when it was opened (a guess for a file that is not regular).
+    std::size_t position() const noexcept { return dropped_ + begin_; }
+    std::size_t size_hint() const noexcept { return size_hint_; }
+
     // The failure if there is one, else `otherwise`: for a file whose content ran
     // out early, since a bad read or bad bytes take precedence over content errors.
     error failure_or(error otherwise) const { return failure_ ? *failure_ : std::move(otherwise); }
@@ -56,6 +61,8 @@ private:
     int fd_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_;
+    std::size_t size_hint_;
+    std::size_t dropped_ = 0;  // bytes handed out and no longer held
     std::size_t begin_ = 0;    // start of the first line not yet handed out
     std::size_t scanned_ = 0;  // [begin_, scanned_) holds no line feed
     std::size_t end_ = 0;      // bytes held

@@ -3,7 +3,7 @@
 
 #include "readers/fields.h"
 #include "readers/line_reader.h"
-#include "readers/number.h"
+#include "readers/number_scan.h"
 
 namespace quor {
 
@@ -26,22 +26,25 @@ std::vector<std::string> header_names(std::string_view cleaned_header) {
     return names;
 }
 
-bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values) {
-    if (column_count == 0) return false;
-    const std::size_t start = values.size();
+bool accept_row(std::string_view line, std::span<bulk_array<double>> columns) {
+    if (columns.empty()) return false;
     const char* p = line.data();
     const char* const end = p + line.size();
     // Each number is read where its field starts and must end where the field ends,
-    // so a field is scanned once.
-    for (std::size_t k = 0; k < column_count; ++k) {
+    // so a field is scanned once. A value goes straight to its column; a field that
+    // is not a number takes back the values of the fields before it.
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        // Blanks first, the common separator; then any other whitespace.
+        while (p < end && *p == ' ') ++p;
         p = skip_whitespace(p, end);
         double value;
-        const char* const stop = p == end ? nullptr : scan_number(p, end, value);
-        if (stop == nullptr || (stop != end && whitespace_length(stop, end) == 0)) {
-            values.resize(start);
+        const char* const stop = p == end ? nullptr : detail::scan_number_inline(p, end, value);
+        if (stop == nullptr || (stop != end && *stop != ' ' && whitespace_length(stop, end) == 0)) {
+            const std::size_t rows = columns[k].size();
+            for (std::size_t j = 0; j < k; ++j) columns[j].truncate(rows);
             return false;
         }
-        values.push_back(value);
+        columns[k].push_back(value);
         p = stop;
     }
     return true;
@@ -59,9 +62,9 @@ outcome<column_table> read_table(std::string_view path, const table_layout& layo
         if (line_number == layout.header) {
             std::string cleaned;
             clean_line(line, cleaned);
-            table.names = header_names(cleaned);
+            table.start(header_names(cleaned));
         } else if (line_number >= layout.first_row) {
-            accept_row(line, table.names.size(), table.values);
+            accept_row(line, table.columns);
         }
     }
     if (lines.failure()) return *lines.failure();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +21,11 @@ void clean_line(std::string_view line, std::string& out);
 // The fields of a cleaned header line, each kept whole.
 std::vector<std::string> header_names(std::string_view cleaned_header);
 
-// Row acceptance: when `line` has at least `column_count` fields and the first
-// `column_count` are numbers, appends their values to `values` and returns true;
-// otherwise leaves `values` as it was and returns false. Fields past the
-// column_count-th are never examined. With no columns no row is accepted.
-bool accept_row(std::string_view line, std::size_t column_count, std::vector<double>& values);
+// Row acceptance: when `line` has at least as many fields as there are columns
+// and the first of them are numbers, appends value k to column k and returns
+// true; otherwise leaves the columns as they were and returns false. Fields past
+// the last column are never examined. With no columns no row is accepted.
+bool accept_row(std::string_view line, std::span<bulk_array<double>> columns);
 
 // Where a fixed-layout table keeps its parts, as line numbers from 0. Lines
 // before first_row other than the header are never examined.
