@@ -84,8 +84,9 @@ void check(quor::outcome<quor::column_table> result, const std::string& path) {
         if (name.empty()) fail("empty column name");
         if (!valid_utf8(name)) fail("column name is not UTF-8", name);
     }
-    if (table.names.empty() ? !table.values.empty() : table.values.size() % table.names.size() != 0)
-        fail("columns of unequal length");
+    if (table.columns.size() != table.names.size()) fail("a column without a name, or a name without one");
+    for (const auto& column : table.columns)
+        if (column.size() != table.row_count()) fail("columns of unequal length");
 }
 
 template <class T>
