@@ -24,3 +24,11 @@ def test_sample_run_prints_the_table_with_units():
     for line in ("self_diffusion                Na", "viscosity", "thermal_conductivity", "conductivity"):
         assert line in result.stdout
     assert "m^2/s" in result.stdout and "W/(m K)" in result.stdout and "nan" not in result.stdout.lower()
+
+
+def test_version_is_the_installed_distributions():
+    import importlib.metadata
+
+    import quor_pp
+
+    assert quor_pp.__version__ == importlib.metadata.version("quor-pp")
