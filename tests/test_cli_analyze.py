@@ -17,28 +17,15 @@ import numpy as np
 import pytest
 
 from quor_pp import cli
+from sample_truth import KNOWN, RUN
 
 ROOT = pathlib.Path(__file__).parents[1]
-RUN = ROOT / "examples" / "data" / "run"
-TRUTH = json.loads((RUN / "truth.json").read_text())
-ERRORS = TRUTH["standard_error"]
 CHARGES = "Na=1,Cl=-1"
 FITTED = [("self_diffusion", s) for s in ("wat", "Na", "Cl")] + [
     ("onsager", f"{a}-{b}") for a, b in (("wat", "wat"), ("wat", "Na"), ("wat", "Cl"), ("Na", "Na"), ("Na", "Cl"),
                                          ("Cl", "Cl"))] + [
     ("viscosity", ""), ("thermal_conductivity", ""), ("conductivity", "")]
 
-# (quantity, species, true value in SI, the generator's standard error of the mean over replicas)
-KNOWN = [
-    *[("self_diffusion", s, TRUTH["self_diffusion_m2_s"][s], ERRORS["self_diffusion_m2_s"][s])
-      for s in ("wat", "Na", "Cl")],
-    *[("self_diffusion_infinite", s, TRUTH["self_diffusion_infinite_m2_s"][s],
-       ERRORS["self_diffusion_infinite_m2_s"][s]) for s in ("wat", "Na", "Cl")],
-    ("viscosity", "", TRUTH["viscosity_Pa_s"], ERRORS["viscosity_Pa_s"]),
-    ("thermal_conductivity", "", TRUTH["thermal_conductivity_W_mK"], ERRORS["thermal_conductivity_W_mK"]),
-    ("conductivity", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
-    ("conductivity_nernst_einstein", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
-]
 # What the plain table shows each SI unit as: the scale of its numbers and the unit's text.
 SHOWN = {"m^2/s": (1e-9, "1e-9 m^2/s"), "Pa s": (1e-3, "mPa s"), "W/(m K)": (1.0, "W/(m K)"),
          "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3")}

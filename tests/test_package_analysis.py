@@ -13,10 +13,8 @@ import pytest
 import _quor_pp
 import quor_pp
 from conftest import same_float
+from sample_truth import KNOWN, RUN, TRUTH
 
-RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
-TRUTH = json.loads((RUN / "truth.json").read_text())
-ERRORS = TRUTH["standard_error"]
 CHARGES = {"Na": 1.0, "Cl": -1.0}
 
 
@@ -31,17 +29,7 @@ def copy_replica(tmp_path, name="run"):
     return target
 
 
-@pytest.mark.parametrize("quantity, species, truth, expected_error", [
-    *[("self_diffusion", s, TRUTH["self_diffusion_m2_s"][s], ERRORS["self_diffusion_m2_s"][s])
-      for s in ("wat", "Na", "Cl")],
-    *[("self_diffusion_infinite", s, TRUTH["self_diffusion_infinite_m2_s"][s],
-       ERRORS["self_diffusion_infinite_m2_s"][s]) for s in ("wat", "Na", "Cl")],
-    ("viscosity", "", TRUTH["viscosity_Pa_s"], ERRORS["viscosity_Pa_s"]),
-    ("thermal_conductivity", "", TRUTH["thermal_conductivity_W_mK"], ERRORS["thermal_conductivity_W_mK"]),
-    # Independent ions: the conductivity and its Nernst-Einstein estimate share one true value.
-    ("conductivity", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
-    ("conductivity_nernst_einstein", "", TRUTH["conductivity_S_m"], ERRORS["conductivity_S_m"]),
-])
+@pytest.mark.parametrize("quantity, species, truth, expected_error", KNOWN)
 def test_known_coefficients_are_recovered_within_the_statistical_error(report, quantity, species, truth,
                                                                        expected_error):
     row = report.row(quantity, species)
