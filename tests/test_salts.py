@@ -106,12 +106,17 @@ REFERENCE_SALTS = ["NaCl", "KOH", "CaCl2", "H2SO4", "MgSO4", "LiCl", "Na2SO4", "
 STATES = [(t, b) for t in (278.15, 298.15, 323.15, 353.15) for b in (0.05, 1.0, 3.0)]
 
 
+def reference_states(salt):
+    """Temperatures (K), molalities and the matching mass fractions of the reference points."""
+    t, b = map(np.array, zip(*STATES))
+    return t, b, b * salt.molecular_weight / (b * salt.molecular_weight + 1000)
+
+
 @pytest.mark.parametrize("key", REFERENCE_SALTS)
 def test_density_agrees_with_thermo(key):
     electrochem = pytest.importorskip("thermo.electrochem")
     salt = quor_pp.salt(key)
-    t, b = map(np.array, zip(*STATES))
-    w = b * salt.molecular_weight / (b * salt.molecular_weight + 1000)
+    t, b, w = reference_states(salt)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RangeWarning)
         density = salt.density(t, b)
@@ -123,8 +128,7 @@ def test_density_agrees_with_thermo(key):
 def test_viscosity_agrees_with_thermo(key):
     electrochem = pytest.importorskip("thermo.electrochem")
     salt = quor_pp.salt(key)
-    t, b = map(np.array, zip(*STATES))
-    w = b * salt.molecular_weight / (b * salt.molecular_weight + 1000)
+    t, b, w = reference_states(salt)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RangeWarning)
         eta, water = salt.viscosity(t, b), salt.viscosity(t, 0.0)
