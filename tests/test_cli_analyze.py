@@ -97,7 +97,7 @@ def test_outputs_agree_with_each_other(sample):
         assert [float(r["value"]) for r in mine] == row["replicas"]
         assert [r["replica"] for r in mine] == [os.path.join(str(RUN), f"replica_{k}") for k in range(1, 5)]
     assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3"}
-    assert document["warnings"] == [] and document["runs"] == [str(RUN)]
+    assert document["warnings"] == [] and document["schema"] == "quor-pp/1"
 
 
 def test_sample_run_without_charges_tells_how_to_get_the_conductivity():

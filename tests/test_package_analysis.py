@@ -73,9 +73,10 @@ def test_replica_statistics_come_from_repacking_results(report):
 
 
 def test_table_json_and_pandas_have_the_tidy_columns(report):
-    table = report.table()
-    assert list(table)[:7] == ["quantity", "species", "value", "std", "sem", "n", "unit"]
+    records = report.records()
+    assert list(records[0])[:8] == ["quantity", "species", "replica", "value", "std", "sem", "n", "unit"]
     document = json.loads(report.to_json(curves=True), parse_constant=lambda c: pytest.fail(f"{c} in JSON"))
+    assert document["schema"] == "quor-pp/1"
     assert len(document["rows"]) == len(report.rows) and len(document["replicas"]) == 4
     fit = next(e["fit"] for e in document["replicas"][0]["estimates"] if e["quantity"] == "viscosity")
     assert len(fit["time"]) == len(fit["msd"]) and fit["window"] == [fit["t_fit"][0], fit["t_fit"][-1]]

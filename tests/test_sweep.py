@@ -42,7 +42,7 @@ def summary(records, quantity, species):
 
 @pytest.mark.parametrize("quantity, species, key", KNOWN)
 def test_the_table_recovers_every_points_value(result, quantity, species, key):
-    records = summary(result.table(), quantity, species)
+    records = summary(result.records(), quantity, species)
     assert sorted(r["point"] for r in records) == sorted(POINTS)
     for record in records:
         value, expected_error = truth(record["point"], key, species)
@@ -56,7 +56,7 @@ def test_the_table_recovers_every_points_value(result, quantity, species, key):
 def test_the_table_recovers_the_trends(result, quantity, species, key, along, across):
     """From the first to the last point of each line: the change agrees with the true one, and has its sign."""
     lines = {}
-    for record in summary(result.table(), quantity, species):
+    for record in summary(result.records(), quantity, species):
         lines.setdefault(record[across], []).append(record)
     assert len(lines) == {"molality": 3, "temperature": 2}[across]
     for line in lines.values():
@@ -98,7 +98,7 @@ def test_state_from_directory_names_gives_the_same_table(tmp_path, result, layou
     assert [(p.molality, p.temperature, dict(p.extra)) for p in named.points] == \
         [(p.molality, p.temperature, extra) for p in result.points]
     assert [fingerprint_report(r)[0] for r in named.reports] == [fingerprint_report(r)[0] for r in result.reports]
-    assert all(record.items() >= extra.items() for record in named.table())
+    assert all(record.items() >= extra.items() for record in named.records())
 
 
 @pytest.mark.parametrize("pattern", [None, PATTERN])
@@ -170,7 +170,7 @@ def test_a_failing_run_in_the_middle_of_a_sweep_is_reported_while_the_others_com
     assert [(f.path, f.error) for f in broken.failures] == [
         (str(broken_sweep / "NaCl_1m_300K" / "replica_2"), "FormatError"),
         (str(broken_sweep / "NaCl_3m_300K"), "FileNotFoundError")]
-    counts = {(r["point"], r["n"]) for r in broken.table()}
+    counts = {(r["point"], r["n"]) for r in broken.records()}
     assert counts == {(name, 2 if name == "NaCl_1m_300K" else 3) for name in POINTS}
     assert [p.name for p, r in zip(broken.points, broken.reports) if r is None] == ["NaCl_3m_300K"]
 
@@ -192,8 +192,8 @@ def outputs(tmp_path_factory):
 def test_command_writes_the_table_and_a_plot_of_every_quantity(outputs, result):
     records = list(csv.DictReader(open(outputs / "sweep.csv")))
     document = json.loads((outputs / "sweep.json").read_text())
-    assert [float(r["value"]) for r in records] == [r["value"] for r in document["table"]] == \
-        [r["value"] for r in result.table()]
+    assert [float(r["value"]) for r in records] == [r["value"] for r in document["records"]] == \
+        [r["value"] for r in result.records()]
     assert list(records[0])[:5] == ["point", "salt", "molality", "temperature", "quantity"]
     assert document["failures"] == [] and document["warnings"] == []
     stems = {quor_pp.plots.file_stem(q, s) for q, s in result.keys()}
@@ -239,7 +239,7 @@ def test_parquet_takes_an_extra_key_of_mixed_types_as_text(tmp_path):
 
 
 def test_command_warns_of_failing_runs_and_prints_the_points(broken_sweep, capsys):
-    assert run_sweep(broken_sweep, "-q") == 0
+    assert run_sweep(broken_sweep, "-q") == 3  # some replicas failed
     out, err = capsys.readouterr()
     warnings = [line for line in err.splitlines() if line.startswith("quor-pp sweep: warning: ")]
     assert len(warnings) == 2 and "replica_2/viscosity.dat" in warnings[0] and "NaCl_3m_300K" in warnings[1]

@@ -4,79 +4,105 @@
 directories, turns mean-squared-displacement fits into transport coefficients in SI
 units, and evaluates electrolyte property models.
 
-The main entries:
+The verbs:
 
 - `read(path)`: one output file, its layout recognised from its content, as a `Table`
   of NumPy columns (or a `RunLog` for a LAMMPS log);
-- `group_counts(log)`: the atom count of every group of a LAMMPS log;
-- `analyze(runs)`: D, η, κ (and σ with charges) of a run over its replicas, as a
-  `Report` with the tidy table and every fit; ``jobs=N`` analyses N replicas at once
-  (threads on free-threaded CPython, processes elsewhere), ``client=`` on a Dask cluster;
+- `analyze(runs)`: every quantity of a run over its replicas, as a `Report` with the
+  tidy table and every fit; ``jobs=N`` analyses N replicas at once (threads on
+  free-threaded CPython, processes elsewhere), ``client=`` on a Dask cluster;
 - `sweep(root)`: every state point of a directory tree (salt, molality,
-  temperature), as one tidy table.
+  temperature), as one `SweepReport`;
+- `salt(name)`: a salt's solution properties from Laliberte's correlations;
+- `find_replicas(runs)`, `find_state_points(root)`: what `analyze` and `sweep` would
+  analyse.
+
+Names are loaded when first used, so that ``import quor_pp`` (and ``quor-pp
+--help``) stays quick; everything else is importable from its module
+(`quor_pp.quantities`, `quor_pp.parallel`, `quor_pp.units`, ...).
 """
 
-from .errors import FormatError, TruncatedFileWarning
-from .files import LAYOUTS, Kind, Table, read
-from .fitting import Fit, WindowSettings, fit_window
-from .logs import RunLog, group_counts, read_log
-from .parallel import ENGINES, choose_engine, map_replicas
-from .report import QUANTITIES, Report, Row, analyze, combine, combine_outcomes, find_replicas
-from .salts import DensityFit, RangeWarning, Salt, SolutionProperties, UnknownSaltError, ViscosityFit, salt
-from .sweeps import StatePoint, SweepReport, find_state_points, sweep
-from .transport import (YEH_HUMMER_XI, AnalysisSettings, Estimate, ReplicaFailure, ReplicaFailureWarning,
-                        ReplicaResult, RunFiles, analyze_replica)
-from .units import UNIT_SYSTEMS, UnitSystem, unit_system
+from __future__ import annotations
+
+import importlib
+import importlib.util
+from typing import TYPE_CHECKING, Any
 
 try:
     from ._version import __version__  # written into the wheel when it is built
 except ImportError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
+if TYPE_CHECKING:
+    from .errors import FormatError, TruncatedFileWarning
+    from .files import Table, read
+    from .fitting import Fit, WindowSettings
+    from .logs import RunLog
+    from .report import Report, Row, analyze, find_replicas
+    from .results import Estimate, MissingInputError, ReplicaFailure, ReplicaFailureWarning
+    from .salts import RangeWarning, SolutionProperties, UnknownSaltError, salt
+    from .settings import AnalysisSettings
+    from .sweeps import StatePoint, SweepReport, find_state_points, sweep
+
 __all__ = [
-    "ENGINES",
-    "LAYOUTS",
-    "QUANTITIES",
-    "UNIT_SYSTEMS",
-    "YEH_HUMMER_XI",
     "AnalysisSettings",
-    "DensityFit",
     "Estimate",
     "Fit",
     "FormatError",
-    "Kind",
+    "MissingInputError",
     "RangeWarning",
     "ReplicaFailure",
     "ReplicaFailureWarning",
-    "ReplicaResult",
     "Report",
     "Row",
-    "RunFiles",
     "RunLog",
-    "Salt",
+    "SolutionProperties",
     "StatePoint",
     "SweepReport",
-    "SolutionProperties",
     "Table",
     "TruncatedFileWarning",
-    "UnitSystem",
     "UnknownSaltError",
-    "ViscosityFit",
     "WindowSettings",
     "__version__",
     "analyze",
-    "analyze_replica",
-    "choose_engine",
-    "combine",
-    "combine_outcomes",
     "find_replicas",
     "find_state_points",
-    "fit_window",
-    "group_counts",
-    "map_replicas",
     "read",
-    "read_log",
     "salt",
     "sweep",
-    "unit_system",
 ]
+
+# Where each name lives: the public ones, and older spellings kept for callers that use them.
+_MODULES = {
+    "AnalysisSettings": "settings", "RunFiles": "settings",
+    "Estimate": "results", "MissingInputError": "results", "ReplicaFailure": "results",
+    "ReplicaFailureWarning": "results", "ReplicaResult": "results",
+    "Fit": "fitting", "WindowSettings": "fitting", "fit_window": "fitting",
+    "FormatError": "errors", "TruncatedFileWarning": "errors",
+    "RangeWarning": "salts", "SolutionProperties": "salts", "UnknownSaltError": "salts", "salt": "salts",
+    "DensityFit": "salts", "ViscosityFit": "salts", "Salt": "salts",
+    "Report": "report", "Row": "report", "analyze": "report", "find_replicas": "report", "combine": "report",
+    "RunLog": "logs", "group_counts": "logs", "read_log": "logs",
+    "StatePoint": "sweeps", "SweepReport": "sweeps", "find_state_points": "sweeps", "sweep": "sweeps",
+    "PatternError": "sweeps",
+    "Table": "files", "read": "files", "LAYOUTS": "files", "Kind": "files",
+    "ENGINES": "parallel", "choose_engine": "parallel", "map_replicas": "parallel",
+    "analyze_replica": "transport",
+    "UNIT_SYSTEMS": "units", "UnitSystem": "units", "unit_system": "units",
+    "YEH_HUMMER_XI": "quantities",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _MODULES.get(name)
+    if module is None:
+        if not name.startswith("_") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
+            return importlib.import_module(f"{__name__}.{name}")  # a submodule, as after `import quor_pp.name`
+        raise AttributeError(f"module 'quor_pp' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_MODULES})

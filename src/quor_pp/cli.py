@@ -2,12 +2,15 @@
 
 Each subcommand lives in its own module ``quor_pp.commands.<name>`` with a
 ``register(subparsers)`` function that adds its parser and sets ``run`` (called
-with the parsed arguments, returning the exit status) and ``parser``. Adding a
-subcommand is adding its module and its name to `COMMANDS`.
+with the parsed arguments, returning the exit status). Only the
+module of the subcommand being run is imported: ``quor-pp --help`` and a mistyped
+command start without NumPy, the extension or rich. Adding a subcommand is adding
+its module and a line to `COMMANDS`.
 
 Exit status: 0 on success; 1 with a one-line message on standard error for an
 expected failure (a `CommandError`: bad data, a missing file or package); 2 for
-usage errors. Anything else is a bug and keeps its traceback.
+usage errors; a subcommand may document more. Anything else is a bug and keeps
+its traceback.
 """
 
 from __future__ import annotations
@@ -22,25 +25,45 @@ from typing import Final
 from . import __version__
 from .commands.common import CommandError, HelpFormatter, UsageError
 
-COMMANDS: Final = ("analyze", "sweep", "read", "properties")
+#: Every subcommand, with the one line `quor-pp --help` shows for it.
+COMMANDS: Final = {
+    "analyze": "transport coefficients of a run over its replicas, with plots of the fits",
+    "sweep": "every state point of a tree of runs as one table, with plots against molality and T",
+    "read": "what one output file holds: its kind, columns and first rows",
+    "properties": "density, viscosity and conductivity of a salt solution (Laliberte)",
+}
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """The parser of `quor-pp` with every subcommand of `COMMANDS` registered."""
+def _chosen(argv: Sequence[str]) -> str | None:
+    """The subcommand named on the command line, if any (the first word that is not an option)."""
+    for word in argv:
+        if not word.startswith("-"):
+            return word if word in COMMANDS else None
+    return None
+
+
+def build_parser(argv: Sequence[str] = ()) -> argparse.ArgumentParser:
+    """The parser of `quor-pp`: the subcommand named in `argv` in full, the others by name and summary."""
     parser = argparse.ArgumentParser(
         prog="quor-pp", formatter_class=HelpFormatter,
         description="Post-processing of molecular-dynamics runs of aqueous electrolytes.",
         epilog="Run 'quor-pp COMMAND --help' for the options of a command.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for name in COMMANDS:
-        importlib.import_module(f"{__package__}.commands.{name}").register(subparsers)
+    chosen = _chosen(argv)
+    for name, summary in COMMANDS.items():
+        if name == chosen:
+            importlib.import_module(f"{__package__}.commands.{name}").register(subparsers)
+            subparsers.choices[name].set_defaults(parser=subparsers.choices[name])
+        else:
+            subparsers.add_parser(name, help=summary, add_help=False)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run `quor-pp` with `argv` (default: the process's arguments) and return its exit status."""
-    args = build_parser().parse_args(argv)
+    words = list(sys.argv[1:] if argv is None else argv)
+    args = build_parser(words).parse_args(words)
     parser: argparse.ArgumentParser = args.parser
     try:
         status: int = args.run(args)

@@ -1,4 +1,4 @@
-"""How results are shown to people: names and symbols of the quantities, units scaled for reading, numbers.
+"""How results are shown to people: symbols of the quantities, units scaled for reading, numbers.
 
 Tables and plots of the `quor-pp` command use these, so that a value reads the
 same in both. Files written for programs (JSON, CSV) stay in plain SI units.
@@ -12,8 +12,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Final
 
-__all__ = ["QUANTITY_NAMES", "SPREAD_DIGITS", "VALUE_DIGITS", "DisplayUnit", "display_unit", "label",
-           "replica_names", "significant", "spread"]
+from . import quantities
+
+__all__ = ["SPREAD_DIGITS", "VALUE_DIGITS", "DisplayUnit", "display_unit", "label", "replica_names", "significant",
+           "spread", "symbol", "title"]
 
 
 @dataclass(frozen=True)
@@ -48,20 +50,6 @@ _DISPLAY_UNITS: Final = {
     "m^3": DisplayUnit(1e-27, "nm^3", "nm³", r"nm$^3$"),
 }
 
-#: Symbol and name of every quantity of a report.
-QUANTITY_NAMES: Final = {
-    "self_diffusion": ("D", "self-diffusion coefficient"),
-    "self_diffusion_infinite": ("D∞", "self-diffusion coefficient, finite-size corrected"),
-    "onsager": ("Λ", "Onsager coefficient"),
-    "viscosity": ("η", "shear viscosity"),
-    "thermal_conductivity": ("κ", "thermal conductivity"),
-    "conductivity": ("σ", "electrical conductivity"),
-    "conductivity_nernst_einstein": ("σ_NE", "Nernst-Einstein conductivity"),
-    "temperature": ("T", "temperature"),
-    "volume": ("V", "box volume"),
-}
-
-
 def display_unit(unit: str) -> DisplayUnit:
     """The unit to show values reported in `unit` in; an unknown unit is shown as it is."""
     known = _DISPLAY_UNITS.get(unit)
@@ -90,10 +78,21 @@ def spread(value: float | None) -> str:
     return significant(value, SPREAD_DIGITS)
 
 
+def symbol(quantity: str) -> str:
+    """The quantity's symbol ("D"), or its name when it is not registered."""
+    known = quantities.registered(quantity)
+    return known.symbol if known is not None else quantity
+
+
+def title(quantity: str) -> str:
+    """The quantity's title in words ("shear viscosity"), or its name when it is not registered."""
+    known = quantities.registered(quantity)
+    return known.title if known is not None else quantity
+
+
 def label(quantity: str, species: str = "") -> str:
     """Short label of a row: symbol and species ("D Na", "η")."""
-    symbol = QUANTITY_NAMES.get(quantity, (quantity, quantity))[0]
-    return f"{symbol} {species}" if species else symbol
+    return f"{symbol(quantity)} {species}" if species else symbol(quantity)
 
 
 def replica_names(paths: Sequence[str]) -> list[str]:

@@ -118,9 +118,9 @@ def _without_curves(result: ReplicaResult) -> ReplicaResult:
     empty = np.empty(0)
     empty.setflags(write=False)
     lighter = {id(fit): dataclasses.replace(fit, time=empty, msd=empty) for fit in result.fits}
-    estimates = [dataclasses.replace(e, fit=lighter[id(e.fit)]) if e.fit is not None else e
-                 for e in result.estimates]
-    return dataclasses.replace(result, estimates=estimates, fits=[lighter[id(fit)] for fit in result.fits])
+    estimates = tuple(dataclasses.replace(e, fit=lighter[id(e.fit)]) if e.fit is not None else e
+                      for e in result.estimates)
+    return dataclasses.replace(result, estimates=estimates, fits=tuple(lighter[id(fit)] for fit in result.fits))
 
 
 def map_replicas(

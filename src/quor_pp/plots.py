@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from .display import QUANTITY_NAMES, display_unit, replica_names, significant, spread
+from . import quantities
+from .display import display_unit, replica_names, significant, spread, symbol, title
 from .report import Report, Row
 from .transport import Estimate
 from .units import unit_system
@@ -42,17 +43,6 @@ FORMATS: Final = ("png", "svg")
 REPLICA_VALUES: Final = "replica_values"
 
 _DPI: Final = 150
-
-# What the y axis of each quantity's figure shows: the curve times its scale, whose
-# slope against time in seconds is the quantity (a unit of the quantity times seconds).
-_CURVE_LABELS: Final = {
-    "self_diffusion": (r"$\langle \Delta r^2 \rangle / 6$ per molecule", "m$^2$"),
-    "onsager": (r"$\langle \sum\Delta r_i \cdot \sum\Delta r_j \rangle / 6N$", "m$^2$"),
-    "viscosity": (r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
-    "thermal_conductivity": (r"$\langle (\int J\, dt)^2 \rangle / 2 V k_B T^2$", r"J/(m$\cdot$K)"),
-    "conductivity": (r"$e^2 \sum q_i q_j \langle \Delta r_i \cdot \Delta r_j \rangle / 6 V k_B T$",
-                     r"S$\cdot$s/m"),
-}
 
 Progress = Callable[[str], None]
 
@@ -153,12 +143,15 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     curves.set_yscale("log")
     _decade_labels(curves)
     curves.yaxis.set_minor_locator(_null_locator())
-    what, unit = _CURVE_LABELS.get(quantity, ("curve", ""))
+    declared = quantities.registered(quantity)
+    # The y axis shows the curve times its scale, whose slope against time in seconds
+    # is the quantity (a unit of the quantity times seconds).
+    what, unit = declared.curve_label if declared is not None and declared.curve_label else ("curve", "")
     curves.set_ylabel(f"{what}{' (absolute value)' if negative else ''} [{'reduced' if reduced else unit}]")
     curves.set_title(_title(row), fontsize=10)
     display = display_unit(row.unit)
     curves.legend(fontsize=7.5, loc="upper left", title_fontsize=7.5,
-                  title=f"replica: {QUANTITY_NAMES.get(quantity, (quantity,))[0]} "
+                  title=f"replica: {symbol(quantity)} "
                         f"[{'reduced' if reduced else display.fancy}], window [{'τ' if reduced else 'ps'}]")
     slopes.set_ylim(0.0, 2.2)
     slopes.set_ylabel(f"log-log slope\n(1 ± {tolerance:g} shaded)", fontsize=9)
@@ -192,8 +185,7 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
             axes.errorbar([len(names) + 0.7], [mean], yerr=[row.sem / unit.scale], fmt="s", color="C0",
                           ms=4, capsize=3, label="mean ± sem")
         axes.plot(positions, values, "o", color="C1", ms=5, label="replicas")
-        symbol, name = QUANTITY_NAMES.get(row.quantity, (row.quantity, row.quantity))
-        axes.set_title(f"{symbol}{' ' + row.species if row.species else ''}: {significant(mean)} ± "
+        axes.set_title(f"{symbol(row.quantity)}{' ' + row.species if row.species else ''}: {significant(mean)} ± "
                        f"{spread(std)}", fontsize=9)
         axes.set_ylabel(unit.tex, fontsize=8)
         axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
@@ -245,7 +237,7 @@ def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directo
     any extra state key). Returns the paths written
     (``<directory>/<quantity>_<species>.<format>``).
     """
-    entries = [(point, row) for point, row in sweep.rows(quantity, species) if row.value is not None]
+    entries = [(point, row) for point, row in sweep.series(quantity, species) if row.value is not None]
     figure = _new_figure((10.0, 4.3))
     by_molality, by_temperature = figure.subplots(1, 2, gridspec_kw=_margins(
         figure, left=0.85, right=0.2, bottom=0.6, top=0.75, hspace=0.2, wspace=0.25))
@@ -270,8 +262,8 @@ def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directo
         axes.ticklabel_format(axis="y", useOffset=False)
         if lines:
             axes.legend(fontsize=7.5, loc="best")
-    symbol, name = QUANTITY_NAMES.get(quantity, (quantity, quantity))
-    by_molality.set_ylabel(f"{symbol}{' ' + species if species else ''} [{'reduced' if reduced else unit.tex}]")
+    name = title(quantity)
+    by_molality.set_ylabel(f"{symbol(quantity)}{' ' + species if species else ''} [{'reduced' if reduced else unit.tex}]")
     who = f" of {species}" if species else ""
     figure.suptitle(f"{name.capitalize()}{who} over the sweep's state points\n"
                     "mean over the replicas, error bars ± standard deviation", fontsize=10)
@@ -379,12 +371,14 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     if fit.loglog_slope is not None:
         slopes.plot([x[fit.start], x[fit.stop - 1]], [fit.loglog_slope] * 2, "-", color=colour, lw=5,
                     alpha=0.5, solid_capstyle="butt")
-    # The fitted line y = a + b t, drawn beyond the window where it stays positive.
+    # The fitted line y = a + b t, on log axes only where it has the sign of the curve
+    # it is drawn on: a line that turns negative is cut there, never folded back up.
     assert fit.slope is not None
     t = np.geomspace(fit.t_fit[0] / 3.0, fit.t_fit[-1] * 3.0, 64)
     fitted = (fit.fit[0] + fit.slope * (t - fit.t_fit[0])) * factor
-    same_sign = np.sign(fitted) == np.sign(fit.fit[0] * factor)
-    curves.plot(t[same_sign] * to_x, np.abs(fitted[same_sign]), "--", color=colour, lw=1.2, zorder=3)
+    sign = 1.0 if np.mean(y[rows]) >= 0 else -1.0
+    kept = np.where(fitted * sign > 0, np.abs(fitted), np.nan)
+    curves.plot(t * to_x, kept, "--", color=colour, lw=1.2, zorder=3)
     return bool(np.mean(y[rows]) < 0)
 
 
@@ -406,14 +400,14 @@ def local_slope(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
 
 
 def _title(row: Row) -> str:
-    symbol, name = QUANTITY_NAMES.get(row.quantity, (row.quantity, row.quantity))
+    name = title(row.quantity)
     who = f" of {row.species}" if row.species else ""
     unit = display_unit(row.unit)
     if row.value is None:
         return f"{name.capitalize()}{who}: no value ({row.status})"
     value = significant(row.value / unit.scale)
     std = f" ± {spread(row.std / unit.scale)}" if row.std is not None and row.n > 1 else ""
-    return f"{name.capitalize()}{who}\n{symbol} = {value}{std} {unit.fancy} (mean ± std of {row.n} replicas)"
+    return f"{name.capitalize()}{who}\n{symbol(row.quantity)} = {value}{std} {unit.fancy} (mean ± std of {row.n} replicas)"
 
 
 def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:

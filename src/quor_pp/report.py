@@ -1,8 +1,7 @@
-"""Combining replicas into a report: statistics over replicas, the tidy table, the fits for plots."""
+"""Combining replicas into a report: statistics over replicas, the tidy table, notices, the fits for plots."""
 
 from __future__ import annotations
 
-import dataclasses
 import json
 import math
 import os
@@ -10,33 +9,27 @@ import re
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Final
 
 import _quor_pp
 
+from . import quantities as registry
 from .errors import fspath
 from .fitting import Fit, WindowSettings
 from .parallel import Outcome, map_replicas
-from .transport import AnalysisSettings, Estimate, ReplicaFailure, ReplicaFailureWarning, ReplicaResult, RunFiles
+from .results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
+from .settings import AnalysisSettings, RunFiles
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["QUANTITIES", "Report", "Row", "analyze", "combine", "combine_outcomes", "find_replicas"]
+__all__ = ["SCHEMA", "Notice", "Report", "Row", "analyze", "combine", "find_replicas", "natural_key"]
 
-#: The quantities of a report, in the order of its table.
-QUANTITIES = (
-    "self_diffusion",
-    "self_diffusion_infinite",
-    "onsager",
-    "viscosity",
-    "thermal_conductivity",
-    "conductivity",
-    "conductivity_nernst_einstein",
-    "temperature",
-    "volume",
-)
-COLUMNS = ("quantity", "species", "value", "std", "sem", "n", "unit", "status", "message")
+#: The version of the JSON document of `Report.to_json` (and of a sweep's).
+SCHEMA: Final = "quor-pp/1"
+
+#: The columns of the tidy table.
+COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "n", "unit", "status", "message")
 
 
 @dataclass(frozen=True)
@@ -79,7 +72,52 @@ class Row:
 
     @property
     def success(self) -> bool:
-        return self.n > 0
+        """True when every replica gave a value (status "ok"), as for `Estimate` and `Fit`."""
+        return self.status == "ok"
+
+    def record(self) -> dict[str, Any]:
+        """The row's columns of the tidy table."""
+        return {name: getattr(self, name) for name in COLUMNS}
+
+
+@dataclass(frozen=True)
+class Notice:
+    """One cause that left estimates without a value, with the replicas it concerns.
+
+    Attributes
+    ----------
+    what : tuple of str
+        The rows it concerns ("viscosity", "self_diffusion Na").
+    status : str
+        Their status ("missing", "no window", ...).
+    reason : str
+        The cause, as the first replica concerned words it.
+    needs : Needs or None
+        What a caller can give to supply a missing input.
+    replicas : tuple of str
+        The replicas concerned.
+    total : int
+        The replicas of the report.
+    """
+
+    what: tuple[str, ...]
+    status: str
+    reason: str
+    needs: Needs | None
+    replicas: tuple[str, ...]
+    total: int
+
+    def describe(self, hint: Callable[[Needs], str] = Needs.as_keyword) -> str:
+        """One line: "viscosity: no nvt_prod.dat in 5 of 5 replicas: pass temperature="."""
+        if self.total == 1:
+            count = f"in {self.replicas[0]}"
+        else:
+            count = f"in {len(self.replicas)} of {self.total} replicas"
+            if len(self.replicas) < self.total:
+                names = [os.path.basename(os.path.normpath(path)) for path in self.replicas]
+                count += f" ({', '.join(names[:5])}{', ...' if len(names) > 5 else ''})"
+        tail = f": {hint(self.needs)}" if self.needs is not None else ""
+        return f"{', '.join(self.what)}: {self.reason} {count}{tail}"
 
 
 def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
@@ -94,7 +132,8 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
         if estimate is None:
             failures.append(("missing", f"{result.path}: not in this run"))
         elif not estimate.success:
-            failures.append((estimate.status, f"{result.path}: {estimate.message}"))
+            hint = f"; {estimate.needs.as_keyword()}" if estimate.needs is not None else ""
+            failures.append((estimate.status, f"{result.path}: {estimate.message}{hint}"))
     if count == 0:
         status = failures[0][0] if len({s for s, _ in failures}) == 1 else "failed"
     else:
@@ -113,21 +152,25 @@ class Report:
 
     Attributes
     ----------
-    rows : list of Row
-        The table: one row per quantity and species.
-    replicas : list of ReplicaResult
+    rows : tuple of Row
+        The table: one row per quantity and species, in the registry's order.
+    replicas : tuple of ReplicaResult
         Per-replica estimates and fits.
     settings : AnalysisSettings
         The settings used.
-    failures : list of ReplicaFailure
+    failures : tuple of ReplicaFailure
         The replicas that could not be analysed (a missing or malformed file, ...),
         with their paths; the table is made of the others.
     """
 
-    rows: list[Row]
-    replicas: list[ReplicaResult] = field(repr=False)
+    rows: tuple[Row, ...]
+    replicas: tuple[ReplicaResult, ...] = field(repr=False)
     settings: AnalysisSettings = field(repr=False)
-    failures: list[ReplicaFailure] = field(default_factory=list, repr=False)
+    failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
+
+    def __post_init__(self) -> None:
+        for name in ("rows", "replicas", "failures"):
+            object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def row(self, quantity: str, species: str = "") -> Row:
         """The row of `quantity` for `species`; KeyError when there is none."""
@@ -147,18 +190,26 @@ class Report:
             and (species is None or estimate.species == species)
         ]
 
-    def table(self) -> dict[str, list[Any]]:
-        """The tidy table as columns (quantity, species, value, std, sem, n, unit, status, message)."""
-        return {name: [getattr(row, name) for row in self.rows] for name in COLUMNS}
+    def notices(self) -> list[Notice]:
+        """Every cause that left an estimate without a value: one notice per cause, with its replicas.
 
-    def to_pandas(self) -> pandas.DataFrame:
-        """The tidy table as a DataFrame (needs pandas); missing values are None."""
-        import pandas
+        A cause that several quantities share (no temperature for η, κ and D∞; no
+        window for D of Na, which D∞ of Na inherits) is one notice.
+        """
+        causes: dict[tuple[str, str, Needs | None], tuple[dict[str, None], dict[str, None]]] = {}
+        for result in self.replicas:
+            for estimate in result.estimates:
+                if estimate.success:
+                    continue
+                key = (estimate.status, estimate.message, estimate.needs)
+                what, where = causes.setdefault(key, ({}, {}))
+                what[f"{estimate.quantity} {estimate.species}".strip()] = None
+                where[result.path] = None
+        return [Notice(tuple(what), status, reason, needs, tuple(where), len(self.replicas))
+                for (status, reason, needs), (what, where) in causes.items()]
 
-        return pandas.DataFrame(self.table(), columns=list(COLUMNS))
-
-    def tidy_rows(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
-        """The table as records, one per row, in SI units; missing values are None.
+    def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
+        """The tidy table as records, one per row, in SI units; missing values are None.
 
         Each record has the keys quantity, species, replica, value, std, sem, n,
         unit, status and message; `replica` is "" for the statistics over the
@@ -182,6 +233,12 @@ class Report:
                         "message": estimate.message if estimate is not None else "not in this run"})
         return _finite(records)  # type: ignore[no-any-return]
 
+    def to_pandas(self) -> pandas.DataFrame:
+        """The tidy table as a DataFrame (needs pandas); missing values are None."""
+        import pandas
+
+        return pandas.DataFrame([row.record() for row in self.rows], columns=list(COLUMNS))
+
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """What `to_json` writes, as a dict of plain values (non-finite floats as None)."""
 
@@ -196,24 +253,27 @@ class Report:
                               fit=fit.fit.tolist())
             return record
 
+        def estimate_record(e: Estimate) -> dict[str, Any]:
+            return {"quantity": e.quantity, "species": e.species, "value": e.value, "unit": e.unit,
+                    "status": e.status, "message": e.message,
+                    "needs": None if e.needs is None else {"setting": e.needs.setting, "species": e.needs.species},
+                    "sources": [{"name": s.name, "value": s.value, "origin": s.origin} for s in e.sources],
+                    "fit": fit_record(e.fit) if e.fit is not None else None}
+
         document = {
-            "rows": [{**{name: getattr(row, name) for name in COLUMNS}, "replicas": list(row.replicas)}
-                     for row in self.rows],
-            "replicas": [
-                {"path": result.path, "units": result.units, "estimates": [
-                    {"quantity": e.quantity, "species": e.species, "value": e.value, "unit": e.unit,
-                     "status": e.status, "message": e.message,
-                     "fit": fit_record(e.fit) if e.fit is not None else None}
-                    for e in result.estimates]}
-                for result in self.replicas
-            ],
-            "failures": [{"path": f.path, "error": f.error, "message": f.message} for f in self.failures],
-            "settings": dataclasses.asdict(self.settings),
+            "schema": SCHEMA,
+            "rows": [{**row.record(), "replicas": list(row.replicas)} for row in self.rows],
+            "replicas": [{"path": result.path, "units": result.units,
+                          "estimates": [estimate_record(e) for e in result.estimates]}
+                         for result in self.replicas],
+            "failures": [failure.to_dict() for failure in self.failures],
+            "warnings": [notice.describe() for notice in self.notices()],
+            "settings": self.settings.to_dict(),
         }
         return _finite(document)  # type: ignore[no-any-return]
 
     def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
-        """The table, the per-replica values and the fits' windows as JSON.
+        """The table, the per-replica values and the fits' windows as JSON (schema "quor-pp/1").
 
         With `curves`, each fit also carries its time and MSD arrays and fitted line.
         Missing values are null.
@@ -228,7 +288,7 @@ class Report:
                           str(row.n), row.unit, row.status))
         widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
         text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
-        notes = [f"{row.quantity} {row.species}".strip() + f": {row.message}" for row in self.rows if row.message]
+        notes = [notice.describe() for notice in self.notices()]
         notes += [f"not analysed: {failure}" for failure in self.failures]
         return "\n".join(text + ([""] + notes if notes else []))
 
@@ -268,13 +328,13 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
     if not results:
         raise ValueError("no replica results to combine")
     keys: dict[tuple[str, str], None] = {}
-    for quantity in QUANTITIES:
+    for quantity in registry.quantities():
         for result in results:
             for estimate in result.estimates:
-                if estimate.quantity == quantity:
-                    keys[(quantity, estimate.species)] = None
-    return Report([_row(quantity, species, results) for quantity, species in keys], list(results), settings,
-                  list(failures))
+                if estimate.quantity == quantity.name:
+                    keys[(quantity.name, estimate.species)] = None
+    return Report(tuple(_row(quantity, species, results) for quantity, species in keys), tuple(results), settings,
+                  tuple(failures))
 
 
 def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = AnalysisSettings(), *,
@@ -291,7 +351,7 @@ def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = A
         raise no_result(failures)
     if warn:
         for failure in failures:
-            warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=2)
+            warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=3)
     return combine(results, settings, failures)
 
 
@@ -301,43 +361,62 @@ def no_result(failures: Sequence[ReplicaFailure]) -> BaseException:
         return ValueError("no replica results to combine")
     first = failures[0]
     error = first.exception if first.exception is not None else RuntimeError(str(first))
+    # Every failure, as data for callers that word them their own way (the command).
+    error.replica_failures = tuple(failures)  # type: ignore[attr-defined]
     if len(failures) > 1:
         error.add_note(f"{len(failures) - 1} more replicas failed: "
                        + "; ".join(str(failure) for failure in failures[1:]))
     return error
 
 
-def _natural(name: str) -> list[Any]:
+def natural_key(name: str) -> list[Any]:
+    """Sort key that puts replica_2 before replica_10."""
     return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", name)]
 
 
 def _is_run(directory: str, files: RunFiles) -> bool:
-    names = (*files.diffself, *files.diffonsag, *files.viscosity, *files.thermal_conductivity)
-    return any(os.path.isfile(os.path.join(directory, name)) for name in names)
+    return any(os.path.isfile(os.path.join(directory, name + suffix))
+               for name in files.curve_files() for suffix in ("", ".gz"))
+
+
+def _replicas_of(path: str, files: RunFiles) -> list[str]:
+    if not os.path.isdir(path):
+        code = 20 if os.path.exists(path) else 2
+        raise OSError(code, os.strerror(code), path)
+    if _is_run(path, files):
+        return [path]
+    found = sorted((entry.path for entry in os.scandir(path) if entry.is_dir() and _is_run(entry.path, files)),
+                   key=lambda p: natural_key(os.path.basename(p)))
+    if not found:
+        raise FileNotFoundError(2, f"no transport tables ({files.diffself[0]}, {files.viscosity[0]}, ...) "
+                                   "in this directory or its subdirectories", path)
+    return found
 
 
 def find_replicas(runs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                   files: RunFiles = RunFiles()) -> list[str]:
-    """The replica directories of `runs`.
+    """The replica directories of `runs`, each once, in the order given.
 
     A directory that holds transport tables is one replica; otherwise each of its
     subdirectories that holds them is one, in natural order (replica_2 before
-    replica_10). A list of directories is taken as it is.
+    replica_10). Of a list of runs, each is expanded so, a directory reached twice
+    (by the same path, or by another path to it) is taken once, and a path that is
+    no directory is kept as it is (its analysis reports it as a failed replica).
+
+    Raises
+    ------
+    OSError
+        A run is missing (FileNotFoundError), not a directory, or holds no replica.
     """
     if isinstance(runs, (str, os.PathLike)):
-        path = fspath(runs)
-        if not os.path.isdir(path):
-            code = 20 if os.path.exists(path) else 2
-            raise OSError(code, os.strerror(code), path)
-        if _is_run(path, files):
-            return [path]
-        found = sorted((entry.path for entry in os.scandir(path) if entry.is_dir() and _is_run(entry.path, files)),
-                       key=lambda p: _natural(os.path.basename(p)))
-        if not found:
-            raise FileNotFoundError(2, f"no transport tables ({files.diffself[0]}, {files.viscosity[0]}, ...) "
-                                       "in this directory or its subdirectories", path)
-        return found
-    return [fspath(run) for run in runs]
+        return _replicas_of(fspath(runs), files)
+    found: dict[str, str] = {}
+    for run in runs:
+        # In a list, a path that is no directory is kept: its analysis reports it as a failed replica.
+        path = fspath(run)
+        for directory in _replicas_of(path, files) if os.path.isdir(path) else [path]:
+            found.setdefault(os.path.realpath(directory), directory)
+    return list(found.values())
 
 
 def analyze(
@@ -349,9 +428,13 @@ def analyze(
     volume: float | None = None,
     viscosity: float | None = None,
     molecules: Mapping[str, int] | None = None,
+    atoms_per_molecule: Mapping[str, int] | None = None,
     charges: Mapping[str, float] | None = None,
     window: WindowSettings | None = None,
+    windows: Mapping[str, tuple[float, float]] | None = None,
+    common_window: bool | None = None,
     progress: Callable[[str], None] | None = None,
+    done: Callable[[int, Outcome], None] | None = None,
     jobs: int = 1,
     client: Any = None,
     engine: str | None = None,
@@ -362,8 +445,8 @@ def analyze(
     Parameters
     ----------
     runs : str, os.PathLike or iterable of them
-        A run directory, a directory of replica directories, or a list of replica
-        directories.
+        A run directory, a directory of replica directories, or several of them,
+        taken together as one run's replicas (see `find_replicas`).
     settings : AnalysisSettings, optional
         All settings at once; the keywords below replace single fields of it.
     units : str, optional
@@ -375,20 +458,28 @@ def analyze(
     viscosity : float, optional
         Shear viscosity in Pa·s for the finite-size correction of D.
     molecules : mapping of str to int, optional
-        Molecule counts by species, instead of the log's group counts.
+        Molecule counts by species, instead of those the run's files give.
+    atoms_per_molecule : mapping of str to int, optional
+        Atoms in one molecule of a species, to count its molecules from its group.
     charges : mapping of str to float, optional
         Ion charges in units of e, for the electrical conductivity.
     window : WindowSettings, optional
         The window search.
+    windows : mapping of str to (float, float), optional
+        Windows given by hand in the run's time unit, by quantity ("" for all).
+    common_window : bool, optional
+        Fit every replica of a curve over the intersection of their windows.
     progress : callable, optional
         Called with a short message after each file read and each fit (when the
         replicas are analysed one after the other).
+    done : callable, optional
+        Called with the index and outcome of each replica as it is finished.
     jobs : int
         Replicas analysed at once: in threads on a free-threaded interpreter, in
         processes where the GIL is enabled (see `quor_pp.parallel`). 1 by default.
     client : distributed.Client, optional
-        Analyse the replicas on this Dask cluster, one task per replica (needs
-        ``pip install 'quor-pp[dask]'``); its workers must see the run directories.
+        Analyse the replicas on this Dask cluster (needs ``pip install
+        'quor-pp[dask]'``); its workers must see the run directories.
     engine : str, optional
         "serial", "threads" or "processes", in place of the choice `jobs` makes.
     curves : bool
@@ -408,6 +499,8 @@ def analyze(
     ------
     OSError, FormatError, ValueError
         No replica could be analysed: the first one's error, naming its file.
+    TypeError
+        A setting of the wrong type.
 
     Examples
     --------
@@ -420,10 +513,13 @@ def analyze(
     >>> report.row("viscosity").unit
     'Pa s'
     """
+    if settings is not None and not isinstance(settings, AnalysisSettings):
+        raise TypeError(f"settings must be an AnalysisSettings, not {type(settings).__name__}")
     chosen = (settings or AnalysisSettings()).replaced(
         units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window,
-        molecules=molecules, charges=charges)
+        molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
+        common_window=common_window)
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                            engine=engine, curves=curves, progress=progress)
+                            engine=engine, curves=curves, progress=progress, done=done)
     return combine_outcomes(outcomes, chosen)

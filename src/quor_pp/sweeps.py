@@ -10,7 +10,6 @@ from both. Every replica of every point is analysed in one map (any engine of
 
 from __future__ import annotations
 
-import dataclasses
 import importlib
 import math
 import os
@@ -25,13 +24,14 @@ from typing import TYPE_CHECKING, Any, Final, TypeAlias
 from .errors import FormatError, fspath
 from .fitting import WindowSettings
 from .parallel import Outcome, map_replicas
-from .report import QUANTITIES, Report, Row, combine, find_replicas, no_result
+from . import quantities
+from .report import SCHEMA, Report, Row, combine, find_replicas, natural_key, no_result
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaFailureWarning, ReplicaResult, RunFiles
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["STATE_FILE", "StatePoint", "SweepReport", "combine_sweep", "find_state_points", "sweep"]
+__all__ = ["STATE_FILE", "PatternError", "StatePoint", "SweepReport", "combine_sweep", "find_state_points", "sweep"]
 
 #: The metadata file of a state point's directory.
 STATE_FILE: Final = "state.toml"
@@ -44,6 +44,10 @@ Scalar: TypeAlias = str | int | float | bool
 # Names an extra state key cannot take: the table's and the JSON's own columns.
 _RESERVED: Final = frozenset({"point", "path", "replicas", "analysed", "quantity", "species", "replica", "value",
                               "std", "sem", "n", "unit", "status", "message"})
+
+
+class PatternError(ValueError):
+    """A pattern of state fields that cannot be used (no field, a field twice, a bad brace)."""
 
 
 @dataclass(frozen=True)
@@ -102,12 +106,12 @@ class SweepReport:
     ----------
     root : str
         The sweep's directory.
-    points : list of StatePoint
+    points : tuple of StatePoint
         By salt, molality, temperature and name.
-    reports : list of (Report or None)
+    reports : tuple of (Report or None)
         Each point's report over its replicas, in the order of `points`; None for
         a point none of whose replicas could be analysed.
-    failures : list of ReplicaFailure
+    failures : tuple of ReplicaFailure
         Every replica (or point without replicas) that could not be analysed, by path.
     settings : AnalysisSettings
         The settings of the sweep (a point's own charges and molecule counts are in
@@ -115,10 +119,14 @@ class SweepReport:
     """
 
     root: str
-    points: list[StatePoint]
-    reports: list[Report | None] = field(repr=False)
-    failures: list[ReplicaFailure] = field(repr=False)
+    points: tuple[StatePoint, ...]
+    reports: tuple[Report | None, ...] = field(repr=False)
+    failures: tuple[ReplicaFailure, ...] = field(repr=False)
     settings: AnalysisSettings = field(repr=False)
+
+    def __post_init__(self) -> None:
+        for name in ("points", "reports", "failures"):
+            object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def extra_keys(self) -> list[str]:
         """The extra state keys of the points, in the order they first appear."""
@@ -133,10 +141,10 @@ class SweepReport:
         for report in self.reports:
             for row in report.rows if report is not None else ():
                 found[(row.quantity, row.species)] = None
-        order = {quantity: k for k, quantity in enumerate(QUANTITIES)}
+        order = {quantity.name: k for k, quantity in enumerate(quantities.quantities())}
         return sorted(found, key=lambda key: order.get(key[0], len(order)))
 
-    def rows(self, quantity: str, species: str = "") -> list[tuple[StatePoint, Row]]:
+    def series(self, quantity: str, species: str = "") -> list[tuple[StatePoint, Row]]:
         """Every point that has a row of `quantity` for `species`, with that row."""
         found = []
         for point, report in zip(self.points, self.reports):
@@ -146,12 +154,12 @@ class SweepReport:
                 found.append((point, row))
         return found
 
-    def table(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
+    def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table: one record per state point, quantity and species, in SI units.
 
         Each record has the point's state (point, salt, molality, temperature, the
         extra keys; None where a point lacks one), then the columns of
-        `Report.tidy_rows` (quantity, species, replica, value, std, sem, n, unit,
+        `Report.records` (quantity, species, replica, value, std, sem, n, unit,
         status, message). With `per_replica`, each replica's value follows as its
         own record.
         """
@@ -161,7 +169,7 @@ class SweepReport:
             if report is None:
                 continue
             state = {**point.state(), **{key: point.extra.get(key) for key in extra}}
-            for record in report.tidy_rows(per_replica=per_replica):
+            for record in report.records(per_replica=per_replica):
                 records.append({**state, **record})
         return records
 
@@ -169,7 +177,7 @@ class SweepReport:
         """The tidy table as a DataFrame (needs pandas)."""
         import pandas
 
-        return pandas.DataFrame(self.table(per_replica=per_replica))
+        return pandas.DataFrame(self.records(per_replica=per_replica))
 
     def write_parquet(self, path: str | os.PathLike[str], *, per_replica: bool = False) -> None:
         """Write the tidy table as a Parquet file (needs pyarrow).
@@ -181,7 +189,7 @@ class SweepReport:
         """
         arrow = importlib.import_module("pyarrow")
         parquet = importlib.import_module("pyarrow.parquet")
-        records = self.table(per_replica=per_replica)
+        records = self.records(per_replica=per_replica)
         # A Parquet column has one type: an extra key whose values differ in type
         # between points (1 in one state file, "1b" in another) is written as text.
         for key in self.extra_keys():
@@ -193,20 +201,19 @@ class SweepReport:
     def to_dict(self, *, per_replica: bool = False) -> dict[str, Any]:
         """The state points, the tidy table and the failures as plain values (for JSON)."""
         return {
+            "schema": SCHEMA,
             "root": self.root,
             "points": [{**point.state(), "path": point.path, "replicas": list(point.replicas),
                         "charges": dict(point.charges) if point.charges is not None else None,
                         "molecules": dict(point.molecules) if point.molecules is not None else None,
                         "analysed": report is not None}
                        for point, report in zip(self.points, self.reports)],
-            "table": self.table(per_replica=per_replica),
-            "failures": [{"path": f.path, "error": f.error, "message": f.message} for f in self.failures],
-            "settings": dataclasses.asdict(self.settings),
+            "records": self.records(per_replica=per_replica),
+            "failures": [failure.to_dict() for failure in self.failures],
+            "warnings": [f"{point.name}: {notice.describe()}" for point, report in zip(self.points, self.reports)
+                        if report is not None for notice in report.notices()],
+            "settings": self.settings.to_dict(),
         }
-
-
-def _natural(name: str) -> list[Any]:
-    return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", name)]
 
 
 class _Pattern:
@@ -219,21 +226,21 @@ class _Pattern:
         try:
             parts = list(string.Formatter().parse(text))
         except ValueError as error:
-            raise ValueError(f"pattern {text!r}: {error}") from None
+            raise PatternError(f"pattern {text!r}: {error}") from None
         for literal, name, format_spec, conversion in parts:
             regex.append(re.escape(literal))
             if name is None:
                 continue
             if not name.isidentifier() or format_spec or conversion:
                 written = name + ("!" + conversion if conversion else "") + (":" + format_spec if format_spec else "")
-                raise ValueError(f"pattern {text!r}: a field is a plain name in braces, such as {{salt}}, "
+                raise PatternError(f"pattern {text!r}: a field is a plain name in braces, such as {{salt}}, "
                                  f"not {{{written}}}")
             if name in self.fields:
-                raise ValueError(f"pattern {text!r}: the field {{{name}}} appears twice")
+                raise PatternError(f"pattern {text!r}: the field {{{name}}} appears twice")
             self.fields.append(name)
             regex.append(f"(?P<{name}>[^/]+?)")
         if not self.fields:
-            raise ValueError(f"pattern {text!r} has no field; e.g. '{{salt}}_{{molality}}m_{{temperature}}K'")
+            raise PatternError(f"pattern {text!r} has no field; e.g. '{{salt}}_{{molality}}m_{{temperature}}K'")
         self.regex = re.compile("".join(regex))
         self.depth = text.strip("/").count("/") + 1
 
@@ -294,7 +301,7 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
         what = (f"no directory whose path matches {pattern!r}" if pattern is not None
                 else f"no {STATE_FILE} in this directory or its subdirectories (or give a pattern)")
         raise FileNotFoundError(2, what, top)
-    return sorted(points, key=lambda p: (p.salt, p.molality, p.temperature, _natural(p.name)))
+    return sorted(points, key=lambda p: (p.salt, p.molality, p.temperature, natural_key(p.name)))
 
 
 def _candidates(root: str, pattern: _Pattern | None) -> Iterable[tuple[str, str]]:
@@ -304,7 +311,7 @@ def _candidates(root: str, pattern: _Pattern | None) -> Iterable[tuple[str, str]
     so a link back up the tree cannot make the search go round.
     """
     for directory, subdirectories, names in os.walk(root):
-        subdirectories[:] = sorted((d for d in subdirectories if not d.startswith(".")), key=_natural)
+        subdirectories[:] = sorted((d for d in subdirectories if not d.startswith(".")), key=natural_key)
         relative = os.path.relpath(directory, root)
         prefix = "" if relative == os.curdir else relative.replace(os.sep, "/") + "/"
         if pattern is None:
@@ -442,7 +449,7 @@ def combine_sweep(root: str, points: Sequence[StatePoint], outcomes: Sequence[Ou
         reports.append(combine(results, point.settings(settings), failed) if results else None)
     if strict and all(report is None for report in reports):
         raise no_result(failures)
-    return SweepReport(root, list(points), reports, failures, settings)
+    return SweepReport(root, tuple(points), tuple(reports), tuple(failures), settings)
 
 
 def sweep(
@@ -459,6 +466,8 @@ def sweep(
     engine: str | None = None,
     curves: bool = False,
     progress: Callable[[str], None] | None = None,
+    done: Callable[[int, Outcome], None] | None = None,
+    points: Sequence[StatePoint] | None = None,
 ) -> SweepReport:
     """Transport coefficients at every state point of a sweep, as one table.
 
@@ -480,8 +489,10 @@ def sweep(
     curves : bool
         Keep the whole curve of every fit (off by default: a sweep's table and
         plots need only the values).
-    progress : callable, optional
+    progress, done : callable, optional
         As for `analyze`.
+    points : sequence of StatePoint, optional
+        The state points, when the caller found them already (`find_state_points`).
 
     Returns
     -------
@@ -501,16 +512,17 @@ def sweep(
     >>> result = sweep("examples/data/sweep")
     >>> [(p.salt, p.molality, p.temperature) for p in result.points][:2]
     [('NaCl', 0.5, 300.0), ('NaCl', 0.5, 330.0)]
-    >>> record = result.table()[0]
+    >>> record = result.records()[0]
     >>> record["point"], record["quantity"], record["species"], record["unit"]
     ('NaCl_0.5m_300K', 'self_diffusion', 'wat', 'm^2/s')
     """
     chosen = (settings or AnalysisSettings()).replaced(
         units=units, window=window, molecules=molecules, charges=charges)
     top = fspath(root)
-    points = find_state_points(top, pattern, chosen.files)
+    if points is None:
+        points = find_state_points(top, pattern, chosen.files)
     outcomes = map_replicas(sweep_tasks(points, chosen), jobs=jobs, client=client, engine=engine, curves=curves,
-                            progress=progress)
+                            progress=progress, done=done)
     result = combine_sweep(top, points, outcomes, chosen)
     for failure in result.failures:
         warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=2)

@@ -1,238 +1,85 @@
-"""Transport coefficients of one run directory, in SI units.
+"""Transport coefficients of one run directory, in SI units, by walking the registry of quantities.
 
 `analyze_replica` is a plain function of a directory and picklable settings that
 returns a picklable `ReplicaResult`, so that replicas can be analysed in any order,
 in threads, processes or on remote workers, and combined afterwards (see report.py).
+What each quantity is and how it is computed stands in `quantities.py`; this module
+gives the quantities what they need from the run (its tables, fits, T, V, molecule
+counts, each once) and turns a fit into an estimate with one rule.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import errno
 import math
 import os
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass, field
-from typing import Any
+from collections.abc import Callable
+from dataclasses import dataclass
 
 import numpy as np
 
-import _quor_pp
-
-from .errors import FormatError, fspath, native_read
-from .files import LAYOUTS, Table, read
-from .fitting import Fit, WindowSettings, fit_window
+from . import quantities as registry
+from .errors import FormatError, fspath
+from .files import Table, read
+from .fitting import Fit, fit_window
 from .logs import RunLog, read_log
+from .quantities import Curves, Normalisation, Quantity
+from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
+                      Source)
+from .settings import AnalysisSettings, RunFiles
 from .units import UnitSystem, unit_system
 
 __all__ = [
     "AnalysisSettings",
     "Estimate",
+    "Input",
     "ReplicaFailure",
     "ReplicaFailureWarning",
     "ReplicaResult",
+    "Run",
     "RunFiles",
-    "YEH_HUMMER_XI",
     "analyze_replica",
+    "find_file",
 ]
-
-#: Dimensionless constant of the finite-size correction of D for a cubic periodic box
-#: (Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)).
-YEH_HUMMER_XI = 2.837297
 
 Progress = Callable[[str], None]
 
 
 @dataclass(frozen=True)
-class RunFiles:
-    """Names of the files in a run directory; the first existing name of each tuple is used."""
-
-    diffself: tuple[str, ...] = ("diffself.dat",)
-    diffonsag: tuple[str, ...] = ("diffonsag.dat",)
-    viscosity: tuple[str, ...] = ("viscosity.dat",)
-    thermal_conductivity: tuple[str, ...] = ("thermconductivity.dat", "tconductivity.dat")
-    volume: tuple[str, ...] = ("volume.dat",)
-    thermo: tuple[str, ...] = ("nvt_prod.dat",)
-    log: tuple[str, ...] = ("log.lammps",)
-
-
-@dataclass(frozen=True)
-class AnalysisSettings:
-    """Everything `analyze` needs besides the run directories (plain, picklable values).
+class Input:
+    """An input of the normalisations (T, V, a molecule count): its value, or why there is none.
 
     Attributes
     ----------
-    window : WindowSettings
-        The window search for every curve.
-    units : str or None
-        LAMMPS unit style of the runs ("real", "metal", "si", "lj"); by default taken
-        from the `units` line of each run's log.
-    temperature : float or None
-        Temperature in K (reduced for "lj"); by default the mean of the `Temp` column
-        of each run's thermodynamic table.
-    volume : float or None
-        Box volume in the run's length unit cubed (Å³ for "real" and "metal"); by
-        default the first value of each run's volume.dat.
-    viscosity : float or None
-        Shear viscosity in Pa·s (reduced for "lj") for the finite-size correction of
-        D; by default each run's own viscosity.
-    molecules : mapping of str to int
-        Number of molecules of each species; a species not given takes the atom
-        count of the log's group of the same name.
-    charges : mapping of str to float
-        Charge of each ion in units of e; with charges, the electrical conductivity
-        and its Nernst-Einstein estimate are computed. Species not given are neutral.
-    files : RunFiles
-        File names in a run directory.
-    """
-
-    window: WindowSettings = field(default_factory=WindowSettings)
-    units: str | None = None
-    temperature: float | None = None
-    volume: float | None = None
-    viscosity: float | None = None
-    molecules: Mapping[str, int] = field(default_factory=dict)
-    charges: Mapping[str, float] = field(default_factory=dict)
-    files: RunFiles = field(default_factory=RunFiles)
-
-    def __post_init__(self) -> None:
-        if self.units is not None:
-            unit_system(self.units)
-        for name in ("temperature", "volume", "viscosity"):
-            value = getattr(self, name)
-            if value is not None and not (math.isfinite(value) and value > 0.0):
-                raise ValueError(f"{name} must be a positive finite number, not {value}")
-        for species, count in self.molecules.items():
-            if isinstance(count, bool) or not isinstance(count, int) or count <= 0:
-                raise ValueError(f"molecules[{species!r}] must be a positive int, not {count!r}")
-        for species, charge in self.charges.items():
-            if not math.isfinite(charge):
-                raise ValueError(f"charges[{species!r}] must be finite, not {charge}")
-
-    def replaced(self, **fields: Any) -> AnalysisSettings:
-        """These settings with the fields given a value other than None replaced.
-
-        The keyword arguments of `analyze` and `sweep` come here; mappings are copied,
-        so a caller's dict changed later does not change the settings.
-        """
-        changes: dict[str, Any] = {name: dict(value) if isinstance(value, Mapping) else value
-                   for name, value in fields.items() if value is not None}
-        return dataclasses.replace(self, **changes) if changes else self
-
-
-@dataclass(frozen=True)
-class Estimate:
-    """One quantity from one run.
-
-    Attributes
-    ----------
-    quantity : str
-        "self_diffusion", "viscosity", ... (see `QUANTITIES` in report.py).
-    species : str
-        The species or pair ("Na", "Na-Cl"), or "" for a property of the whole box.
+    name : str
+        "T", "V", "N_Na", "N", "eta", ...
     value : float or None
-        The value in `unit`; None when it could not be computed.
-    unit : str
-        "m^2/s", "Pa s", ..., or "reduced" for "lj" runs.
-    status : str
-        "ok", or why there is no value: a fit's status ("no window", "too few points",
-        "degenerate") or "missing" (an input is missing).
-    message : str
-        The reason in words; empty when status is "ok".
-    fit : Fit or None
-        The fit the value comes from, if it comes from one.
-    scale : float or None
-        For a value from a fit: the factor from the fit's slope (curve unit per time
-        unit of the run) to `unit`, known also when the fit found no window; None
-        when an input it needs (a molecule count, T, V) is missing. The curve times
-        `scale` and the run's time unit in seconds has the value as its slope against
-        time in seconds, which is how plots draw curves of different runs together.
+    origin : str
+        Where the value came from ("option", a file's name, "fit").
+    why : str
+        Why there is no value; empty when there is one.
+    needs : Needs or None
+        The setting that would supply it.
     """
 
-    quantity: str
-    species: str
+    name: str
     value: float | None
-    unit: str
-    status: str = "ok"
-    message: str = ""
-    fit: Fit | None = field(default=None, repr=False)
-    scale: float | None = field(default=None, repr=False)
-
-    @property
-    def success(self) -> bool:
-        return self.status == "ok"
+    origin: str = ""
+    why: str = ""
+    needs: Needs | None = None
 
 
-@dataclass(frozen=True)
-class ReplicaResult:
-    """What one run directory gave: its estimates and every fit made on the way.
-
-    Attributes
-    ----------
-    path : str
-        The run directory.
-    units : str
-        Its LAMMPS unit style.
-    estimates : list of Estimate
-    fits : list of Fit
-    """
-
-    path: str
-    units: str
-    estimates: list[Estimate]
-    fits: list[Fit] = field(repr=False)
-
-    def get(self, quantity: str, species: str = "") -> Estimate | None:
-        """The estimate of `quantity` for `species`, or None."""
-        return next((e for e in self.estimates if e.quantity == quantity and e.species == species), None)
-
-
-@dataclass(frozen=True)
-class ReplicaFailure:
-    """A run directory that could not be analysed, in place of its `ReplicaResult`.
-
-    Attributes
-    ----------
-    path : str
-        The run directory.
-    error : str
-        The kind of failure: the exception's type name ("FileNotFoundError",
-        "FormatError", ...), or "WorkerLost" when the process or worker analysing
-        the run died.
-    message : str
-        What went wrong, naming the file where a file was at fault.
-    exception : BaseException or None
-        The exception itself, where it could be kept (it travels back from worker
-        processes without its traceback).
-    """
-
-    path: str
-    error: str
-    message: str
-    exception: BaseException | None = field(default=None, repr=False, compare=False)
-
-    def __str__(self) -> str:
-        return self.message if self.message.startswith(self.path) else f"{self.path}: {self.message}"
-
-
-class ReplicaFailureWarning(UserWarning):
-    """A replica could not be analysed; the report holds the others (and the failure in `Report.failures`)."""
-
-
-def _find(directory: str, names: tuple[str, ...]) -> str | None:
+def find_file(directory: str, names: tuple[str, ...]) -> str | None:
+    """The first of `names` (or its gzip-compressed form, name + ".gz") that exists in `directory`."""
     for name in names:
-        path = os.path.join(directory, name)
-        if os.path.exists(path):
-            return path
+        for candidate in (name, name + ".gz"):
+            path = os.path.join(directory, candidate)
+            if os.path.exists(path):
+                return path
     return None
 
 
-def _species_columns(table: Table, prefix: str) -> dict[str, str]:
-    """Species (or pair) name to column, for columns named prefix + name."""
-    return {name[len(prefix):]: name for name in table if name.startswith(prefix) and len(name) > len(prefix)}
-
-
-def _temperature(table: Table) -> float:
+def _temperature_column(table: Table) -> float:
     for name in table:
         bare = name.lower().removeprefix("v_").removeprefix("c_")
         if bare in ("temp", "temperature", "thermo_temp"):
@@ -250,7 +97,7 @@ def _box_value(path: str) -> float:
     expected = "fix ave/time output of one value (TimeStep and one column)"
     if len(table) != 2 or table.rows == 0:
         raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.rows} rows")
-    return native_read(_quor_pp.parse_volume_density, path, LAYOUTS["ave/time"])
+    return float(table[list(table)[1]][0])
 
 
 def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
@@ -264,37 +111,198 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     return None
 
 
-class _Replica:
-    """The working state of one replica's analysis (never leaves analyze_replica)."""
+class Run:
+    """What the quantities of one replica are computed from: its tables, fits and inputs, each made once.
+
+    The derive functions of `quantities.py` receive it; it never leaves `analyze_replica`.
+    """
 
     def __init__(self, directory: str, settings: AnalysisSettings, progress: Progress | None) -> None:
         self.directory = directory
         self.settings = settings
         self.progress = progress
-        self.estimates: list[Estimate] = []
         self.fits: list[Fit] = []
-        files = settings.files
-        log_path = _find(directory, files.log)
+        self._tables: dict[str, Table | None] = {}
+        self._inputs: dict[tuple[str, str], Input] = {}
+        self._estimates: dict[str, list[Estimate]] = {}
+        log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None)
         if name is None:
-            where = f"no 'units' line in {log_path}" if log_path else f"no {files.log[0]} in {directory}"
-            raise ValueError(f"{directory}: the unit style is unknown ({where}); pass units='real' or similar")
-        self.units: UnitSystem = unit_system(name)
+            why = "no 'units' line" if log_path else f"no {settings.files.log[0]} in this directory"
+            raise MissingInputError(log_path or directory, f"the unit style is unknown ({why})", Needs("units"))
+        try:
+            self.units: UnitSystem = unit_system(name)
+        except ValueError as error:
+            raise MissingInputError(log_path or directory, str(error), Needs("units")) from None
         self.notify(f"{directory}: units {name}")
 
     def notify(self, what: str) -> None:
         if self.progress is not None:
             self.progress(what)
 
-    def add(self, quantity: str, species: str, value: float | None, status: str = "ok", message: str = "",
-            fit: Fit | None = None, scale: float | None = None) -> Estimate:
-        estimate = Estimate(quantity, species, value if status == "ok" else None, self.units.unit(quantity),
-                            status, message, fit, scale)
-        self.estimates.append(estimate)
-        return estimate
+    # --- what the run holds ---------------------------------------------------------------------
 
-    def fit(self, table: Table, column: str, curve: np.ndarray | None = None) -> Fit:
+    def table(self, role: str) -> Table | None:
+        """The run's table of this role (a field of `RunFiles`), read once; None when it has none."""
+        if role not in self._tables:
+            path = find_file(self.directory, getattr(self.settings.files, role))
+            table = None if path is None else read(path, kind="transport")
+            if table is not None:
+                self.notify(f"{path}: {table.rows} rows")
+            self._tables[role] = table
+        return self._tables[role]
+
+    def species(self) -> list[str]:
+        """The species of the run, in the order of the self-diffusion table's columns."""
+        table = self.table("diffself")
+        return [name[len("MSD__"):] for name in table if name.startswith("MSD__") and len(name) > 5] if table else []
+
+    def curves(self, source: Curves) -> list[tuple[str, str]]:
+        """(species or pair label, column) of every curve of `source` in the run, in a fixed order.
+
+        A pair is unordered: its label puts its species in the run's order ("Na-Cl"
+        whether the column says Na_Cl or Cl_Na), so replicas that write the columns
+        in different orders give one row.
+        """
+        table = self.table(source.file)
+        if table is None:
+            return []
+        if source.per == "box":
+            if source.column not in table:
+                raise FormatError(table.path, f"a transport table with an {source.column} column", None,
+                                  f"its columns are {', '.join(table)}")
+            return [("", source.column)]
+        named = [(name[len(source.column):], name) for name in table
+                 if name.startswith(source.column) and len(name) > len(source.column)]
+        if source.per == "species":
+            return named
+        order = self.species()
+        known = set(order) | set(self.settings.molecules)
+        rank = {name: k for k, name in enumerate(order)}
+        pairs: dict[tuple[str, str], str] = {}
+        for name, column in named:
+            pair = _split_pair(name, known)
+            if pair is None:
+                continue
+            first, second = sorted(pair, key=lambda s: (rank.get(s, len(rank)), s))
+            pairs.setdefault((first, second), column)
+        return [(f"{first}-{second}", column) for (first, second), column in
+                sorted(pairs.items(), key=lambda item: [(rank.get(s, len(rank)), s) for s in item[0]])]
+
+    def charges(self) -> dict[str, float]:
+        """The ions' charges; ValueError when a charge names a species the run does not have."""
+        charges = dict(self.settings.charges)
+        present = set(self.species())
+        for label, _ in self.curves(Curves("diffonsag", "MSD__", "pair")):
+            present.update(label.split("-", 1))
+        unknown = sorted(set(charges) - present)
+        if unknown and present:
+            raise ValueError(f"{self.directory}: charges given for {', '.join(map(repr, unknown))}, which the run "
+                             f"does not have (species: {', '.join(self.species())})")
+        return charges
+
+    # --- inputs of the normalisations -----------------------------------------------------------
+
+    def input(self, name: str, species: str = "") -> Input:
+        """An input by name ("T", "T^2", "V", "eta", "N_i" with a species, "N", "V k_B T / e^2"), made once."""
+        key = (name, species)
+        if key not in self._inputs:
+            self._inputs[key] = self._make_input(name, species)
+        return self._inputs[key]
+
+    def _make_input(self, name: str, species: str) -> Input:
+        settings, files = self.settings, self.settings.files
+        if name == "T":
+            if settings.temperature is not None:
+                return Input("T", settings.temperature, "option")
+            path = find_file(self.directory, files.thermo)
+            if path is None:
+                return Input("T", None, why=f"no {files.thermo[0]} in {self.directory}", needs=Needs("temperature"))
+            value = _temperature_column(read(path, kind="thermo"))
+            return Input("T", value, os.path.basename(path))
+        if name == "T^2":
+            return self._combined("T^2", [self.input("T")], lambda t: t**2)
+        if name == "V":
+            if settings.volume is not None:
+                return Input("V", settings.volume * self.units.volume, "option")
+            path = find_file(self.directory, files.volume)
+            if path is None:
+                return Input("V", None, why=f"no {files.volume[0]} in {self.directory}", needs=Needs("volume"))
+            raw = _box_value(path)
+            if not (math.isfinite(raw) and raw > 0.0):
+                raise FormatError(path, "a positive box volume", 3, f"{raw}")
+            return Input("V", raw * self.units.volume, os.path.basename(path))
+        if name == "V k_B T / e^2":
+            units = self.units
+            return self._combined(name, [self.input("V"), self.input("T")],
+                                  lambda v, t: v * units.boltzmann * t / units.elementary_charge**2)
+        if name == "eta":
+            if settings.viscosity is not None:
+                return Input("eta", settings.viscosity, "option")
+            own = next(iter(self.estimates("viscosity")), None)
+            if own is None or own.value is None:
+                why = (f"no shear viscosity (no {files.viscosity[0]} fit"
+                       + (f": {own.message})" if own is not None else ")"))
+                return Input("eta", None, why=why, needs=Needs("viscosity"))
+            return Input("eta", own.value, "fit")
+        if name == "N_i":
+            return self._molecules(species)
+        if name == "N":
+            counts = [self.input("N_i", s) for s in self.species()]
+            if not counts:
+                return Input("N", None, why=f"no {files.diffself[0]} to count the molecules",
+                             needs=Needs("molecules"))
+            return self._combined("N", counts, lambda *values: sum(values))
+        raise KeyError(f"no input {name!r}")
+
+    def _molecules(self, species: str) -> Input:
+        label = f"N_{species}"
+        if species in self.settings.molecules:
+            return Input(label, self.settings.molecules[species], "option")
+        groups = self.log.groups if self.log else {}
+        if species in groups:
+            return Input(label, groups[species], f"{os.path.basename(self.log.path)} group" if self.log else "")
+        where = f"no group {species!r} in {self.log.path}" if self.log else f"no log in {self.directory}"
+        return Input(label, None, why=f"no molecule count for {species!r} ({where})",
+                     needs=Needs("molecules", species))
+
+    @staticmethod
+    def _combined(name: str, parts: list[Input], combine: Callable[..., float]) -> Input:
+        lacking = next((part for part in parts if part.value is None), None)
+        if lacking is not None:
+            return Input(name, None, why=lacking.why, needs=lacking.needs)
+        return Input(name, combine(*(part.value for part in parts)), "+".join(sorted({p.origin for p in parts})))
+
+    @staticmethod
+    def sources(*inputs: Input) -> tuple[Source, ...]:
+        """The inputs with a value, as the sources of an estimate."""
+        return tuple(Source(i.name, i.value, i.origin) for i in inputs if i.value is not None)
+
+    # --- estimates -------------------------------------------------------------------------------
+
+    def estimates(self, name: str) -> list[Estimate]:
+        """The estimates of the quantity called `name`, computed once (quantities may use each other's)."""
+        if name not in self._estimates:
+            self._estimates[name] = []  # a quantity that needs itself finds none
+            self._estimates[name] = list(self._compute(registry.quantity(name)))
+        return self._estimates[name]
+
+    def _compute(self, quantity: Quantity) -> list[Estimate]:
+        if quantity.derive is not None:
+            return list(quantity.derive(self))
+        assert quantity.curves is not None and quantity.normalisation is not None
+        table = self.table(quantity.curves.file)
+        found = []
+        for label, column in self.curves(quantity.curves):
+            assert table is not None
+            fit = self.fit(table, column, quantity=quantity.name, species=label)
+            found.append(self.from_fit(quantity.name, label, fit, quantity.normalisation))
+        return found
+
+    def fit(self, table: Table, column: str, curve: np.ndarray | None = None, *, quantity: str = "",
+            species: str = "") -> Fit:
+        """The window fit of a column of `table` (or of `curve`, made from its columns)."""
         time = table[next(iter(table))]  # the #Time column, whatever its exact name
         result = fit_window(time, table[column] if curve is None else curve, self.settings.window,
                             source=table.path, column=column)
@@ -302,59 +310,36 @@ class _Replica:
         self.notify(f"{table.path}: {column}: {result.status}")
         return result
 
-    def table(self, names: tuple[str, ...]) -> Table | None:
-        path = _find(self.directory, names)
-        if path is None:
-            return None
-        table = read(path, kind="transport")
-        self.notify(f"{path}: {table.rows} rows")
-        return table
+    def from_fit(self, quantity: str, species: str, fit: Fit, normalisation: Normalisation) -> Estimate:
+        """The estimate a fit gives: slope / (d₁ · d₂ · …) × factor, or the status of what is missing."""
+        inputs = [self.input("N_i", species) if name == "N_i" else self.input(name)
+                  for name in normalisation.divide_by]
+        lacking = next((i for i in inputs if i.value is None), None)
+        factor: float = getattr(self.units, normalisation.factor)
+        divisor = 1.0
+        for given in inputs:
+            divisor = divisor * given.value if given.value is not None else divisor
+        scale = None if lacking is not None else factor / divisor
+        if not fit.success:
+            message = f"{os.path.basename(fit.source)} {fit.column}: {fit.message}"
+            return self.missing(quantity, species, message, None, status=fit.status, fit=fit, scale=scale)
+        if lacking is not None:
+            return self.missing(quantity, species, lacking.why, lacking.needs, fit=fit)
+        assert fit.slope is not None
+        return self.value(quantity, species, fit.slope / divisor * factor, fit=fit, scale=scale,
+                          sources=self.sources(*inputs))
 
-    # --- box properties ---------------------------------------------------------------------
+    def value(self, quantity: str, species: str, value: float, *, fit: Fit | None = None,
+              scale: float | None = None, sources: tuple[Source, ...] = ()) -> Estimate:
+        """An estimate with a value."""
+        unit = registry.quantity(quantity).unit_in(self.units.reduced)
+        return Estimate(quantity, species, value, unit, "ok", "", fit, scale, None, sources)
 
-    def temperature(self) -> tuple[float | None, str]:
-        if self.settings.temperature is not None:
-            value = self.settings.temperature
-            self.add("temperature", "", value)
-            return value, ""
-        path = _find(self.directory, self.settings.files.thermo)
-        if path is None:
-            why = f"no {self.settings.files.thermo[0]} in {self.directory}; pass temperature="
-            self.add("temperature", "", None, "missing", why)
-            return None, why
-        value = _temperature(read(path, kind="thermo"))
-        self.add("temperature", "", value)
-        return value, ""
-
-    def volume(self) -> tuple[float | None, str]:
-        """The volume in m³ (reduced for lj)."""
-        if self.settings.volume is not None:
-            raw = self.settings.volume
-        else:
-            path = _find(self.directory, self.settings.files.volume)
-            if path is None:
-                why = f"no {self.settings.files.volume[0]} in {self.directory}; pass volume="
-                self.add("volume", "", None, "missing", why)
-                return None, why
-            raw = _box_value(path)
-            if not (math.isfinite(raw) and raw > 0.0):
-                raise FormatError(path, "a positive box volume", 3, f"{raw}")
-        value = raw * self.units.volume
-        self.add("volume", "", value)
-        return value, ""
-
-    def molecules(self, species: str) -> tuple[int | None, str]:
-        if species in self.settings.molecules:
-            return self.settings.molecules[species], ""
-        groups = self.log.groups if self.log else {}
-        if species in groups:
-            return groups[species], ""
-        where = f"no group {species!r} in {self.log.path}" if self.log else f"no log in {self.directory}"
-        return None, f"no molecule count for {species!r} ({where}); pass molecules={{{species!r}: N}}"
-
-
-def _failed_fit(fit: Fit) -> tuple[str, str]:
-    return fit.status, f"{os.path.basename(fit.source)} {fit.column}: {fit.message}"
+    def missing(self, quantity: str, species: str, why: str, needs: Needs | None, *, status: str = "missing",
+                fit: Fit | None = None, scale: float | None = None) -> Estimate:
+        """An estimate without a value, with its status and the reason."""
+        unit = registry.quantity(quantity).unit_in(self.units.reduced)
+        return Estimate(quantity, species, None, unit, status, why, fit, scale, needs)
 
 
 def analyze_replica(
@@ -362,13 +347,14 @@ def analyze_replica(
     settings: AnalysisSettings = AnalysisSettings(),
     progress: Progress | None = None,
 ) -> ReplicaResult:
-    """Transport coefficients of one run directory.
+    """Transport coefficients of one run directory: every registered quantity, in registry order.
 
     Fits every curve of the run's transport tables and converts the slopes to SI:
     self-diffusion D_i = slope / N_i (and its finite-size correction), Onsager
     coefficients Λ_ij = slope / N, shear viscosity η = slope / T, thermal
     conductivity κ = slope / T², and, with charges, the electrical conductivity from
-    the charge-weighted Onsager curves and its Nernst-Einstein estimate.
+    the charge-weighted Onsager curves and its Nernst-Einstein estimate (see
+    `quor_pp.quantities`).
 
     Parameters
     ----------
@@ -391,166 +377,15 @@ def analyze_replica(
         A file does not have its expected layout.
     OSError
         A file cannot be read; NotADirectoryError or FileNotFoundError for `directory`.
+    MissingInputError
+        The unit style is unknown (a ValueError).
     ValueError
-        The unit style is unknown, or a charge names a species the run does not have.
+        A charge names a species the run does not have.
     """
     path = fspath(directory)
     if not os.path.isdir(path):
         code = errno.ENOTDIR if os.path.exists(path) else errno.ENOENT
         raise OSError(code, os.strerror(code), path)
-    run = _Replica(path, settings, progress)
-    units = run.units
-    temperature, no_temperature = run.temperature()
-    volume, no_volume = run.volume()
-    kb = units.boltzmann
-
-    # Self-diffusion: the file holds the sum over the N_i molecules, already divided by 6.
-    self_slopes: dict[str, float] = {}
-    counts: dict[str, int | None] = {}
-    diffusion: dict[str, float] = {}
-    diffself = run.table(settings.files.diffself)
-    species_names = list(_species_columns(diffself, "MSD__")) if diffself else []
-    for species in species_names:
-        assert diffself is not None
-        fit = run.fit(diffself, "MSD__" + species)
-        count, why = run.molecules(species)
-        counts[species] = count
-        scale = None if count is None else units.diffusion / count
-        if not fit.success:
-            run.add("self_diffusion", species, None, *_failed_fit(fit), fit=fit, scale=scale)
-        elif count is None:
-            assert fit.slope is not None
-            self_slopes[species] = fit.slope
-            run.add("self_diffusion", species, None, "missing", why, fit=fit)
-        else:
-            assert fit.slope is not None
-            self_slopes[species] = fit.slope
-            diffusion[species] = fit.slope / count * units.diffusion
-            run.add("self_diffusion", species, diffusion[species], fit=fit, scale=scale)
-
-    # Onsager coefficients: slope / N with N every molecule of the box.
-    known = set(species_names) | set(settings.molecules)
-    diffonsag = run.table(settings.files.diffonsag)
-    pairs: dict[tuple[str, str], str] = {}
-    if diffonsag is not None:
-        for name, column in _species_columns(diffonsag, "MSD__").items():
-            pair = _split_pair(name, known)
-            if pair is not None:
-                pairs[pair] = column
-        missing_counts = [s for s, c in counts.items() if c is None]
-        total = sum(c for c in counts.values() if c is not None) if counts and not missing_counts else None
-        for (first, second), column in pairs.items():
-            fit = run.fit(diffonsag, column)
-            label = f"{first}-{second}"
-            scale = None if total is None else units.diffusion / total
-            if not fit.success:
-                run.add("onsager", label, None, *_failed_fit(fit), fit=fit, scale=scale)
-            elif total is None:
-                why = (f"no molecule count for {', '.join(map(repr, missing_counts))}" if missing_counts
-                       else f"no {settings.files.diffself[0]} to count the molecules")
-                run.add("onsager", label, None, "missing", why, fit=fit)
-            else:
-                assert fit.slope is not None
-                run.add("onsager", label, fit.slope / total * units.diffusion, fit=fit, scale=scale)
-    present = set(species_names) | {s for pair in pairs for s in pair}
-    unknown_charges = sorted(set(settings.charges) - present)
-    if unknown_charges and present:
-        raise ValueError(f"{path}: charges given for {', '.join(map(repr, unknown_charges))}, "
-                         f"which the run does not have (species: {', '.join(species_names)})")
-
-    # Shear viscosity and thermal conductivity from the MSD_all columns.
-    viscosity: float | None = None
-    for quantity, names, power, factor in (
-        ("viscosity", settings.files.viscosity, 1, units.viscosity),
-        ("thermal_conductivity", settings.files.thermal_conductivity, 2, units.thermal_conductivity),
-    ):
-        table = run.table(names)
-        if table is None:
-            continue
-        if "MSD_all" not in table:
-            raise FormatError(table.path, "a transport table with an MSD_all column", None,
-                              f"its columns are {', '.join(table)}")
-        fit = run.fit(table, "MSD_all")
-        scale = None if temperature is None else factor / temperature**power
-        if not fit.success:
-            run.add(quantity, "", None, *_failed_fit(fit), fit=fit, scale=scale)
-        elif temperature is None:
-            run.add(quantity, "", None, "missing", no_temperature, fit=fit)
-        else:
-            assert fit.slope is not None
-            value = fit.slope / temperature**power * factor
-            run.add(quantity, "", value, fit=fit, scale=scale)
-            if quantity == "viscosity":
-                viscosity = value
-
-    # Finite-size correction: D_inf = D + xi k_B T / (6 pi eta L).
-    eta = settings.viscosity if settings.viscosity is not None else viscosity
-    for species in species_names:
-        estimate = next(e for e in run.estimates if e.quantity == "self_diffusion" and e.species == species)
-        if not estimate.success:
-            run.add("self_diffusion_infinite", species, None, estimate.status, estimate.message)
-        elif temperature is None or volume is None or eta is None:
-            why = no_temperature or no_volume or (
-                f"no shear viscosity (no {settings.files.viscosity[0]} fit); pass viscosity=")
-            run.add("self_diffusion_infinite", species, None, "missing", why)
-        else:
-            length = volume ** (1.0 / 3.0)
-            correction = YEH_HUMMER_XI * kb * temperature / (6.0 * math.pi * eta * length)
-            run.add("self_diffusion_infinite", species, diffusion[species] + correction)
-
-    if settings.charges and species_names:
-        _conductivity(run, diffonsag, pairs, self_slopes, temperature, no_temperature, volume, no_volume)
-    return ReplicaResult(path, units.name, run.estimates, run.fits)
-
-
-def _conductivity(run: _Replica, diffonsag: Table | None, pairs: dict[tuple[str, str], str],
-                  self_slopes: dict[str, float], temperature: float | None, no_temperature: str,
-                  volume: float | None, no_volume: str) -> None:
-    """Electrical conductivity σ and its Nernst-Einstein estimate, in S/m."""
-    units = run.units
-    charges = {s: float(q) for s, q in run.settings.charges.items() if q != 0.0}
-    box = None if temperature is None or volume is None else (
-        units.elementary_charge**2 / (volume * units.boltzmann * temperature))
-    missing = no_temperature or no_volume
-
-    # σ = e²/(V k_B T) Σ_i Σ_j q_i q_j s_ij over ordered pairs. The window is fitted on
-    # the charge-weighted sum of the Onsager curves: for one window the slope of the sum
-    # is the sum of the slopes, and the sum is diffusive even when a cross curve alone
-    # (near zero for uncorrelated ions) has no diffusive window.
-    if diffonsag is not None:
-        terms = []
-        for (first, second), column in pairs.items():
-            if first in charges and second in charges:
-                weight = charges[first] * charges[second] * (1.0 if first == second else 2.0)
-                terms.append((weight, column))
-        absent = [s for s in charges if (s, s) not in pairs]
-        if absent:
-            run.add("conductivity", "", None, "missing",
-                    f"no Onsager column for {', '.join(f'{s}_{s}' for s in absent)} in {diffonsag.path}")
-        else:
-            curve = np.zeros(diffonsag.rows)
-            for weight, column in terms:
-                curve = curve + weight * diffonsag[column]
-            label = " + ".join(f"{w:g}*{c}" for w, c in terms)
-            fit = run.fit(diffonsag, label, curve)
-            scale = None if box is None else box * units.diffusion
-            if not fit.success:
-                run.add("conductivity", "", None, *_failed_fit(fit), fit=fit, scale=scale)
-            elif box is None:
-                run.add("conductivity", "", None, "missing", missing, fit=fit)
-            else:
-                assert fit.slope is not None
-                run.add("conductivity", "", box * fit.slope * units.diffusion, fit=fit, scale=scale)
-
-    # Nernst-Einstein: e²/(V k_B T) Σ_i q_i² N_i D_i, where N_i D_i is the self slope.
-    lacking = [s for s in charges if s not in self_slopes]
-    if lacking:
-        run.add("conductivity_nernst_einstein", "", None, "missing",
-                f"no self-diffusion fit for {', '.join(map(repr, lacking))}")
-    elif box is None:
-        run.add("conductivity_nernst_einstein", "", None, "missing", missing)
-    else:
-        total = 0.0
-        for species, charge in charges.items():
-            total += charge * charge * self_slopes[species]
-        run.add("conductivity_nernst_einstein", "", box * total * units.diffusion)
+    run = Run(path, settings, progress)
+    estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits))

@@ -3,20 +3,19 @@
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import sys
 import warnings
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any
 
-from ..display import QUANTITY_NAMES, display_unit, significant, spread
-from ..errors import FormatError
-from ..sweeps import STATE_FILE, SweepReport, combine_sweep, find_state_points, sweep_tasks
-from .analyze import (add_engine_options, add_run_options, add_window_options, analyze_replicas, check_writable,
-                      dask_client, describe_failure, fit_warnings, prepare_plot_directory, settings_from)
+from .analyze import SOME_FAILED, check_outputs, prepare_plot_directory, print_warnings, write_plots
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
+from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
+                      option_hint, settings_from)
 
-# The quantities the printed table shows (every one is in the CSV, JSON and Parquet files).
-_SHOWN: Final = ("self_diffusion", "viscosity", "thermal_conductivity", "conductivity")
+if TYPE_CHECKING:
+    from ..sweeps import SweepReport
+
+STATE_FILE = "state.toml"
 
 DESCRIPTION = f"""\
 Analyses a sweep: a directory tree with one directory per state point (a salt
@@ -48,9 +47,9 @@ examples:
 """
 
 
-def register(subparsers: Any) -> None:
+def register(subparsers: Any) -> argparse.ArgumentParser:
     """Add the `sweep` subcommand to the `quor-pp` parser."""
-    parser = subparsers.add_parser(
+    parser: argparse.ArgumentParser = subparsers.add_parser(
         "sweep", help="every state point of a tree of runs as one table, with plots against molality and T",
         description=DESCRIPTION, formatter_class=HelpFormatter)
     parser.add_argument("root", metavar="ROOT", help="the sweep's directory")
@@ -73,61 +72,60 @@ def register(subparsers: Any) -> None:
                              "PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     add_engine_options(parser)
-    add_run_options(parser, per_run=False)
+    add_run_options(parser)
     add_window_options(parser)
-    parser.set_defaults(run=run_command, parser=parser)
+    parser.set_defaults(run=run_command)
+    return parser
 
 
 def run_command(args: argparse.Namespace) -> int:
     """Run `quor-pp sweep` with parsed arguments; return the exit status."""
+    import importlib.util
+
+    import quor_pp
+    from ..errors import FormatError
+
     prog = args.parser.prog
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
-    settings = settings_from(args)
-    for destination in (args.json, args.csv, args.parquet):
-        if destination not in (None, "-"):
-            check_writable(destination)
     if args.parquet == "-":
         raise UsageError("--parquet writes a file, not standard output")
+    settings = settings_from(args)
+    check_outputs(args.json, args.csv, args.parquet)
     if args.parquet is not None and importlib.util.find_spec("pyarrow") is None:
         raise CommandError("--parquet needs pyarrow: pip install 'quor-pp[parquet]'")
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
-        points = find_state_points(args.root, args.pattern, settings.files)
-    except FormatError as error:
-        raise CommandError(str(error)) from None
-    except OSError as error:
-        raise CommandError(f"{error.filename or args.root}: {error.strerror or error}") from None
-    except ValueError as error:
-        message = str(error)
-        if message.startswith("pattern "):
-            raise UsageError(f"--{message}") from None
-        raise CommandError(message) from None
+        points = quor_pp.find_state_points(args.root, args.pattern, settings.files)
+    except quor_pp.PatternError as error:
+        raise UsageError(f"--{error}") from None
+    except (OSError, FormatError, ValueError) as error:
+        raise CommandError(describe_error(error, args.root)) from None
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
-          dask_client(args.scheduler) as client):
+          dask_client_or_error(args.scheduler) as client):
         warnings.simplefilter("always")
-        outcomes = analyze_replicas(sweep_tasks(points, settings), progress=progress, jobs=args.jobs,
-                                    client=client, curves=False)
-    result = combine_sweep(args.root, points, outcomes, settings, strict=False)
-    failed = [describe_failure(failure, settings) for failure in result.failures]
-    if all(report is None for report in result.reports):
-        more = f" (and {len(failed) - 1} more failed)" if len(failed) > 1 else ""
-        raise CommandError(failed[0] + more if failed else f"{args.root}: no replica to analyse")
-    messages = failed + [str(warning.message) for warning in caught]
-    for report in result.reports:
-        messages += fit_warnings(report) if report is not None else []
-    for message in messages:
-        print(f"{prog}: warning: {message}", file=sys.stderr)
+        progress.start("reading and fitting", sum(len(point.replicas) for point in points))
+        try:
+            result = quor_pp.sweep(args.root, settings, points=points, progress=progress.detail,
+                                   done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client)
+        except Exception as error:  # nothing could be analysed: the first error, as one line
+            count = len(getattr(error, "replica_failures", ())) - 1
+            more = f" (and {count} more failed)" if count > 0 else ""
+            raise CommandError(describe_error(error) + more) from None
+    print_warnings(prog, result.failures, caught)
+    for point, report in zip(result.points, result.reports):
+        for notice in report.notices() if report is not None else ():
+            print(f"{prog}: warning: {point.name}: {notice.describe(option_hint)}", file=sys.stderr)
     if not args.quiet and _without_charges(result):
         print(f"{prog}: note: give the ions' charges (--charge NAME=1,NAME=-1, or charges in {STATE_FILE}) for "
               "the electrical conductivity", file=sys.stderr)
 
     if args.json is not None:
-        write_json(args.json, {**result.to_dict(per_replica=args.per_replica), "warnings": messages})
+        write_json(args.json, result.to_dict(per_replica=args.per_replica))
     if args.csv is not None:
-        write_csv(args.csv, result.table(per_replica=args.per_replica))
+        write_csv(args.csv, result.records(per_replica=args.per_replica))
     if args.parquet is not None:
         try:
             result.write_parquet(args.parquet, per_replica=args.per_replica)
@@ -137,10 +135,10 @@ def run_command(args: argparse.Namespace) -> int:
         print_sweep(result)
         sys.stdout.flush()
     if args.plot is not None:
-        written = write_sweep_plots(result, args.plot, args.quiet)
+        written = write_plots(result, args.plot, args.quiet, sweep=True)
         if not args.quiet:
             print(f"{prog}: {len(written)} plot files in {args.plot}", file=sys.stderr)
-    return 0
+    return SOME_FAILED if result.failures else 0
 
 
 def _without_charges(result: SweepReport) -> bool:
@@ -150,18 +148,21 @@ def _without_charges(result: SweepReport) -> bool:
 
 def print_sweep(result: SweepReport) -> None:
     """Print one line per state point: its state, then D, η, κ and σ as mean ± std in scaled SI units."""
-    keys = [key for key in result.keys() if key[0] in _SHOWN] or result.keys()[:6]
+    from ..display import display_unit, significant, spread, symbol
+    from ..quantities import registered
+
+    shown = [key for key in result.keys() if (q := registered(key[0])) is not None and q.in_sweep_table]
+    keys = shown or result.keys()[:6]
     units = {}
     for quantity, species in keys:
-        unit = next(row.unit for _, row in result.rows(quantity, species))
+        unit = next(row.unit for _, row in result.series(quantity, species))
         units[(quantity, species)] = display_unit(unit)
     extra = result.extra_keys()
     columns = [Column("point", "point", left=True), Column("salt", "salt", left=True),
                Column("molality", "b [mol/kg]"), Column("T", "T [K]"),
                *(Column(key, key, left=True) for key in extra), Column("replicas", "replicas")]
     for key in keys:
-        symbol = QUANTITY_NAMES.get(key[0], (key[0],))[0]
-        name = f"{symbol} {key[1]}".strip()
+        name = f"{symbol(key[0])} {key[1]}".strip()
         columns.append(Column(f"{name.replace('∞', '_inf')} [{units[key].plain}]", f"{name} [{units[key].fancy}]"))
     rows = []
     for point, report in zip(result.points, result.reports):
@@ -183,26 +184,3 @@ def print_sweep(result: SweepReport) -> None:
              "deviation over each point's replicas")
     print_table(columns, rows, title=title, caption="every quantity, with sem and n: --csv, --json or --parquet",
                 highlight=[report is None or bool(report.failures) for report in result.reports])
-
-
-def write_sweep_plots(result: SweepReport, directory: str, quiet: bool) -> list[str]:
-    """Draw every quantity of the sweep into `directory` as PNG and SVG; return the paths written.
-
-    Raises
-    ------
-    CommandError
-        A file cannot be written.
-    """
-    from .. import plots  # matplotlib is imported only here
-
-    with Progress.for_terminal(quiet) as bar:
-        bar.start("plotting", len(result.keys()))
-
-        def done(name: str) -> None:
-            bar.detail(name)
-            bar.advance()
-
-        try:
-            return plots.plot_sweep(result, directory, progress=done)
-        except OSError as error:
-            raise CommandError(f"cannot write the plots to {directory}: {error.strerror or error}") from None

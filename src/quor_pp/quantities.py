@@ -1,0 +1,286 @@
+"""The quantities a report holds, each declared once: where it comes from, how it is normalised, how it is shown.
+
+A quantity fitted on curves of a run's tables is one `Quantity` record with its
+`Curves` (which file, which columns) and its `Normalisation` (how a slope becomes
+the SI value). A quantity made from others (a finite-size correction, a sum over
+ions) names a `derive` function instead, written below its record's neighbours.
+Everything else reads this table: the analysis of a replica walks it in order,
+the report keeps its order, and the tables, JSON, CSV, plots and sweep tables take
+names, symbols, units and labels from it. Adding a quantity is adding a record
+(and, for a new formula, its function) with `register`.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Final, Literal
+
+if TYPE_CHECKING:
+    from .results import Estimate
+    from .transport import Run
+
+__all__ = ["Curves", "Normalisation", "Quantity", "YEH_HUMMER_XI", "quantities", "quantity", "register",
+           "registered", "unregister"]
+
+#: Dimensionless constant of the finite-size correction of D for a cubic periodic box
+#: (Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)).
+YEH_HUMMER_XI: Final = 2.837297
+
+
+@dataclass(frozen=True)
+class Curves:
+    """Where the curves of a fitted quantity are.
+
+    Attributes
+    ----------
+    file : str
+        The file's role, a field of `RunFiles` ("diffself", "viscosity", ...).
+    column : str
+        The column's name ("MSD_all"), or for `per` "species" and "pair" the prefix
+        of the columns, followed by a species ("MSD__Na") or a pair ("MSD__Na_Cl").
+    per : {"box", "species", "pair"}
+        One curve for the box, one per species, or one per unordered pair of species.
+    """
+
+    file: str
+    column: str
+    per: Literal["box", "species", "pair"] = "box"
+
+
+@dataclass(frozen=True)
+class Normalisation:
+    """How the slope of a fitted curve becomes the value: slope / (d₁ · d₂ · …) × factor.
+
+    Attributes
+    ----------
+    factor : str
+        The `UnitSystem` factor that takes the slope's unit to SI ("diffusion",
+        "viscosity", "thermal_conductivity").
+    divide_by : tuple of str
+        The inputs the slope is divided by, in this order: "N_i" (molecules of the
+        curve's species), "N" (molecules of the box), "T" (temperature), "T^2",
+        "V k_B T / e^2" (box volume times thermal energy over the charge unit squared).
+    """
+
+    factor: str
+    divide_by: tuple[str, ...] = ()
+
+
+@dataclass(frozen=True)
+class Quantity:
+    """One quantity of a report.
+
+    Attributes
+    ----------
+    name : str
+        Its name in tables and JSON ("self_diffusion").
+    symbol : str
+        Short symbol for tables and plots ("D").
+    title : str
+        What it is, in words ("self-diffusion coefficient").
+    unit : str
+        Its SI unit as written in files ("m^2/s"); runs in reduced units report
+        "reduced" unless `reduced` is False.
+    curves, normalisation : Curves and Normalisation, optional
+        For a quantity fitted on curves: where they are and how a slope becomes the value.
+    derive : callable, optional
+        For any other quantity: the function of the run that gives its estimates.
+    curve_label : (str, str), optional
+        For a fitted quantity, the y axis of its figure: what the scaled curve is
+        (mathtext) and its unit; the figure is drawn for every quantity with fits.
+    in_sweep_table : bool
+        Shown in the printed table of a sweep (every quantity is in its files).
+    reduced : bool
+        Reported as "reduced" in Lennard-Jones units.
+    reference : str
+        The formula's source, for documentation.
+    """
+
+    name: str
+    symbol: str
+    title: str
+    unit: str
+    curves: Curves | None = None
+    normalisation: Normalisation | None = None
+    derive: Callable[[Run], Iterable[Estimate]] | None = None
+    curve_label: tuple[str, str] | None = None
+    in_sweep_table: bool = False
+    reduced: bool = True
+    reference: str = ""
+
+    def __post_init__(self) -> None:
+        if (self.curves is None) != (self.normalisation is None) or (self.curves is None) == (self.derive is None):
+            raise ValueError(f"{self.name}: a quantity has curves and a normalisation, or a derive function")
+
+    def unit_in(self, reduced_units: bool) -> str:
+        """The unit of its values in a run whose units are reduced or not."""
+        return "reduced" if reduced_units and self.reduced else self.unit
+
+
+def _infinite_dilution(run: Run) -> Iterable[Estimate]:
+    """D∞ = D + ξ k_B T / (6π η L), L the edge of the cubic box."""
+    temperature, volume, viscosity = run.input("T"), run.input("V"), run.input("eta")
+    for estimate in run.estimates("self_diffusion"):
+        if not estimate.success:
+            yield run.missing("self_diffusion_infinite", estimate.species, estimate.message, estimate.needs,
+                              status=estimate.status)
+            continue
+        lacking = next((i for i in (temperature, volume, viscosity) if i.value is None), None)
+        if lacking is not None:
+            yield run.missing("self_diffusion_infinite", estimate.species, lacking.why, lacking.needs)
+            continue
+        assert estimate.value is not None and temperature.value is not None and volume.value is not None
+        assert viscosity.value is not None
+        length = volume.value ** (1.0 / 3.0)
+        correction = YEH_HUMMER_XI * run.units.boltzmann * temperature.value / (
+            6.0 * math.pi * viscosity.value * length)
+        yield run.value("self_diffusion_infinite", estimate.species, estimate.value + correction,
+                        sources=(*estimate.sources, *run.sources(temperature, volume, viscosity)))
+
+
+def _conductivity(run: Run) -> Iterable[Estimate]:
+    """σ = e²/(V k_B T) Σ_i Σ_j q_i q_j s_ij over ordered pairs of ions.
+
+    The window is fitted on the charge-weighted sum of the Onsager curves: for one
+    window the slope of the sum is the sum of the slopes, and the sum is diffusive
+    even when a cross curve alone (near zero for uncorrelated ions) has no window.
+    """
+    charges = run.charges()
+    table = run.table("diffonsag")
+    if not charges or table is None:
+        return
+    pairs = dict(run.curves(Curves("diffonsag", "MSD__", "pair")))
+    absent = [ion for ion in charges if f"{ion}-{ion}" not in pairs]
+    if absent:
+        yield run.missing("conductivity", "", f"no Onsager column for {', '.join(f'{s}_{s}' for s in absent)} "
+                          f"in {table.path}", None)
+        return
+    terms = []
+    for label, column in pairs.items():
+        first, second = label.split("-", 1)
+        if first in charges and second in charges:
+            terms.append((charges[first] * charges[second] * (1.0 if first == second else 2.0), column))
+    import numpy as np  # the registry itself is read without NumPy (quor-pp --help)
+
+    curve = np.zeros(table.rows)
+    for weight, column in terms:
+        curve = curve + weight * table[column]
+    fit = run.fit(table, " + ".join(f"{w:g}*{c}" for w, c in terms), curve, quantity="conductivity")
+    yield run.from_fit("conductivity", "", fit, Normalisation("diffusion", ("V k_B T / e^2",)))
+
+
+def _nernst_einstein(run: Run) -> Iterable[Estimate]:
+    """σ_NE = e²/(V k_B T) Σ_i q_i² N_i D_i, where N_i D_i is the self-diffusion slope."""
+    charges = run.charges()
+    if not charges:
+        return
+    fits = {e.species: e.fit for e in run.estimates("self_diffusion")}
+    slopes = {ion: fit.slope for ion, fit in fits.items() if fit is not None and fit.slope is not None}
+    lacking = [ion for ion in charges if ion not in slopes]
+    if lacking:
+        yield run.missing("conductivity_nernst_einstein", "",
+                          f"no self-diffusion fit for {', '.join(map(repr, lacking))}", None)
+        return
+    box = run.input("V k_B T / e^2")
+    if box.value is None:
+        yield run.missing("conductivity_nernst_einstein", "", box.why, box.needs)
+        return
+    total = 0.0
+    for ion, charge in charges.items():
+        total += charge * charge * slopes[ion]
+    yield run.value("conductivity_nernst_einstein", "", total / box.value * run.units.diffusion,
+                    sources=run.sources(box))
+
+
+def _box_input(quantity: str, name: str) -> Callable[[Run], Iterable[Estimate]]:
+    def derive(run: Run) -> Iterable[Estimate]:
+        given = run.input(name)
+        if given.value is None:
+            yield run.missing(quantity, "", given.why, given.needs)
+        else:
+            yield run.value(quantity, "", given.value, sources=run.sources(given))
+
+    return derive
+
+
+_D_LABEL: Final = (r"$\langle \Delta r^2 \rangle / 6$ per molecule", "m$^2$")
+
+_REGISTRY: dict[str, Quantity] = {}
+
+
+def register(new: Quantity, *, before: str | None = None) -> None:
+    """Add a quantity to the registry, at the end or before the quantity named `before`.
+
+    Raises
+    ------
+    ValueError
+        A quantity of that name is registered already, or `before` is not.
+    """
+    if new.name in _REGISTRY:
+        raise ValueError(f"a quantity named {new.name!r} is registered already")
+    if before is None:
+        _REGISTRY[new.name] = new
+        return
+    if before not in _REGISTRY:
+        raise ValueError(f"no quantity named {before!r} to insert {new.name!r} before")
+    items = list(_REGISTRY.items())
+    position = next(k for k, (name, _) in enumerate(items) if name == before)
+    items.insert(position, (new.name, new))
+    _REGISTRY.clear()
+    _REGISTRY.update(items)
+
+
+def unregister(name: str) -> None:
+    """Remove the quantity called `name` (KeyError when there is none)."""
+    del _REGISTRY[name]
+
+
+def quantities() -> Sequence[Quantity]:
+    """Every registered quantity, in the order of a report's table."""
+    return tuple(_REGISTRY.values())
+
+
+def registered(name: str) -> Quantity | None:
+    """The quantity called `name`, or None."""
+    return _REGISTRY.get(name)
+
+
+def quantity(name: str) -> Quantity:
+    """The quantity called `name`; KeyError naming the known ones when there is none."""
+    try:
+        return _REGISTRY[name]
+    except KeyError:
+        raise KeyError(f"no quantity {name!r} (known: {', '.join(_REGISTRY)})") from None
+
+
+for _quantity in (
+    Quantity("self_diffusion", "D", "self-diffusion coefficient", "m^2/s",
+             Curves("diffself", "MSD__", "species"), Normalisation("diffusion", ("N_i",)),
+             curve_label=_D_LABEL, in_sweep_table=True,
+             reference="Einstein relation: the file holds the sum over the species' molecules of |Δr|²/6"),
+    Quantity("self_diffusion_infinite", "D∞", "self-diffusion coefficient, finite-size corrected", "m^2/s",
+             derive=_infinite_dilution, reference="Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)"),
+    Quantity("onsager", "Λ", "Onsager coefficient", "m^2/s",
+             Curves("diffonsag", "MSD__", "pair"), Normalisation("diffusion", ("N",)),
+             curve_label=(r"$\langle \sum\Delta r_i \cdot \sum\Delta r_j \rangle / 6N$", "m$^2$"),
+             reference="Krishna and van Baten, Ind. Eng. Chem. Res. 44, 6939 (2005)"),
+    Quantity("viscosity", "η", "shear viscosity", "Pa s",
+             Curves("viscosity", "MSD_all"), Normalisation("viscosity", ("T",)),
+             curve_label=(r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
+             in_sweep_table=True, reference="Helfand moment of the off-diagonal pressure tensor"),
+    Quantity("thermal_conductivity", "κ", "thermal conductivity", "W/(m K)",
+             Curves("thermal_conductivity", "MSD_all"), Normalisation("thermal_conductivity", ("T^2",)),
+             curve_label=(r"$\langle (\int J\, dt)^2 \rangle / 2 V k_B T^2$", r"J/(m$\cdot$K)"),
+             in_sweep_table=True, reference="Helfand moment of the heat flux"),
+    Quantity("conductivity", "σ", "electrical conductivity", "S/m", derive=_conductivity,
+             curve_label=(r"$e^2 \sum q_i q_j \langle \Delta r_i \cdot \Delta r_j \rangle / 6 V k_B T$",
+                          r"S$\cdot$s/m"),
+             in_sweep_table=True, reference="charge-weighted sum of the Onsager coefficients"),
+    Quantity("conductivity_nernst_einstein", "σ_NE", "Nernst-Einstein conductivity", "S/m",
+             derive=_nernst_einstein, reference="Nernst-Einstein relation from the self-diffusion slopes"),
+    Quantity("temperature", "T", "temperature", "K", derive=_box_input("temperature", "T"), reduced=False),
+    Quantity("volume", "V", "box volume", "m^3", derive=_box_input("volume", "V")),
+):
+    register(_quantity)
