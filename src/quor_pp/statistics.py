@@ -183,9 +183,9 @@ def confidence_interval(
     Examples
     --------
     >>> round(confidence_interval([1.0, 2.0, 3.0, 4.0]), 6)
-    2.054311
+    2.05426
     >>> round(confidence_interval(std=1.118033988749895, n=4), 6)
-    2.054311
+    2.05426
     """
     if not 0.0 < level < 1.0:
         raise ValueError(f"level must lie in (0, 1), not {level}")
@@ -245,7 +245,7 @@ def replica_statistics(values: Sequence[float], level: float = 0.95) -> ReplicaS
     --------
     >>> s = replica_statistics([1.0, 2.0, 3.0, 4.0, float("nan")])
     >>> s.mean, s.n, round(s.sem, 6), round(s.ci, 6)
-    (2.5, 4, 0.645497, 2.054311)
+    (2.5, 4, 0.645497, 2.05426)
     """
     mean, std, count = _quor_pp.repacking_results(values)
     if count == 0:
