@@ -2,13 +2,15 @@
 import dataclasses
 import json
 import math
+import pathlib
 
 import numpy as np
 import pytest
 import scipy.stats
 
 import _quor_pp
-from quor_pp.fitting import Fit, WindowSettings, _search_allowed, common_window, fit_window, line_fit
+from quor_pp.fitting import (Fit, WindowSettings, _search_allowed, common_window, fit_window, line_fit,
+                             local_loglog_slope)
 
 TRUE_SLOPE = 1.5
 
@@ -227,3 +229,27 @@ def test_window_settings_refuse_bad_checks():
     with pytest.raises(ValueError, match="max_rejections"):
         WindowSettings(max_rejections=-1)
     assert isinstance(fit_window([1.0], [1.0]), Fit)
+
+
+def test_local_slope_of_a_power_law_with_a_repeated_block_time():
+    t = np.array([10.0 * k for k in range(1, 33)] + [320.01] + [320.0 + 20.0 * k for k in range(1, 33)])
+    slopes = local_loglog_slope(t, 3.0 * t ** 0.8)
+    defined = slopes[~np.isnan(slopes)]
+    assert len(defined) == np.count_nonzero(t * 2.0 <= t[-1]) and np.allclose(defined, 0.8, rtol=1e-12)
+    shuffled = np.random.default_rng(2).permutation(len(t))
+    unordered = local_loglog_slope(t[shuffled], 3.0 * t[shuffled] ** 0.8)
+    assert np.allclose(unordered[~np.isnan(unordered)], 0.8, rtol=1e-12)
+
+
+def test_sample_run_windows_pass_the_checks():
+    """Real-layout noisy curves: noise alone does not get a good window rejected."""
+    run = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
+    for path in sorted(run.glob("replica_*/*.dat")):
+        if path.name not in ("diffself.dat", "diffonsag.dat", "viscosity.dat", "thermconductivity.dat"):
+            continue
+        table = _quor_pp.parse_quor_file(str(path))
+        time, *columns = table
+        for column in columns:
+            fit = fit_window(table[time], table[column])
+            assert fit.status == "ok" and fit.rejected == (), (path, column)
+            assert fit.slope == _quor_pp.diff_calculator(table[time], table[column], 0.1, 10, 60, 0.1, 0.0)[0]

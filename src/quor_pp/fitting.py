@@ -127,7 +127,9 @@ class FitQuality:
         Intercept of the line over its value at the window's start; far from 0 when the
         window is not yet, or no longer, proportional to time.
     local_slope_min, local_slope_max : float
-        Range of the local log-log slope inside the window (NaN when it has none).
+        Range of the local log-log slope inside the window, each taken between a row
+        and the first row of the window at least `LOCAL_SLOPE_RATIO` times later (NaN
+        when it has none).
     problems : tuple of str
         Why the window fails the checks of a diffusive window; empty when it passes.
     """
@@ -350,9 +352,13 @@ def local_loglog_slope(time: Sequence[float] | FloatArray, msd: Sequence[float] 
         raise ValueError(f"ratio must exceed 1, not {ratio}")
     n = len(t)
     rows = np.arange(n)
-    later = (rows[None, :] > rows[:, None]) & (t[None, :] >= ratio * t[:, None])
-    has = later.any(axis=1)
-    partner = np.argmax(later, axis=1)
+    if n < 2 or bool(np.all(t[1:] >= t[:-1])):
+        partner = np.maximum(np.searchsorted(t, ratio * t, side="left"), rows + 1)
+    else:  # times out of order: the first later row, searched row by row
+        partner = np.array([p + 1 + int(np.argmax(t[p + 1:] >= ratio * t[p])) if p + 1 < n and
+                            bool(np.any(t[p + 1:] >= ratio * t[p])) else n for p in range(n)], dtype=np.intp)
+    has = partner < n
+    partner = np.minimum(partner, n - 1)
     with np.errstate(divide="ignore", invalid="ignore"):
         log_t = np.where(t > 0.0, np.log10(np.where(t > 0.0, t, 1.0)), np.nan)
         log_m = np.where(m > 0.0, np.log10(np.where(m > 0.0, m, 1.0)), np.nan)
@@ -535,7 +541,7 @@ def _search_allowed(tk: FloatArray, mk: FloatArray, allowed: npt.NDArray[np.bool
         d, t_fit, fit = _quor_pp.diff_calculator(
             tk[a:stop], mk[a:stop], 0.0, settings.min_window, settings.max_window,
             settings.max_error, settings.min_displacement)
-        if math.isnan(d) and len(t_fit) <= 1:
+        if not math.isfinite(d):  # no window here (or, never in practice, a degenerate one)
             continue
         first = a + _locate(tk[a:stop], np.asarray(t_fit))
         score = abs(_module_loglog_slope(tk[first:first + len(t_fit)], mk[first:first + len(t_fit)]) - 1.0)
