@@ -5,7 +5,7 @@ import random
 import pytest
 
 from quor_pp.errors import FormatError
-from quor_pp.molecules import NoMoleculeIdError, count_groups, count_molecules, read_data_file
+from quor_pp.molecules import NoMoleculeIdError, count_groups, count_molecules, read_data_file, scan_commands
 
 WATERS, SODIUM, CHLORIDE = 5, 2, 3
 
@@ -140,6 +140,18 @@ def test_malformed_data_files(tmp_path, text, match):
 def test_bad_groups(data_file, groups, match):
     with pytest.raises(ValueError, match=match):
         count_groups(data_file, groups)
+
+
+def test_groups_from_the_commands_a_log_echoes(data_file):
+    log = ["LAMMPS (29 Aug 2024)", "units real", "atom_style full", f"read_data {data_file.name}",
+           "Reading data file ...", "  20 atoms", "group tmp type 1", "5 atoms in group tmp", "group tmp delete",
+           "group wat type 1 2 # water", "15 atoms in group wat", "group ions type 3", "group ions clear",
+           "group ions type 3 4", "group Na type 3", "group all_ions union ions Na"]
+    setup = scan_commands(log)
+    assert setup.data_files == (data_file.name,) and setup.atom_style == "full"
+    assert list(setup.groups) == ["wat", "ions", "Na", "all_ions"]
+    counts = count_groups(data_file.parent / setup.data_files[0], setup.groups, setup.atom_style)
+    assert {name: c.atoms for name, c in counts.items()} == {"wat": 15, "ions": 5, "Na": 2, "all_ions": 5}
 
 
 def test_missing_file(tmp_path):

@@ -17,10 +17,12 @@ from .errors import FormatError, fspath
 __all__ = [
     "DataFile",
     "GroupCount",
+    "InputSetup",
     "NoMoleculeIdError",
     "count_groups",
     "count_molecules",
     "read_data_file",
+    "scan_commands",
     "select_group",
 ]
 
@@ -435,3 +437,59 @@ def count_molecules(data_file: str | os.PathLike[str] | DataFile,
                                 "give the molecule counts, or the atoms per molecule")
     return {name: count.molecules for name, count in count_groups(data, groups).items()
             if count.molecules is not None}
+
+
+@dataclass(frozen=True)
+class InputSetup:
+    """What a LAMMPS input (or the commands its log echoes) says about atoms and groups.
+
+    Attributes
+    ----------
+    data_files : tuple of str
+        The files of its `read_data` commands, in order, as written.
+    atom_style : str or None
+        The style of its last `atom_style` command.
+    groups : dict of str to list of list of str
+        The `group` commands of each group after its name, in the order the groups
+        were defined, ready for `count_groups` (a deleted group is left out, a cleared
+        one starts again).
+    """
+
+    data_files: tuple[str, ...]
+    atom_style: str | None
+    groups: dict[str, list[list[str]]]
+
+
+def scan_commands(lines: Sequence[str]) -> InputSetup:
+    """The data files, atom style and group commands of a LAMMPS input or log.
+
+    Lines that are not such commands are passed over; a log's echoed commands are
+    recognised as well as an input's own. Variables are not expanded.
+
+    Examples
+    --------
+    >>> setup = scan_commands(["atom_style full", "read_data water.data  # 1000 waters",
+    ...                        "group wat type 1 2", "  3000 atoms in group wat", "group Na type 3"])
+    >>> setup.data_files, setup.atom_style, setup.groups
+    (('water.data',), 'full', {'wat': [['type', '1', '2']], 'Na': [['type', '3']]})
+    """
+    data_files: list[str] = []
+    atom_style: str | None = None
+    groups: dict[str, list[list[str]]] = {}
+    for line in lines:
+        tokens = line.split("#", 1)[0].split()
+        if len(tokens) < 2:
+            continue
+        if tokens[0] == "read_data":
+            data_files.append(tokens[1])
+        elif tokens[0] == "atom_style":
+            atom_style = tokens[1]
+        elif tokens[0] == "group" and len(tokens) >= 3:
+            name, command = tokens[1], tokens[2:]
+            if command == ["delete"]:
+                groups.pop(name, None)
+            elif command == ["clear"]:
+                groups[name] = []
+            else:
+                groups.setdefault(name, []).append(command)
+    return InputSetup(tuple(data_files), atom_style, groups)
