@@ -520,7 +520,7 @@ def fit_window(
             break
         first, d, t_fit, fit = found
     tried = "; ".join(f"{r.quality.t_start:g} to {r.quality.t_end:g}: {', '.join(r.reasons)}" for r in rejected)
-    return failed("rejected", f"every window found is not diffusive throughout ({tried})", tuple(rejected))
+    return failed("rejected", f"no window found is diffusive throughout ({tried})", tuple(rejected))
 
 
 def _search_allowed(tk: FloatArray, mk: FloatArray, allowed: npt.NDArray[np.bool_],
