@@ -7,8 +7,8 @@ The run is 1 mol/kg NaCl in water (1000 water molecules, 18 ions of each kind) i
 LAMMPS `real` units (Å, fs, kcal/mol, atm), four replicas in replica_1 ... replica_4,
 each laid out as a real run directory: multiple-tau transport tables (diffself.dat,
 diffonsag.dat, viscosity.dat, thermconductivity.dat), fix ave/time files (volume.dat,
-density.dat), the thermodynamic table (nvt_prod.dat), a bond-angle histogram and
-log.lammps. truth.json holds the values the curves were made from, in SI units.
+density.dat), the thermodynamic table (nvt_prod.dat), a bond-angle histogram,
+log.lammps and the data file it reads (nacl.data.gz: which atoms form which molecule). truth.json holds the values the curves were made from, in SI units.
 
 The curves are the Langevin form c·[t − τ(1 − exp(−t/τ))] (ballistic below the
 relaxation time τ, linear above it) with the true slope c, times a replica's own
@@ -27,6 +27,7 @@ temperature (both Arrhenius in T), κ falls with molality and rises a little wit
 temperature; sweep/truth.json holds every point's values.
 """
 
+import gzip
 import json
 import math
 import pathlib
@@ -177,6 +178,25 @@ Total wall time: 31:12:09
 """
 
 
+def data_file(molecules):
+    """The LAMMPS data file the log reads (atom style full), gzip-compressed: one molecule ID per water
+    (an O of type 1 and two H of type 2) and per ion (Na type 3, Cl type 4). Positions are left at the
+    origin: quor-pp reads only which atoms form which molecule."""
+    lines = []
+    atom = 0
+    molecule = 0
+    charges = {1: -0.8476, 2: 0.4238, 3: 1.0, 4: -1.0}
+    for species, types in (("wat", (1, 2, 2)), ("Na", (3,)), ("Cl", (4,))):
+        for _ in range(molecules[species]):
+            molecule += 1
+            for kind in types:
+                atom += 1
+                lines.append(f"{atom} {molecule} {kind} {charges[kind]:g} 0 0 0")
+    text = (f"LAMMPS data file written by make_sample_data.py\n\n{atom} atoms\n4 atom types\n\n"
+            "Masses\n\n1 15.9994\n2 1.008\n3 22.98977\n4 35.453\n\nAtoms # full\n\n" + "\n".join(lines) + "\n")
+    return gzip.compress(text.encode(), mtime=0)
+
+
 def write_replica(directory, rng, replica, state):
     """One replica directory of a run at `state` (molecules, true values, spreads, table sizes)."""
     molecules, temperature_set, spread = state["molecules"], state["temperature"], state["spread"]
@@ -260,6 +280,7 @@ def write_replica(directory, rng, replica, state):
                 out.write(f"{k + 1} {centre:g} {count} {count / counts.sum():.6g}\n")
 
     (directory / "log.lammps").write_text(log_text(replica, volume, molecules, temperature_set, state["title"]))
+    (directory / "nacl.data.gz").write_bytes(data_file(molecules))
 
 
 def expected(molecules, volume, temperature, true_d, eta, kappa, spread, replicas):

@@ -20,7 +20,7 @@ RUN = pathlib.Path(__file__).with_name("data") / "run"
 
 def show_files(directory: pathlib.Path) -> None:
     print(f"Files of {directory}:")
-    for path in sorted(directory.iterdir()):
+    for path in sorted(p for p in directory.iterdir() if p.suffix in (".dat", ".lammps")):  # tables, log
         data = quor_pp.read(path)
         if isinstance(data, quor_pp.RunLog):
             groups = ", ".join(f"{name} {count}" for name, count in data.groups.items())

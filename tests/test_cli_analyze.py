@@ -156,7 +156,8 @@ def unknown_log_units(run):
 
 def no_group(run):
     log = run / "replica_1" / "log.lammps"
-    log.write_text(log.read_text().replace("atoms in group Na\n", "atoms in group Sodium\n"))
+    log.write_text(log.read_text().replace("atoms in group Na\n", "atoms in group Sodium\n")
+                   .replace("group           Na ", "group           Sodium "))
     return None, 0
 
 

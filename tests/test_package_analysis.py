@@ -74,7 +74,7 @@ def test_replica_statistics_come_from_repacking_results(report):
 
 def test_table_json_and_pandas_have_the_tidy_columns(report):
     records = report.records()
-    assert list(records[0])[:8] == ["quantity", "species", "replica", "value", "std", "sem", "n", "unit"]
+    assert list(records[0])[:9] == ["quantity", "species", "replica", "value", "std", "sem", "ci95", "n", "unit"]
     document = json.loads(report.to_json(curves=True), parse_constant=lambda c: pytest.fail(f"{c} in JSON"))
     assert document["schema"] == "quor-pp/1"
     assert len(document["rows"]) == len(report.rows) and len(document["replicas"]) == 4
@@ -123,12 +123,38 @@ def test_a_failed_fit_is_reported_with_its_reason(tmp_path, rows, status):
 
 def test_missing_molecule_count_names_the_remedy(tmp_path):
     run = copy_replica(tmp_path)
-    (run / "log.lammps").write_text((run / "log.lammps").read_text().replace("atoms in group Na", "atoms in group Na+"))
+    (run / "nacl.data.gz").unlink()  # only the log's atom counts are left
+    known = quor_pp.analyze(RUN / "replica_1").row("self_diffusion", "Na").value
     row = quor_pp.analyze(run).row("self_diffusion", "Na")
-    assert row.status == "missing" and "molecules={'Na': N}" in row.message
+    assert row.status == "missing" and "atoms_per_molecule={'Na': N}" in row.message and row.value is None
     assert quor_pp.analyze(run).row("onsager", "Na-Na").status == "missing"
-    given = quor_pp.analyze(run, molecules={"Na": 18}).row("self_diffusion", "Na")
-    assert given.value == quor_pp.analyze(RUN / "replica_1").row("self_diffusion", "Na").value
+    assert quor_pp.analyze(run, molecules={"Na": 18}).row("self_diffusion", "Na").value == known
+    assert quor_pp.analyze(run, atoms_per_molecule={"Na": 1}).row("self_diffusion", "Na").value == known
+    (run / "log.lammps").write_text((run / "log.lammps").read_text().replace("atoms in group Na", "atoms in group Na+"))
+    assert "molecules={'Na': N}" in quor_pp.analyze(run).row("self_diffusion", "Na").message
+
+
+def three_site_water(run):
+    """The log's water group as a real input writes it: every site of the molecule, 3000 atoms."""
+    log = run / "log.lammps"
+    log.write_text(log.read_text().replace("group\t\twat\t\ttype 1\n1000 atoms in group wat",
+                                           "group\t\twat\t\ttype 1 2\n3000 atoms in group wat"))
+
+
+def test_a_group_of_three_sites_per_molecule_counts_molecules_not_atoms(tmp_path):
+    run = copy_replica(tmp_path)
+    three_site_water(run)
+    assert quor_pp.group_counts(run / "log.lammps")["wat"] == 3000
+    one_site = quor_pp.analyze(RUN / "replica_1").row("self_diffusion", "wat")
+    counted = quor_pp.analyze(run)
+    assert counted.row("self_diffusion", "wat").value == one_site.value
+    assert "N_wat=1000 (nacl.data.gz)" in counted.row("self_diffusion", "wat").inputs
+    (run / "nacl.data.gz").unlink()
+    guessless = quor_pp.analyze(run)
+    for quantity, species in [("self_diffusion", "wat"), ("self_diffusion_infinite", "wat"),
+                              ("onsager", "wat-Na"), ("onsager", "Na-Na")]:
+        assert guessless.row(quantity, species).status == "missing", (quantity, species)
+    assert quor_pp.analyze(run, atoms_per_molecule={"wat": 3}).row("self_diffusion", "wat").value == one_site.value
 
 
 def test_one_failed_replica_leaves_a_partial_row(tmp_path):

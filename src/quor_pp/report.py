@@ -15,10 +15,11 @@ import _quor_pp
 
 from . import quantities as registry
 from .errors import fspath
-from .fitting import Fit, WindowSettings
+from .fitting import Fit, WindowSettings, common_window
 from .parallel import Outcome, map_replicas
 from .results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
 from .settings import AnalysisSettings, RunFiles
+from .statistics import confidence_interval
 
 if TYPE_CHECKING:
     import pandas
@@ -29,7 +30,7 @@ __all__ = ["SCHEMA", "Notice", "Report", "Row", "analyze", "combine", "find_repl
 SCHEMA: Final = "quor-pp/1"
 
 #: The columns of the tidy table.
-COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "n", "unit", "status", "message")
+COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "ci95", "n", "unit", "status", "message", "inputs")
 
 
 @dataclass(frozen=True)
@@ -46,6 +47,9 @@ class Row:
         Population standard deviation over those replicas.
     sem : float or None
         Standard error of the mean, std / sqrt(n - 1); None for fewer than two values.
+    ci95 : float or None
+        Half-width of the 95 % confidence interval of the mean, Student's t for n - 1
+        degrees of freedom times sem; None for fewer than two values.
     n : int
         Number of replicas that gave a value.
     unit : str
@@ -57,6 +61,9 @@ class Row:
         Which replicas failed and why; empty when status is "ok".
     replicas : tuple of (float or None)
         The value of each replica, None where it failed.
+    inputs : str
+        The inputs the values were made from and where they came from
+        ("N_Na=18 (nacl.data)"; a range where replicas differ).
     """
 
     quantity: str
@@ -64,11 +71,13 @@ class Row:
     value: float | None
     std: float | None
     sem: float | None
+    ci95: float | None
     n: int
     unit: str
     status: str
     message: str
     replicas: tuple[float | None, ...] = field(repr=False)
+    inputs: str = ""
 
     @property
     def success(self) -> bool:
@@ -138,12 +147,31 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
         status = failures[0][0] if len({s for s, _ in failures}) == 1 else "failed"
     else:
         status = "ok" if not failures else "partial"
+    sem = std / math.sqrt(count - 1) if count > 1 else None
     return Row(
         quantity, species,
         mean if count else None,
         std if count else None,
-        std / math.sqrt(count - 1) if count > 1 else None,
-        count, units.pop(), status, "; ".join(m for _, m in failures), values)
+        sem,
+        confidence_interval(std=std, n=count) if sem is not None else None,
+        count, units.pop(), status, "; ".join(m for _, m in failures), values,
+        _inputs([e for e in estimates if e is not None]))
+
+
+def _inputs(estimates: Sequence[Estimate]) -> str:
+    """The inputs of a row's estimates, each with its value (or range over the replicas) and origin."""
+    found: dict[str, tuple[list[float], dict[str, None]]] = {}
+    for estimate in estimates:
+        for source in estimate.sources:
+            values, origins = found.setdefault(source.name, ([], {}))
+            values.append(source.value)
+            origins[source.origin] = None
+    parts = []
+    for name, (values, origins) in found.items():
+        low, high = min(values), max(values)
+        shown = f"{low:.6g}" if low == high else f"{low:.6g}..{high:.6g}"
+        parts.append(f"{name}={shown} ({', '.join(origins)})")
+    return "; ".join(parts)
 
 
 @dataclass(frozen=True)
@@ -211,16 +239,16 @@ class Report:
     def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table as records, one per row, in SI units; missing values are None.
 
-        Each record has the keys quantity, species, replica, value, std, sem, n,
-        unit, status and message; `replica` is "" for the statistics over the
+        Each record has the keys quantity, species, replica, value, std, sem, ci95,
+        n, unit, status, message and inputs; `replica` is "" for the statistics over the
         replicas. With `per_replica`, the value of every replica follows as its
         own record (replica: its path; std and sem None; n 1, or 0 when it failed).
         """
         records: list[dict[str, Any]] = []
         for row in self.rows:
             records.append({"quantity": row.quantity, "species": row.species, "replica": "", "value": row.value,
-                            "std": row.std, "sem": row.sem, "n": row.n, "unit": row.unit, "status": row.status,
-                            "message": row.message})
+                            "std": row.std, "sem": row.sem, "ci95": row.ci95, "n": row.n, "unit": row.unit,
+                            "status": row.status, "message": row.message, "inputs": row.inputs})
         if per_replica:
             for row in self.rows:
                 for result in self.replicas:
@@ -228,9 +256,10 @@ class Report:
                     value = estimate.value if estimate is not None else None
                     records.append({
                         "quantity": row.quantity, "species": row.species, "replica": result.path,
-                        "value": value, "std": None, "sem": None, "n": int(value is not None), "unit": row.unit,
-                        "status": estimate.status if estimate is not None else "missing",
-                        "message": estimate.message if estimate is not None else "not in this run"})
+                        "value": value, "std": None, "sem": None, "ci95": None, "n": int(value is not None),
+                        "unit": row.unit, "status": estimate.status if estimate is not None else "missing",
+                        "message": estimate.message if estimate is not None else "not in this run",
+                        "inputs": _inputs([estimate]) if estimate is not None else ""})
         return _finite(records)  # type: ignore[no-any-return]
 
     def to_pandas(self) -> pandas.DataFrame:
@@ -246,7 +275,8 @@ class Report:
             record: dict[str, Any] = {
                 "source": fit.source, "column": fit.column, "status": fit.status, "message": fit.message,
                 "slope": fit.slope, "loglog_slope": fit.loglog_slope, "start": fit.start, "stop": fit.stop,
-                "window": fit.window,
+                "window": fit.window, "quality": fit.quality.to_dict() if fit.quality is not None else None,
+                "rejected": [window.to_dict() for window in fit.rejected],
             }
             if curves:
                 record.update(time=fit.time.tolist(), msd=fit.msd.tolist(), t_fit=fit.t_fit.tolist(),
@@ -522,4 +552,20 @@ def analyze(
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done)
+    if chosen.common_window:
+        # Again, every curve over the windows that all its replicas accepted.
+        chosen = chosen.replaced(curve_windows=common_windows(outcomes))
+        outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
+                                engine=engine, curves=curves)
     return combine_outcomes(outcomes, chosen)
+
+
+def common_windows(outcomes: Iterable[Outcome]) -> dict[str, tuple[float, float] | None]:
+    """The window every replica's fit of each curve shares, by "quantity:species" (None where none)."""
+    fits: dict[str, list[Fit]] = {}
+    for outcome in outcomes:
+        if isinstance(outcome, ReplicaResult):
+            for estimate in outcome.estimates:
+                if estimate.fit is not None:
+                    fits.setdefault(f"{estimate.quantity}:{estimate.species}", []).append(estimate.fit)
+    return {key: common_window(found) for key, found in fits.items()}

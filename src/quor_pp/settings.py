@@ -13,7 +13,7 @@ from typing import Any
 from .fitting import WindowSettings
 from .units import unit_system
 
-__all__ = ["AnalysisSettings", "RunFiles"]
+__all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
 
 
 @dataclass(frozen=True)
@@ -46,6 +46,24 @@ def _positive(name: str, value: Any) -> float | None:
     if not (math.isfinite(number) and number > 0.0):
         raise ValueError(f"{name} must be a positive finite number, not {value!r}")
     return number
+
+
+#: Below this a temperature in kelvin is taken for one in degrees Celsius (the coldest
+#: brine the property models know is warmer than this).
+LOWEST_KELVIN = 173.15
+
+
+def check_kelvin(temperature: float, units: str | None, what: str = "temperature") -> None:
+    """Refuse a temperature that looks like degrees Celsius (outside reduced units).
+
+    Raises
+    ------
+    ValueError
+        Naming the value in kelvin that was likely meant.
+    """
+    if units != "lj" and temperature < LOWEST_KELVIN:
+        raise ValueError(f"{what} {temperature:g} K is below {LOWEST_KELVIN:g} K: temperatures are in kelvin "
+                         f"(for {temperature:g} °C give {temperature + 273.15:g}; in reduced units, give units='lj')")
 
 
 def _mapping(name: str, value: Any, check: Any) -> Mapping[str, Any]:
@@ -84,6 +102,10 @@ def _window(name: str, value: Any) -> tuple[float, float]:
     if not start < end:
         raise ValueError(f"{name} must start before it ends, not {value!r}")
     return (start, end)
+
+
+def _optional_window(name: str, value: Any) -> tuple[float, float] | None:
+    return None if value is None else _window(name, value)
 
 
 def _time(name: str, value: Any) -> float:
@@ -131,6 +153,10 @@ class AnalysisSettings:
     common_window : bool
         Fit every replica of a curve over one window: the intersection of the
         windows the search accepted in each.
+    curve_windows : mapping of str to (float, float) or None
+        Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
+        before `windows`; None: the curve has no common window. `analyze` fills it
+        for `common_window`.
     files : RunFiles
         File names in a run directory.
 
@@ -153,6 +179,7 @@ class AnalysisSettings:
     charges: Mapping[str, float] = field(default_factory=dict)
     windows: Mapping[str, tuple[float, float]] = field(default_factory=dict)
     common_window: bool = False
+    curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
     files: RunFiles = field(default_factory=RunFiles)
 
     def __post_init__(self) -> None:
@@ -168,8 +195,10 @@ class AnalysisSettings:
             raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
         for name in ("temperature", "volume", "viscosity"):
             object.__setattr__(self, name, _positive(name, getattr(self, name)))
+        if self.temperature is not None:
+            check_kelvin(self.temperature, self.units)
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
-                            ("windows", _window)):
+                            ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -194,6 +223,8 @@ class AnalysisSettings:
         for name in ("molecules", "atoms_per_molecule", "charges"):
             values[name] = dict(values[name])
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
+        values["curve_windows"] = {name: None if window is None else list(window)
+                                   for name, window in self.curve_windows.items()}
         return values
 
 

@@ -23,6 +23,7 @@ from .errors import FormatError, fspath
 from .files import Table, read
 from .fitting import Fit, fit_window
 from .logs import RunLog, read_log
+from .molecules import DataFile, count_groups, read_data_file, scan_commands
 from .quantities import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -79,14 +80,24 @@ def find_file(directory: str, names: tuple[str, ...]) -> str | None:
     return None
 
 
-def _temperature_column(table: Table) -> float:
+def _temperature(table: Table) -> Input:
+    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number."""
     for name in table:
         bare = name.lower().removeprefix("v_").removeprefix("c_")
         if bare in ("temp", "temperature", "thermo_temp"):
             values = table[name]
             if len(values) == 0:
                 raise FormatError(table.path, "a thermodynamic table with rows", None, "no rows")
-            return float(np.mean(values))
+            where = f"{name} of {os.path.basename(table.path)}"
+            bad = int(np.count_nonzero(~np.isfinite(values)))
+            if bad:
+                return Input("T", None, why=f"{bad} of {len(values)} values of {where} are not numbers",
+                             needs=Needs("temperature"))
+            mean = float(np.mean(values))
+            if not mean > 0.0 or not math.isfinite(mean):
+                return Input("T", None, why=f"the mean {name} of {os.path.basename(table.path)} is {mean:g}, "
+                             "not a temperature", needs=Needs("temperature"))
+            return Input("T", mean, os.path.basename(table.path))
     raise FormatError(table.path, "a thermodynamic table with a Temp column", None,
                       f"its columns are {', '.join(table)}")
 
@@ -111,6 +122,20 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     return None
 
 
+def _group_molecules(data: DataFile, groups: dict[str, list[list[str]]]) -> list[tuple[str, int | None]]:
+    """Molecules of each group in the data file; a group whose style cannot be counted there is left out."""
+    try:
+        return [(name, count.molecules) for name, count in count_groups(data, groups).items()]
+    except ValueError:  # one group (a region, a variable) spoils the lot: count the others one by one
+        found = []
+        for name, commands in groups.items():
+            try:
+                found.append((name, count_groups(data, {name: commands})[name].molecules))
+            except ValueError:
+                continue
+        return found
+
+
 class Run:
     """What the quantities of one replica are computed from: its tables, fits and inputs, each made once.
 
@@ -125,6 +150,7 @@ class Run:
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
         self._estimates: dict[str, list[Estimate]] = {}
+        self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None)
@@ -219,8 +245,7 @@ class Run:
             path = find_file(self.directory, files.thermo)
             if path is None:
                 return Input("T", None, why=f"no {files.thermo[0]} in {self.directory}", needs=Needs("temperature"))
-            value = _temperature_column(read(path, kind="thermo"))
-            return Input("T", value, os.path.basename(path))
+            return _temperature(read(path, kind="thermo"))
         if name == "T^2":
             return self._combined("T^2", [self.input("T")], lambda t: t**2)
         if name == "V":
@@ -257,16 +282,66 @@ class Run:
         raise KeyError(f"no input {name!r}")
 
     def _molecules(self, species: str) -> Input:
+        """N of a species: given, counted in the data file the log reads, or its group's atoms over K.
+
+        A group's atom count alone is no molecule count (a three-site water group
+        holds three atoms per molecule): without a data file or atoms per molecule,
+        the count is missing, never guessed.
+        """
         label = f"N_{species}"
         if species in self.settings.molecules:
             return Input(label, self.settings.molecules[species], "option")
+        counted, why_not = self._counted_molecules()
+        if species in counted:
+            data_path, count = counted[species]
+            if count == 0:
+                return Input(label, None, why=f"group {species!r} holds no atom of {os.path.basename(data_path)}",
+                             needs=Needs("molecules", species))
+            if count is not None:
+                return Input(label, count, os.path.basename(data_path))
         groups = self.log.groups if self.log else {}
-        if species in groups:
-            return Input(label, groups[species], f"{os.path.basename(self.log.path)} group" if self.log else "")
+        per_molecule = self.settings.atoms_per_molecule.get(species)
+        if species in groups and self.log is not None:
+            atoms, log_name = groups[species], os.path.basename(self.log.path)
+            if atoms == 0:
+                return Input(label, None, why=f"group {species!r} has no atoms in {log_name}",
+                             needs=Needs("molecules", species))
+            if per_molecule is not None:
+                if atoms % per_molecule:
+                    return Input(label, None, why=f"group {species!r} has {atoms} atoms in {log_name}, not a "
+                                 f"multiple of {per_molecule} atoms per molecule", needs=Needs("molecules", species))
+                return Input(label, atoms // per_molecule, f"{log_name} group / {per_molecule}")
+            return Input(label, None, why=f"only the atom count of group {species!r} is known ({atoms} atoms in "
+                         f"{log_name}{'; ' + why_not if why_not else ''})", needs=Needs("atoms_per_molecule", species))
         where = f"no group {species!r} in {self.log.path}" if self.log else f"no log in {self.directory}"
         return Input(label, None, why=f"no molecule count for {species!r} ({where})",
                      needs=Needs("molecules", species))
 
+    def _counted_molecules(self) -> tuple[dict[str, tuple[str, int | None]], str]:
+        """Molecules of every group the log defines, counted in the data file it reads; or why there are none."""
+        if self._molecule_counts is not None:
+            return self._molecule_counts
+        counted: dict[str, tuple[str, int | None]] = {}
+        why = ""
+        if self.log is not None:
+            with open(self.log.path, encoding="utf-8", errors="replace") as log:
+                setup = scan_commands(log.read().splitlines())
+            folder = os.path.dirname(self.log.path)
+            data_path = next((found for name in setup.data_files
+                              if (found := find_file(folder, (os.path.basename(name),))) is not None), None)
+            if not setup.data_files:
+                why = "the log reads no data file"
+            elif data_path is None:
+                why = f"no {os.path.basename(setup.data_files[0])} beside the log to count molecules in"
+            else:
+                try:
+                    data = read_data_file(data_path, setup.atom_style)
+                except (ValueError, OSError) as error:
+                    why = str(error)
+                else:
+                    counted = {name: (data_path, count) for name, count in _group_molecules(data, setup.groups)}
+        self._molecule_counts = (counted, why)
+        return self._molecule_counts
     @staticmethod
     def _combined(name: str, parts: list[Input], combine: Callable[..., float]) -> Input:
         lacking = next((part for part in parts if part.value is None), None)
@@ -304,8 +379,17 @@ class Run:
             species: str = "") -> Fit:
         """The window fit of a column of `table` (or of `curve`, made from its columns)."""
         time = table[next(iter(table))]  # the #Time column, whatever its exact name
-        result = fit_window(time, table[column] if curve is None else curve, self.settings.window,
-                            source=table.path, column=column)
+        values = table[column] if curve is None else curve
+        key = f"{quantity}:{species}"
+        windows = self.settings.curve_windows
+        if key in windows and windows[key] is None:
+            empty = np.empty(0)
+            result = Fit(table.path, column, time, values, "no common window",
+                         "the windows accepted in the replicas do not overlap", None, empty, empty)
+        else:
+            window = windows.get(key) or self.settings.windows.get(quantity) or self.settings.windows.get("")
+            result = fit_window(time, values, self.settings.window, source=table.path, column=column,
+                                window=window)
         self.fits.append(result)
         self.notify(f"{table.path}: {column}: {result.status}")
         return result

@@ -21,8 +21,6 @@ if TYPE_CHECKING:
 _WINDOW_DEFAULTS: Final = {"margin": 0.1, "min_window": 10, "max_window": 60, "max_error": 0.1,
                            "min_displacement": 0.0}
 UNIT_STYLES: Final = ("real", "metal", "si", "lj")
-# Below this a temperature is taken for degrees Celsius, as `quor-pp properties` does.
-LOWEST_KELVIN: Final = 173.15
 
 # How each setting of the analysis is given on the command line.
 _OPTIONS: Final = {"temperature": "-T", "volume": "--volume", "viscosity": "--viscosity", "units": "--units",
@@ -51,16 +49,6 @@ def describe_error(error: BaseException, where: str = "") -> str:
         return f"{error.filename if error.filename is not None else where}: {error.strerror}"
     message = str(error) or type(error).__name__
     return message if not where or message.startswith(where) else f"{where}: {message}"
-
-
-def kelvin(text: str) -> float:
-    """An argparse type: a temperature in kelvin; one that looks like degrees Celsius is refused."""
-    value = positive_float(text)
-    if value < LOWEST_KELVIN:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} K is below {LOWEST_KELVIN:g} K: temperatures are in kelvin "
-            f"(if you meant {value:g} °C, give {value + 273.15:g})")
-    return value
 
 
 def _count(text: str) -> int:
@@ -115,7 +103,7 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
     run.add_argument("--units", choices=UNIT_STYLES,
                      help="LAMMPS unit style (default: the 'units' line of log.lammps; lj is reported in reduced "
                           "units)")
-    run.add_argument("-T", "--temperature", type=kelvin, metavar="K",
+    run.add_argument("-T", "--temperature", type=positive_float, metavar="K",
                      help="temperature in kelvin (default: the mean Temp of nvt_prod.dat or of the log's thermo "
                           "output)")
     run.add_argument("--volume", type=positive_float, metavar="V",
@@ -175,13 +163,18 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
         The window settings do not fit together, or a species is given two values.
     """
     from ..fitting import WindowSettings
-    from ..settings import AnalysisSettings
+    from ..settings import AnalysisSettings, check_kelvin
 
     names = ("margin", "min_window", "max_window", "max_error", "min_displacement")
     try:
         window = WindowSettings(*(getattr(args, name) for name in names))
     except ValueError as error:
         raise UsageError(_as_options(str(error), names)) from None
+    if args.temperature is not None:
+        try:
+            check_kelvin(args.temperature, args.units)
+        except ValueError as error:
+            raise UsageError(f"argument -T/--temperature: {error}".replace("units='lj'", "--units lj")) from None
     windows: dict[str, tuple[float, float]] = {}
     for name, span in args.window or []:
         if name in windows:
