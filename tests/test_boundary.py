@@ -50,6 +50,7 @@ def test_function_records(name):
     function = getattr(qp, name)
     assert function.__name__ == name
     assert function.__module__ == "_quor_pp"
+    assert function.__self__ is None  # registered static: plain functions, not methods of the module
     assert function.__text_signature__ == FUNCTIONS[name]
     assert function.__doc__ and not function.__doc__.endswith("\n")
     parameters = inspect.signature(function).parameters.values()

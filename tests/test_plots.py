@@ -44,17 +44,6 @@ def report_temperature(run):
     return quor_pp.analyze(run).row("temperature").value
 
 
-@pytest.mark.parametrize("power", [0.5, 1.0, 2.0])
-def test_local_slope_of_a_power_law_is_its_exponent_even_at_repeated_times(power):
-    # Multiple-tau times: blocks of doubling lags, with a time repeated (320, 320.01) at each boundary.
-    times = np.concatenate([np.arange(10.0, 330.0, 10.0), [320.01], np.arange(340.0, 660.0, 20.0), [640.04],
-                            np.arange(680.0, 1300.0, 40.0)])
-    at, slope = plots.local_slope(times, times**power)
-    assert len(at) > 40 and np.all(np.isfinite(slope))
-    assert slope == pytest.approx(np.full(len(slope), power), rel=1e-9)
-    assert np.all((at > times[0]) & (at < times[-1]))
-
-
 @pytest.mark.parametrize("value, digits, text", [
     (1.32, 4, "1.320"),  # trailing zeros kept: four significant digits
     (0.0008433, 4, "0.0008433"),

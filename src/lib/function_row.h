@@ -183,7 +183,11 @@ struct function_row {
 
 }  // namespace rows
 
-// Fast call with keywords; static, so the entries receive no self.
+// Fast call with keywords. METH_STATIC because these are plain functions, not
+// methods of the module: the interpreter then hands the entries no self and
+// reports `__self__` as None (it reads self through PyCFunction_GET_SELF, which
+// is NULL for static records), although each function object still holds its
+// module for `__module__`. Callers rely on both; tests/test_boundary.py pins them.
 inline constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 // The method record of one function: its name, the native function it calls,

@@ -22,6 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import quantities
+from .fitting import LOCAL_SLOPE_RATIO, local_loglog_slope
 from .display import display_unit, replica_names, significant, spread, symbol, title
 from .report import Report, Row
 from .transport import Estimate
@@ -137,6 +138,11 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     # What the thick and dashed lines mean, in grey, after the replicas.
     curves.plot([], [], "-", color="0.5", lw=7, alpha=0.4, label="fitted window")
     curves.plot([], [], "--", color="0.2", lw=1.2, label="fitted straight line")
+    if any(fit.rejected for _, _, fit in report.fits(quantity, species)):
+        from matplotlib.patches import Patch
+
+        curves.add_artist(curves.legend(handles=[Patch(facecolor="none", edgecolor="0.3", hatch="///",
+                                                       label="rejected window")], fontsize=7.5, loc="lower right"))
     for axes in (curves, slopes):
         axes.set_xscale("log")
         axes.grid(True, which="major", alpha=0.3)
@@ -362,8 +368,14 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     else:
         text = f"{name}: {fit.status}"
     curves.plot(x[shown], np.abs(y[shown]), "-", color=colour, lw=1.0, label=text)
-    at, local = local_slope(x[shown], np.abs(y[shown]))
-    slopes.plot(at, local, "-", color=colour, lw=0.8)
+    # The local slope the fit's checks use, drawn at the middle (in log time) of the span it covers.
+    local = local_loglog_slope(x[shown], y[shown])
+    slopes.plot(x[shown] * math.sqrt(LOCAL_SLOPE_RATIO), local, "-", color=colour, lw=0.8)
+    for rejected in fit.rejected:
+        # A window the search chose and the checks refused: hatched, so it is not taken for the fit.
+        low, high = rejected.quality.t_start * to_x, rejected.quality.t_end * to_x
+        for axes in (curves, slopes):
+            axes.axvspan(low, high, facecolor="none", edgecolor=colour, hatch="///", lw=0.0, alpha=0.6, zorder=0)
     if not fit.success:
         return False
     rows = slice(fit.start, fit.stop)
@@ -380,23 +392,6 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     kept = np.where(fitted * sign > 0, np.abs(fitted), np.nan)
     curves.plot(t * to_x, kept, "--", color=colour, lw=1.2, zorder=3)
     return bool(np.mean(y[rows]) < 0)
-
-
-def local_slope(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
-                ratio: float = 1.25) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Log-log slope of y(x) between each point and the first one at least `ratio` times later.
-
-    A difference over a fixed ratio of times, rather than between neighbours, keeps
-    the slope finite where a multiple-tau table repeats a time at a block boundary
-    (320 and 320.01). Returns the geometric mean times and the slopes; `x` must be
-    positive and increasing, `y` positive.
-    """
-    later = np.searchsorted(x, x * ratio, side="left")
-    valid = later < len(x)
-    first, second = np.flatnonzero(valid), later[valid]
-    log_x, log_y = np.log10(x), np.log10(y)
-    at = 10.0 ** ((log_x[first] + log_x[second]) / 2.0)
-    return at, (log_y[second] - log_y[first]) / (log_x[second] - log_x[first])
 
 
 def _title(row: Row) -> str:

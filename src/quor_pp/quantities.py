@@ -92,6 +92,9 @@ class Quantity:
         (mathtext) and its unit; the figure is drawn for every quantity with fits.
     in_sweep_table : bool
         Shown in the printed table of a sweep (every quantity is in its files).
+    positive : bool
+        Physically positive (a coefficient of a mean-squared displacement): a fit with
+        a slope that is not positive gives a status, never a value.
     reduced : bool
         Reported as "reduced" in Lennard-Jones units.
     reference : str
@@ -108,6 +111,7 @@ class Quantity:
     curve_label: tuple[str, str] | None = None
     in_sweep_table: bool = False
     reduced: bool = True
+    positive: bool = False
     reference: str = ""
 
     def __post_init__(self) -> None:
@@ -136,6 +140,11 @@ def _infinite_dilution(run: Run) -> Iterable[Estimate]:
         length = volume.value ** (1.0 / 3.0)
         correction = YEH_HUMMER_XI * run.units.boltzmann * temperature.value / (
             6.0 * math.pi * viscosity.value * length)
+        if not math.isfinite(correction):
+            yield run.missing("self_diffusion_infinite", estimate.species, "the finite-size correction is not a "
+                              f"number (T, V and η: {temperature.value:g}, {volume.value:g}, {viscosity.value:g})",
+                              None, status="invalid input")
+            continue
         yield run.value("self_diffusion_infinite", estimate.species, estimate.value + correction,
                         sources=(*estimate.sources, *run.sources(temperature, volume, viscosity)))
 
@@ -258,7 +267,7 @@ def quantity(name: str) -> Quantity:
 for _quantity in (
     Quantity("self_diffusion", "D", "self-diffusion coefficient", "m^2/s",
              Curves("diffself", "MSD__", "species"), Normalisation("diffusion", ("N_i",)),
-             curve_label=_D_LABEL, in_sweep_table=True,
+             curve_label=_D_LABEL, in_sweep_table=True, positive=True,
              reference="Einstein relation: the file holds the sum over the species' molecules of |Δr|²/6"),
     Quantity("self_diffusion_infinite", "D∞", "self-diffusion coefficient, finite-size corrected", "m^2/s",
              derive=_infinite_dilution, reference="Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)"),
@@ -269,15 +278,15 @@ for _quantity in (
     Quantity("viscosity", "η", "shear viscosity", "Pa s",
              Curves("viscosity", "MSD_all"), Normalisation("viscosity", ("T",)),
              curve_label=(r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
-             in_sweep_table=True, reference="Helfand moment of the off-diagonal pressure tensor"),
+             in_sweep_table=True, positive=True, reference="Helfand moment of the off-diagonal pressure tensor"),
     Quantity("thermal_conductivity", "κ", "thermal conductivity", "W/(m K)",
              Curves("thermal_conductivity", "MSD_all"), Normalisation("thermal_conductivity", ("T^2",)),
              curve_label=(r"$\langle (\int J\, dt)^2 \rangle / 2 V k_B T^2$", r"J/(m$\cdot$K)"),
-             in_sweep_table=True, reference="Helfand moment of the heat flux"),
+             in_sweep_table=True, positive=True, reference="Helfand moment of the heat flux"),
     Quantity("conductivity", "σ", "electrical conductivity", "S/m", derive=_conductivity,
              curve_label=(r"$e^2 \sum q_i q_j \langle \Delta r_i \cdot \Delta r_j \rangle / 6 V k_B T$",
                           r"S$\cdot$s/m"),
-             in_sweep_table=True, reference="charge-weighted sum of the Onsager coefficients"),
+             in_sweep_table=True, positive=True, reference="charge-weighted sum of the Onsager coefficients"),
     Quantity("conductivity_nernst_einstein", "σ_NE", "Nernst-Einstein conductivity", "S/m",
              derive=_nernst_einstein, reference="Nernst-Einstein relation from the self-diffusion slopes"),
     Quantity("temperature", "T", "temperature", "K", derive=_box_input("temperature", "T"), reduced=False),

@@ -153,7 +153,7 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
         mean if count else None,
         std if count else None,
         sem,
-        confidence_interval(std=std, n=count) if sem is not None else None,
+        confidence_interval(std=std, n=count) if sem is not None and math.isfinite(std) else None,
         count, units.pop(), status, "; ".join(m for _, m in failures), values,
         _inputs([e for e in estimates if e is not None]))
 

@@ -209,7 +209,7 @@ class SolutionProperties:
     def __len__(self) -> int:
         return len(self.temperature)
 
-    def rows(self) -> list[dict[str, float | bool | None]]:
+    def records(self) -> list[dict[str, float | bool | None]]:
         """One dict per state point, keys named with their SI unit."""
         rows: list[dict[str, float | bool | None]] = []
         for i in range(len(self)):

@@ -247,17 +247,17 @@ class Run:
                 return Input("T", None, why=f"no {files.thermo[0]} in {self.directory}", needs=Needs("temperature"))
             return _temperature(read(path, kind="thermo"))
         if name == "T^2":
-            return self._combined("T^2", [self.input("T")], lambda t: t**2)
+            return self._combined("T^2", [self.input("T")], lambda t: t * t)
         if name == "V":
             if settings.volume is not None:
-                return Input("V", settings.volume * self.units.volume, "option")
+                return self._volume(settings.volume, "option")
             path = find_file(self.directory, files.volume)
             if path is None:
                 return Input("V", None, why=f"no {files.volume[0]} in {self.directory}", needs=Needs("volume"))
             raw = _box_value(path)
             if not (math.isfinite(raw) and raw > 0.0):
                 raise FormatError(path, "a positive box volume", 3, f"{raw}")
-            return Input("V", raw * self.units.volume, os.path.basename(path))
+            return self._volume(raw, os.path.basename(path))
         if name == "V k_B T / e^2":
             units = self.units
             return self._combined(name, [self.input("V"), self.input("T")],
@@ -280,6 +280,13 @@ class Run:
                              needs=Needs("molecules"))
             return self._combined("N", counts, lambda *values: sum(values))
         raise KeyError(f"no input {name!r}")
+
+    def _volume(self, raw: float, origin: str) -> Input:
+        value = raw * self.units.volume
+        if not (math.isfinite(value) and value > 0.0):
+            return Input("V", None, why=f"a volume of {raw:g} ({origin}) is no volume in m³ ({value:g})",
+                         needs=Needs("volume"))
+        return Input("V", value, origin)
 
     def _molecules(self, species: str) -> Input:
         """N of a species: given, counted in the data file the log reads, or its group's atoms over K.
@@ -410,8 +417,16 @@ class Run:
         if lacking is not None:
             return self.missing(quantity, species, lacking.why, lacking.needs, fit=fit)
         assert fit.slope is not None
-        return self.value(quantity, species, fit.slope / divisor * factor, fit=fit, scale=scale,
-                          sources=self.sources(*inputs))
+        value = fit.slope / divisor * factor
+        if registry.quantity(quantity).positive and not fit.slope > 0.0:
+            return self.missing(quantity, species, f"{os.path.basename(fit.source)} {fit.column}: the fitted slope "
+                                f"is {fit.slope:.4g}, but this curve can only grow", None, status="not positive",
+                                fit=fit, scale=scale)
+        if not math.isfinite(value) or (value == 0.0 and fit.slope != 0.0):
+            shown = ", ".join(f"{i.name}={i.value:g}" for i in inputs if i.value is not None)
+            return self.missing(quantity, species, f"the slope over {shown} is not a number a result can have",
+                                None, status="invalid input", fit=fit, scale=scale)
+        return self.value(quantity, species, value, fit=fit, scale=scale, sources=self.sources(*inputs))
 
     def value(self, quantity: str, species: str, value: float, *, fit: Fit | None = None,
               scale: float | None = None, sources: tuple[Source, ...] = ()) -> Estimate:

@@ -114,7 +114,7 @@ def run(args: argparse.Namespace) -> int:
     if args.json is not None:
         write_json(args.json, _json_document(result, [str(w.message) for w in range_warnings]))
     if args.csv is not None:
-        write_csv(args.csv, result.rows())
+        write_csv(args.csv, result.records())
     if "-" not in (args.json, args.csv):
         _print_result(result, args.celsius)
     return 0
@@ -209,6 +209,6 @@ def _json_document(result: SolutionProperties, messages: list[str]) -> dict[str,
                  "molecular_weight_g_per_mol": solute.molecular_weight,
                  "density_fit": fit(solute.density_fit), "viscosity_fit": fit(solute.viscosity_fit)},
         "source": SOURCE,
-        "rows": result.rows(),
+        "rows": result.records(),
         "warnings": messages,
     }
