@@ -372,6 +372,7 @@ def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, t
     # What a lost connection to the scheduler looks like, depending on when it happens.
     broken = (OSError, TimeoutError, concurrent.futures.CancelledError, asyncio.CancelledError)
     futures: list[Any] = []
+    left = len(tasks)
     try:
         futures = client.map(analyze_task, [directory for directory, _ in tasks],
                              [settings for _, settings in tasks], curves=curves, capture=True, pure=False)
@@ -380,37 +381,31 @@ def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, t
         for future in distributed.as_completed(futures, loop=client.loop):
             index = where[future.key]
             if future.status == "finished":
-                yield index, future.result()
-                continue
-            if future.status == "cancelled" or client.status not in ("running", "connecting"):
-                raise ClusterError(_lost_cluster(client, tasks, where, future))
-            try:
-                error = future.exception()
-            except broken as cancelled:
-                raise ClusterError(_lost_cluster(client, tasks, where, future)) from cancelled
-            if isinstance(error, killed):
-                yield index, (ReplicaFailure(tasks[index][0], "WorkerLost",
-                                             f"the Dask workers analysing it died ({error})"), [])
+                outcome = future.result()
+            elif future.status == "cancelled" or client.status not in ("running", "connecting"):
+                raise ClusterError(_lost_scheduler(client, left, len(tasks)))
             else:
-                yield index, (_failure(tasks[index][0], error), [])
+                error = future.exception()
+                if isinstance(error, killed):
+                    outcome = (ReplicaFailure(tasks[index][0], "WorkerLost",
+                                              "the Dask workers analysing it died: " + _message(error)), [])
+                else:
+                    outcome = (_failure(tasks[index][0], error), [])
+            left -= 1
+            yield index, outcome
     except broken as error:
-        raise ClusterError(f"lost the Dask scheduler at {_address(client)} ({type(error).__name__}: "
-                           f"{error}); the replicas were not all analysed") from None
+        raise ClusterError(f"{_lost_scheduler(client, left, len(tasks))} ({type(error).__name__}: {error})") from None
     finally:
         with contextlib.suppress(Exception):
             client.cancel([future for future in futures if not future.done()])
 
 
-def _address(client: Any) -> str:
+def _lost_scheduler(client: Any, left: int, total: int) -> str:
     try:
-        return str(client.scheduler.address)
+        address = str(client.scheduler.address)
     except Exception:
-        return "(unknown address)"
-
-
-def _lost_cluster(client: Any, tasks: list[Task], where: dict[Any, int], future: Any) -> str:
-    return (f"lost the Dask scheduler at {_address(client)} while {tasks[where[future.key]][0]} and others "
-            f"were being analysed; the replicas were not all analysed")
+        address = "(unknown)"
+    return f"lost the Dask scheduler at {address}: {left} of {total} replicas were not analysed"
 
 
 def _read_only(outcome: Outcome) -> None:
