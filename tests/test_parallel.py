@@ -1,4 +1,5 @@
 """Many replicas at once: threads, processes and Dask give the serial report bit for bit; failures keep the rest."""
+import contextlib
 import logging
 import os
 import pathlib
@@ -203,19 +204,24 @@ def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
         return analyze_replica(directory, settings, progress)
 
     monkeypatch.setattr(quor_pp.parallel, "analyze_replica", slow_but_the_first)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
-                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster, \
-            distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
-        def stop_the_scheduler(index, outcome):
-            cluster.sync(cluster.scheduler.close)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
+                                       dashboard_address=":0", silence_logs=logging.CRITICAL)
+    client = distributed.Client(cluster.scheduler_address, set_as_default=False)
 
-        tasks = [(path, quor_pp.AnalysisSettings()) for path in quor_pp.find_replicas(RUN)]
-        try:
-            with pytest.raises(quor_pp.parallel.ClusterError, match="lost the Dask scheduler at tcp://.*: "
-                                                                    "3 of 4 replicas were not analysed"):
-                quor_pp.map_replicas(tasks, client=client, done=stop_the_scheduler)
-        finally:
-            release.set()
+    def stop_the_scheduler(index, outcome):
+        cluster.sync(cluster.scheduler.close)
+
+    tasks = [(path, quor_pp.AnalysisSettings()) for path in quor_pp.find_replicas(RUN)]
+    try:
+        with pytest.raises(quor_pp.parallel.ClusterError,
+                           match="lost the Dask scheduler at tcp://.*: 3 of 4 replicas were not analysed"):
+            quor_pp.map_replicas(tasks, client=client, done=stop_the_scheduler)
+    finally:
+        release.set()
+        client.close()
+        # Without its scheduler the cluster would wait for it (30 s) before giving up.
+        with contextlib.suppress(Exception):
+            cluster.close(timeout=1)
 
 
 HOOKS = pathlib.Path(__file__).parent / "worker_hooks"
