@@ -42,7 +42,8 @@ from typing import IO, Any, Final
 __all__ = ["Interrupted", "Lost", "WorkerPool", "exit_status", "stop_on_signals"]
 
 #: The signals `stop_on_signals` turns into `Interrupted`.
-STOP_SIGNALS: Final = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+STOP_SIGNALS: Final = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                            if hasattr(signal, name))
 
 _HEADER: Final = struct.Struct("!Q")
 _PARENT: Final = "QUOR_PP_WORKER_PARENT"
