@@ -189,3 +189,19 @@ def test_a_script_without_a_main_guard_can_use_processes(tmp_path, source):
     done = subprocess.run([sys.executable, *arguments], input=SCRIPT if source == "stdin" else None,
                           capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (0, "4 0\n", "")
+
+
+def test_a_pool_runs_again_on_the_same_workers_and_returns_errors_as_values():
+    import operator
+
+    from quor_pp.workers import WorkerPool
+
+    with WorkerPool(2) as pool:
+        first = sorted(pool.run(operator.truediv, [(1, 2), (1, 0), (3, 1)]), key=lambda outcome: outcome[0])
+        pids = {worker.process.pid for worker in pool._running}
+        second = sorted(pool.run(pow, [(2, 10), (3, 2)]))
+        assert {worker.process.pid for worker in pool._running} == pids
+    assert [(index, ok) for index, ok, _ in first] == [(0, True), (1, False), (2, True)]
+    assert first[0][2] == 0.5 and isinstance(first[1][2], ZeroDivisionError) and first[2][2] == 3.0
+    assert second == [(0, True, 1024), (1, True, 9)] and pool.retried == []
+    assert pool._running == []

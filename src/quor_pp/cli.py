@@ -7,7 +7,7 @@ subcommand is adding its module and its name to `COMMANDS`.
 
 Exit status: 0 on success; 1 with a one-line message on standard error for an
 expected failure (a `CommandError`: bad data, a missing file or package, standard
-output closed or full); 2 for usage errors (an `OutputPathError` among them: an
+output closed or full; a `ClusterError`: the Dask scheduler lost); 2 for usage errors (an `OutputPathError` among them: an
 output aimed at an input, or two outputs at one file); 128 + the signal's number
 when stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129). Anything else is a
 bug and keeps its traceback.
@@ -29,7 +29,7 @@ from typing import Final
 from . import __version__
 from .commands.common import CommandError, HelpFormatter, UsageError
 from .outputs import OutputPathError
-from .workers import Interrupted, exit_status, stop_on_signals
+from .workers import ClusterError, Interrupted, exit_status, stop_on_signals
 
 COMMANDS: Final = ("analyze", "sweep", "read", "properties")
 
@@ -64,7 +64,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return status
             except (UsageError, OutputPathError) as error:
                 parser.error(str(error))  # prints the usage line and the message, exits 2
-            except CommandError as error:
+            except (CommandError, ClusterError) as error:
                 print(f"{parser.prog}: {error}", file=sys.stderr)
                 return 1
             except BrokenPipeError:

@@ -44,7 +44,7 @@ import numpy as np
 
 from .fitting import Fit
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
-from .workers import Lost, WorkerPool
+from .workers import ClusterError, Lost, WorkerPool
 
 __all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_task", "choose_engine", "dask_client",
            "map_replicas"]
@@ -65,10 +65,6 @@ _ARRAYS: Final = ("time", "msd", "t_fit", "fit")
 
 # Longest reason a failure keeps from its exception's message, in characters.
 _REASON_LENGTH: Final = 300
-
-
-class ClusterError(RuntimeError):
-    """The Dask cluster could not be used: its scheduler cannot be reached or was lost during the run."""
 
 
 class Outcomes(list[Outcome]):

@@ -39,7 +39,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, Final
 
-__all__ = ["Interrupted", "Lost", "WorkerPool", "exit_status", "stop_on_signals"]
+__all__ = ["ClusterError", "Interrupted", "Lost", "WorkerPool", "exit_status", "stop_on_signals"]
 
 #: The signals `stop_on_signals` turns into `Interrupted`.
 STOP_SIGNALS: Final = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
@@ -55,6 +55,13 @@ _PARENT_POLL: Final = 0.5
 # Worker bootstrap: the parent's module path first, so that the worker imports the same package.
 _BOOTSTRAP: Final = ("import json, os, sys; sys.path[:] = json.loads(os.environ.pop('" + _PATH + "')); "
                      "from quor_pp.workers import serve; serve()")
+
+
+class ClusterError(RuntimeError):
+    """A Dask cluster could not be used: its scheduler cannot be reached or was lost during the run.
+
+    (Kept here, with no Dask import, so that the command can catch it cheaply.)
+    """
 
 
 class Interrupted(KeyboardInterrupt):
@@ -134,8 +141,9 @@ class _Worker:
         self.requests.write(_HEADER.pack(len(data)) + data)
         self.requests.flush()
 
-    def receive(self) -> Any:
-        return pickle.loads(_read_exactly(self.replies, _HEADER.unpack(_read_exactly(self.replies, _HEADER.size))[0]))
+    def receive(self) -> bytes:
+        """The next answer, pickled; EOFError when the process has died."""
+        return _read_exactly(self.replies, _HEADER.unpack(_read_exactly(self.replies, _HEADER.size))[0])
 
     def end(self) -> str:
         """How the process ended, after it did (waiting for it)."""
@@ -211,6 +219,8 @@ class WorkerPool:
         waiting = collections.deque(range(len(arguments)))
         losses: collections.Counter[int] = collections.Counter()
         selector = selectors.DefaultSelector()
+        for idle in self._running:  # left from an earlier run
+            selector.register(idle.replies, selectors.EVENT_READ, idle)
         try:
             while waiting or any(worker.task is not None for worker in self._running):
                 # Keep every worker busy, starting workers up to the limit.
@@ -231,8 +241,8 @@ class WorkerPool:
                 for key, _ in selector.select():
                     worker = key.data
                     try:
-                        index, ok, value = worker.receive()
-                    except (EOFError, OSError, pickle.UnpicklingError):
+                        answer = worker.receive()
+                    except (EOFError, OSError):
                         selector.unregister(worker.replies)
                         self._running.remove(worker)
                         reason = worker.end()
@@ -246,7 +256,11 @@ class WorkerPool:
                         else:
                             yield lost, False, Lost(reason)
                         continue
-                    worker.task = None
+                    index, worker.task = worker.task, None
+                    try:
+                        index, ok, value = pickle.loads(answer)
+                    except Exception as error:  # an answer made there that cannot be read here
+                        ok, value = False, RuntimeError(f"the result could not be read back ({error})")
                     yield index, ok, value
         finally:
             selector.close()
