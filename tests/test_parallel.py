@@ -1,15 +1,21 @@
 """Many replicas at once: threads, processes and Dask give the serial report bit for bit; failures keep the rest."""
+import contextlib
+import logging
 import os
 import pathlib
 import pickle
 import shutil
+import subprocess
 import sys
+import threading
 import warnings
 
+import numpy as np
 import pytest
 
 import quor_pp
 from conftest import fingerprint_report
+import quor_pp.parallel
 from quor_pp import cli
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
@@ -82,6 +88,8 @@ def test_when_no_replica_can_be_analysed_the_first_error_is_raised(broken_run, e
 @pytest.mark.parametrize("jobs, client, engine, expected", [
     (1, None, None, "serial"),
     (4, None, None, "processes" if GIL else "threads"),
+    (np.int64(4), None, None, "processes" if GIL else "threads"),
+    (np.uint8(1), None, None, "serial"),
     (3, None, "processes", "processes"),
     (1, object(), None, "dask"),
     (0, None, None, "jobs must be a positive int"),
@@ -95,6 +103,19 @@ def test_engine_choice(jobs, client, engine, expected):
     else:
         with pytest.raises(ValueError, match=expected):
             quor_pp.choose_engine(jobs, client, engine)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"jobs": "2"}, "jobs must be an int, not str"),
+    ({"jobs": 2.0}, "jobs must be an int, not float"),
+    ({"jobs": True}, "jobs must be an int, not bool"),
+    ({"engine": 3}, "engine must be a str or None, not int"),
+    ({"client": object()}, "client must be a distributed.Client, not object"),
+    ({"client": "tcp://127.0.0.1:8786"}, "client must be a distributed.Client, not str"),
+])
+def test_wrong_types_name_the_parameter(arguments, message):
+    with pytest.raises(TypeError, match=message):
+        quor_pp.map_replicas([(str(RUN / "replica_1"), quor_pp.AnalysisSettings())], **arguments)
 
 
 def test_results_without_curves_have_the_same_numbers_and_travel_light(serial):
@@ -152,3 +173,80 @@ def test_an_unreachable_scheduler_is_one_line(capsys):
             assert cli.main(["analyze", str(RUN), "--scheduler", "tcp://127.0.0.1:9", "-q"]) == 1
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in err
+
+
+@pytest.fixture(scope="module")
+def tcp_cluster():
+    """A two-worker LocalCluster in this process that other processes can reach."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
+                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster:
+        yield cluster
+
+
+def test_the_command_on_a_scheduler_of_another_process(tmp_path, tcp_cluster):
+    # The command's client is not the default one: nothing may need a default client.
+    done = subprocess.run([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "--charge", "Na=1,Cl=-1",
+                           "--per-replica", "--csv", "-", "-q", "--scheduler", tcp_cluster.scheduler_address],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == analyze_csv(tmp_path)
+
+
+def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    release = threading.Event()
+    analyze_replica = quor_pp.parallel.analyze_replica
+
+    def slow_but_the_first(directory, settings, progress=None):
+        if not directory.endswith("replica_1"):
+            release.wait(60)
+        return analyze_replica(directory, settings, progress)
+
+    monkeypatch.setattr(quor_pp.parallel, "analyze_replica", slow_but_the_first)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
+                                       dashboard_address=":0", silence_logs=logging.CRITICAL)
+    client = distributed.Client(cluster.scheduler_address, set_as_default=False)
+
+    def stop_the_scheduler(index, outcome):
+        cluster.sync(cluster.scheduler.close)
+
+    tasks = [(path, quor_pp.AnalysisSettings()) for path in quor_pp.find_replicas(RUN)]
+    try:
+        with pytest.raises(quor_pp.parallel.ClusterError,
+                           match="lost the Dask scheduler at tcp://.*: 3 of 4 replicas were not analysed"):
+            quor_pp.map_replicas(tasks, client=client, done=stop_the_scheduler)
+    finally:
+        release.set()
+        client.close()
+        # Without its scheduler the cluster would wait for it (30 s) before giving up.
+        with contextlib.suppress(Exception):
+            cluster.close(timeout=1)
+
+
+HOOKS = pathlib.Path(__file__).parent / "worker_hooks"
+LOST_WORKER = """\
+import logging, dask, distributed, quor_pp
+if __name__ == "__main__":
+    with dask.config.set({{"distributed.scheduler.allowed-failures": 0}}), \\
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=":0",
+                                     silence_logs=logging.CRITICAL) as cluster, \\
+            distributed.Client(cluster, set_as_default=False) as client:
+        (outcome,) = quor_pp.map_replicas([(r"{}", quor_pp.AnalysisSettings())], client=client)
+        print(outcome.error, outcome.message)
+"""
+
+
+def test_a_lost_dask_worker_is_its_replicas_failure(tmp_path):
+    pytest.importorskip("distributed")
+    replica = tmp_path / "die_always"
+    shutil.copytree(RUN / "replica_1", replica)
+    environment = {**os.environ, "QUOR_PP_TEST_HOOKS": "1",
+                   "PYTHONPATH": os.pathsep.join(filter(None, [str(HOOKS), os.environ.get("PYTHONPATH")]))}
+    script = tmp_path / "lost_worker.py"
+    script.write_text(LOST_WORKER.format(replica))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120,
+                          env=environment)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("WorkerLost the Dask workers analysing it died: ")
+    assert done.stdout.count("\n") == 1

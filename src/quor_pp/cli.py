@@ -8,22 +8,31 @@ command start without NumPy, the extension or rich. Adding a subcommand is addin
 its module and a line to `COMMANDS`.
 
 Exit status: 0 on success; 1 with a one-line message on standard error for an
-expected failure (a `CommandError`: bad data, a missing file or package); 2 for
-usage errors; a subcommand may document more. Anything else is a bug and keeps
-its traceback.
+expected failure (a `CommandError`: bad data, a missing file or package, standard
+output closed or full; a `ClusterError`: the Dask scheduler lost); 2 for usage
+errors (an `OutputPathError` among them: an output aimed at an input, or two
+outputs at one file); 128 + the signal's number when stopped by SIGINT (130),
+SIGTERM (143) or SIGHUP (129); a subcommand may document more. Anything else is a
+bug and keeps its traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import importlib
+import io
 import os
+import signal
 import sys
 from collections.abc import Sequence
 from typing import Final
 
 from . import __version__
 from .commands.common import CommandError, HelpFormatter, UsageError
+from .outputs import OutputPathError
+from .workers import ClusterError, Interrupted, exit_status, stop_on_signals
 
 #: Every subcommand, with the one line `quor-pp --help` shows for it.
 COMMANDS: Final = {
@@ -63,24 +72,77 @@ def build_parser(argv: Sequence[str] = ()) -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run `quor-pp` with `argv` (default: the process's arguments) and return its exit status."""
     words = list(sys.argv[1:] if argv is None else argv)
-    args = build_parser(words).parse_args(words)
-    parser: argparse.ArgumentParser = args.parser
+    closed = sys.stdout is None
+    if closed:
+        sys.stdout = _ClosedOutput()
     try:
-        status: int = args.run(args)
-        sys.stdout.flush()
-        return status
-    except UsageError as error:
-        parser.error(str(error))  # prints the usage line and the message, exits 2
-    except CommandError as error:
-        print(f"{parser.prog}: {error}", file=sys.stderr)
-        return 1
+        # SIGTERM and SIGHUP (from a batch system, a closed terminal) end the command
+        # as Ctrl-C does: worker processes stopped, temporary files removed.
+        with stop_on_signals():
+            args = build_parser(words).parse_args(words)
+            parser: argparse.ArgumentParser = args.parser
+            try:
+                status: int = args.run(args)
+                sys.stdout.flush()
+                return status
+            except (UsageError, OutputPathError) as error:
+                parser.error(str(error))  # prints the usage line and the message, exits 2
+            except (CommandError, ClusterError) as error:
+                print(f"{parser.prog}: {error}", file=sys.stderr)
+                return 1
+            except BrokenPipeError:
+                # The reader of standard output went away (`quor-pp ... | head`): stop quietly,
+                # and keep the interpreter from complaining when it flushes at exit.
+                _discard_output()
+                return 0
+            except OSError as error:
+                if not _output_failed(error):
+                    raise
+                # Standard output is closed or its disk is full: one line, and nothing
+                # left in the buffer for the interpreter to fail on at exit.
+                print(f"{parser.prog}: cannot write to standard output: {error.strerror or error}",
+                      file=sys.stderr)
+                _discard_output()
+                return 1
+    except Interrupted as stop:
+        return exit_status(stop.signum)
     except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        # The reader of standard output went away (`quor-pp ... | head`): stop quietly,
-        # and keep the interpreter from complaining when it flushes at exit.
+        return exit_status(signal.SIGINT)
+    finally:
+        if closed:
+            sys.stdout = None
+
+
+# What writing to a closed, full or failing standard output raises.
+_OUTPUT_ERRORS: Final = frozenset({errno.EBADF, errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO})
+
+
+class _ClosedOutput(io.TextIOBase):
+    """Standard output when the process has none: writing to it is an error, as on a closed descriptor."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+
+def _output_failed(error: OSError) -> bool:
+    """Whether `error`, which no command turned into a message, came from writing standard output.
+
+    Errors about files name them; a stream's write error names nothing.
+    """
+    if isinstance(sys.stdout, _ClosedOutput):
+        return True
+    if error.filename is None and error.errno in _OUTPUT_ERRORS:
+        return True
+    try:
+        sys.stdout.flush()
+    except OSError:
+        return True
+    return False
+
+
+def _discard_output() -> None:
+    with contextlib.suppress(OSError, ValueError):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
 
 
 if __name__ == "__main__":

@@ -11,11 +11,19 @@ The engines (`choose_engine`):
 - "serial": one replica after the other in the calling thread (``jobs=1``);
 - "threads": a thread pool, for ``jobs > 1`` on a free-threaded interpreter. The
   module needs no GIL, so its calls and the Python around them run in parallel;
-- "processes": a process pool, for ``jobs > 1`` when the GIL is enabled. Workers
-  start from a fork server (or are spawned), which is safe in a process with threads;
+- "processes": a pool of worker processes (`quor_pp.workers.WorkerPool`), for
+  ``jobs > 1`` when the GIL is enabled. Workers end with this process, even when
+  it is killed; a worker that dies takes only its own replica, which is tried once
+  more (`Outcomes.retried`). They never import the caller's ``__main__``, so a
+  script without a main guard may use them;
 - "dask": one task per replica on the cluster of a `distributed.Client`. Workers
   read the files where they are (every worker must see the run directories at the
-  same paths) and only the results travel back.
+  same paths) and only the results travel back. A lost worker is its replica's
+  failure; a lost scheduler is one `ClusterError`.
+
+Every exception raised while one replica is analysed (but KeyboardInterrupt and
+SystemExit) is that replica's `ReplicaFailure`, in every engine: one bad replica
+never ends the run.
 """
 
 from __future__ import annotations
@@ -24,18 +32,22 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import importlib
+import operator
 import os
+import pickle
 import sys
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Final, TypeAlias
 
 import numpy as np
 
 from .fitting import Fit
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
+from .workers import ClusterError, Lost, WorkerPool
 
-__all__ = ["ENGINES", "Outcome", "analyze_task", "choose_engine", "map_replicas"]
+__all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_task", "choose_engine", "dask_client",
+           "map_replicas"]
 
 #: The ways `map_replicas` can run its tasks.
 ENGINES: Final = ("serial", "threads", "processes", "dask")
@@ -51,6 +63,24 @@ Caught: TypeAlias = tuple[type[Warning], str, str, int]
 # The fit arrays a result carries.
 _ARRAYS: Final = ("time", "msd", "t_fit", "fit")
 
+# Longest reason a failure keeps from its exception's message, in characters.
+_REASON_LENGTH: Final = 300
+
+
+class Outcomes(list[Outcome]):
+    """What `map_replicas` returns: one outcome per task, in task order.
+
+    Attributes
+    ----------
+    retried : tuple of int
+        Indices of the tasks tried a second time because the worker process
+        analysing them died (those lost twice are `ReplicaFailure` "WorkerLost").
+    """
+
+    def __init__(self, outcomes: Iterable[Outcome] = (), retried: Iterable[int] = ()) -> None:
+        super().__init__(outcomes)
+        self.retried: tuple[int, ...] = tuple(retried)
+
 
 def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) -> str:
     """The engine that `map_replicas` runs these arguments on.
@@ -61,12 +91,16 @@ def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) 
 
     Raises
     ------
+    TypeError
+        `jobs` is not an integer (NumPy integers are; bool is not) or `engine` is
+        not a str.
     ValueError
-        `jobs` is not a positive int, `engine` is unknown, or a client comes with
-        another engine or with `jobs`.
+        `jobs` is below 1, `engine` is unknown, or a client comes with another
+        engine or with `jobs`.
     """
-    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
-        raise ValueError(f"jobs must be a positive int, not {jobs!r}")
+    jobs = _jobs(jobs)
+    if engine is not None and not isinstance(engine, str):
+        raise TypeError(f"engine must be a str or None, not {type(engine).__name__}")
     if engine is not None and engine not in ENGINES:
         raise ValueError(f"engine must be one of {', '.join(ENGINES)}, not {engine!r}")
     if client is not None:
@@ -82,15 +116,30 @@ def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) 
     return "processes" if sys._is_gil_enabled() else "threads"
 
 
+def _jobs(jobs: object) -> int:
+    if isinstance(jobs, bool):
+        raise TypeError("jobs must be an int, not bool")
+    try:
+        count = operator.index(jobs)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"jobs must be an int, not {type(jobs).__name__}") from None
+    if count < 1:
+        raise ValueError(f"jobs must be a positive int, not {jobs!r}")
+    return count
+
+
 def analyze_task(directory: str, settings: AnalysisSettings, *, curves: bool = True, capture: bool = False,
                  progress: Callable[[str], None] | None = None) -> tuple[Outcome, list[Caught]]:
-    """`analyze_replica` with the failures of bad input as a `ReplicaFailure`, for any engine.
+    """`analyze_replica` with any failure as a `ReplicaFailure`, for any engine.
 
     A plain module-level function of picklable arguments, so that process pools and
-    Dask workers can run it. Without `curves`, the fits keep their windows and lines
-    but not the whole curves (`Fit.time` and `Fit.msd` are empty), which makes a
-    result a few times smaller to send. With `capture`, warnings are recorded and
-    returned instead of shown.
+    Dask workers can run it. Every exception but KeyboardInterrupt and SystemExit
+    (bad input, and also ZeroDivisionError, MemoryError, RecursionError, ...) is the
+    replica's failure, with its path and a one-line reason. Without `curves`, the
+    fits keep their windows and lines but not the whole curves (`Fit.time` and
+    `Fit.msd` are empty), which makes a result a few times smaller to send. With
+    `capture`, warnings are recorded and returned instead of shown, and the
+    failure keeps its exception only if it can travel to another process.
     """
     caught: list[Caught] = []
     recorder = warnings.catch_warnings(record=True) if capture else contextlib.nullcontext()
@@ -99,8 +148,9 @@ def analyze_task(directory: str, settings: AnalysisSettings, *, curves: bool = T
             warnings.simplefilter("always")
         try:
             outcome: Outcome = analyze_replica(directory, settings, progress)
-        except (OSError, ValueError) as error:
-            outcome = ReplicaFailure(directory, type(error).__name__, _message(error), error)
+        except Exception as error:
+            outcome = ReplicaFailure(directory, type(error).__name__, _message(error),
+                                     error if not capture or _travels(error) else None)
         if records is not None:
             caught = [(r.category, str(r.message), r.filename, r.lineno) for r in records]
     if not curves and isinstance(outcome, ReplicaResult):
@@ -109,9 +159,29 @@ def analyze_task(directory: str, settings: AnalysisSettings, *, curves: bool = T
 
 
 def _message(error: BaseException) -> str:
+    """One line about `error`: its message (with the kind, when that is not bad input), shortened."""
     if isinstance(error, OSError) and error.strerror and error.filename is not None:
-        return f"{error.filename}: {error.strerror}"
-    return str(error)
+        text = f"{error.filename}: {error.strerror}"
+    else:
+        text = " ".join(str(error).split())
+        if not isinstance(error, (OSError, ValueError)) or not text:
+            text = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    return text if len(text) <= _REASON_LENGTH else text[:_REASON_LENGTH - 1] + "…"
+
+
+def _travels(error: BaseException) -> bool:
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception:
+        return False
+    return True
+
+
+def _failure(directory: str, error: object) -> ReplicaFailure:
+    """The failure of a task whose call raised outside `analyze_task`'s own guard."""
+    if isinstance(error, BaseException):
+        return ReplicaFailure(directory, type(error).__name__, _message(error), error)
+    return ReplicaFailure(directory, "RuntimeError", f"the task failed: {error!r}")
 
 
 def _without_curves(result: ReplicaResult) -> ReplicaResult:
@@ -132,7 +202,7 @@ def map_replicas(
     curves: bool = True,
     progress: Callable[[str], None] | None = None,
     done: Callable[[int, Outcome], None] | None = None,
-) -> list[Outcome]:
+) -> Outcomes:
     """Analyses every (directory, settings) task; returns the outcomes in task order.
 
     Parameters
@@ -140,7 +210,8 @@ def map_replicas(
     tasks : sequence of (str, AnalysisSettings)
         The run directories, each with the settings to analyse it with.
     jobs : int
-        How many replicas are analysed at once (see `choose_engine`).
+        How many replicas are analysed at once (see `choose_engine`); a NumPy
+        integer will do.
     client : distributed.Client, optional
         Runs one task per replica on its Dask cluster. Relative paths are made
         absolute first, against this process's working directory.
@@ -156,17 +227,31 @@ def map_replicas(
 
     Returns
     -------
-    list of ReplicaResult or ReplicaFailure
-        One per task. A failure is bad input (a missing, unreadable or malformed
-        file, a setting the run cannot use: `OSError` and `ValueError`) or a worker
-        that died ("WorkerLost"); any other exception is a fault and is raised.
+    Outcomes
+        A list of one `ReplicaResult` or `ReplicaFailure` per task, and in
+        `retried` the tasks tried again after their worker process died. Any
+        exception while a replica is analysed is its failure; a worker that died
+        on both attempts (or a Dask worker lost too often) is "WorkerLost".
+
+    Raises
+    ------
+    TypeError
+        `jobs`, `engine` or `client` is of the wrong type.
+    ValueError
+        `jobs` is below 1 or the engine cannot be used (see `choose_engine`).
+    ClusterError
+        The Dask scheduler was lost during the run.
     """
     chosen = choose_engine(jobs, client, engine)
+    count = _jobs(jobs)
+    if chosen == "dask":
+        _check_client(client)
     listed = [(os.fspath(directory), settings) for directory, settings in tasks]
     if chosen == "dask":
         listed = [(os.path.abspath(directory), settings) for directory, settings in listed]
     outcomes: list[Outcome | None] = [None] * len(listed)
     caught: list[list[Caught]] = [[] for _ in listed]
+    pool: WorkerPool | None = None
     if chosen == "serial" or not listed:
         runs: Iterator[tuple[int, tuple[Outcome, list[Caught]]]] = (
             (index, analyze_task(directory, settings, curves=curves, progress=progress))
@@ -175,10 +260,11 @@ def map_replicas(
         # Warnings are caught per thread only where catch_warnings is thread-local
         # (the default on free-threaded builds); elsewhere they are shown as raised.
         capture = bool(getattr(sys.flags, "context_aware_warnings", False))
-        runs = _pool(concurrent.futures.ThreadPoolExecutor(min(jobs, len(listed)), "quor-pp"),
-                     listed, curves, capture)
+        runs = _threads(concurrent.futures.ThreadPoolExecutor(min(count, len(listed)), "quor-pp"),
+                        listed, curves, capture)
     elif chosen == "processes":
-        runs = _pool(_process_pool(min(jobs, len(listed))), listed, curves, True)
+        pool = WorkerPool(min(count, len(listed)))
+        runs = _processes(pool, listed, curves)
     else:
         runs = _dask(client, listed, curves)
     for index, (outcome, warned) in runs:
@@ -191,32 +277,22 @@ def map_replicas(
     for records in caught:
         for category, message, filename, lineno in records:
             warnings.warn_explicit(message, category, filename, lineno, registry=registry)
-    return [outcome for outcome in outcomes if outcome is not None]
+    return Outcomes((outcome for outcome in outcomes if outcome is not None),
+                    pool.retried if pool is not None else ())
 
 
-def _process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
-    import multiprocessing
-
-    context: multiprocessing.context.BaseContext
-    if "forkserver" in multiprocessing.get_all_start_methods():
-        server = multiprocessing.get_context("forkserver")
-        # The fork server imports this package once, so that each worker forked from
-        # it starts ready instead of importing NumPy and the module again (about a
-        # second on a busy machine). It has an effect only before the server starts.
-        server.set_forkserver_preload(["__main__", __name__])
-        context = server
-    else:
-        context = multiprocessing.get_context("spawn")
-    # Workers start in this process's working directory, so relative paths mean the same.
-    return concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=os.chdir,
-                                                  initargs=(os.getcwd(),))
+def _check_client(client: object) -> None:
+    try:
+        distributed: Any = importlib.import_module("distributed")
+    except ImportError:
+        distributed = None
+    if distributed is None or not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
 
 
-def _pool(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
-          capture: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
-    """The outcomes of a pool as they come back, with their task indices."""
-    from concurrent.futures.process import BrokenProcessPool
-
+def _threads(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
+             capture: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
+    """The outcomes of a thread pool as they come back, with their task indices."""
     with pool:
         futures = {pool.submit(analyze_task, directory, settings, curves=curves, capture=capture): index
                    for index, (directory, settings) in enumerate(tasks)}
@@ -225,11 +301,61 @@ def _pool(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
                 index = futures[future]
                 try:
                     yield index, future.result()
-                except BrokenProcessPool as error:
-                    yield index, (_lost(tasks[index][0], error), [])
+                except Exception as error:
+                    yield index, (_failure(tasks[index][0], error), [])
         finally:
             # On a fault (or an interrupt) the replicas not yet started are dropped.
             pool.shutdown(wait=False, cancel_futures=True)
+
+
+def _processes(pool: WorkerPool, tasks: list[Task],
+               curves: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
+    """The outcomes of worker processes as they come back, with their task indices."""
+    with pool:
+        for index, ok, value in pool.run(analyze_task, tasks, {"curves": curves, "capture": True}):
+            if ok:
+                yield index, value
+            elif isinstance(value, Lost):
+                yield index, (ReplicaFailure(tasks[index][0], "WorkerLost",
+                                             f"the worker process analysing it died, twice ({value.reason})"), [])
+            else:
+                yield index, (_failure(tasks[index][0], value), [])
+
+
+@contextlib.contextmanager
+def dask_client(address: str | None) -> Iterator[Any]:
+    """A `distributed.Client` connected to the scheduler at `address` (None: no client), closed afterwards.
+
+    An existing file is taken as a scheduler file (as dask-jobqueue and dask-mpi
+    write). The client is not made the default one, so it changes nothing for
+    other Dask code in the process; `map_replicas` does not need it to be.
+
+    Raises
+    ------
+    ModuleNotFoundError
+        distributed is not installed (the message says what to install).
+    ClusterError
+        The scheduler cannot be reached (Dask's connect timeout applies: 30 s
+        unless configured, e.g. by DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT).
+    """
+    if address is None:
+        yield None
+        return
+    try:
+        distributed: Any = importlib.import_module("distributed")
+    except ImportError:
+        raise ModuleNotFoundError("a Dask scheduler needs Dask's distributed package: "
+                                  "pip install 'quor-pp[dask]'", name="distributed") from None
+    where = {"scheduler_file": address} if os.path.isfile(address) else {"address": address}
+    try:
+        client = distributed.Client(**where, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise ClusterError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    try:
+        yield client
+    finally:
+        with contextlib.suppress(Exception):
+            client.close()
 
 
 def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
@@ -238,32 +364,44 @@ def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, t
 
     # Only when a client is given (and untyped: looked up as plain modules).
     distributed = importlib.import_module("distributed")
-    lost = (importlib.import_module("distributed.scheduler").KilledWorker,
-            importlib.import_module("distributed.comm").CommClosedError,
-            concurrent.futures.CancelledError, asyncio.CancelledError)
-    futures = client.map(analyze_task, [directory for directory, _ in tasks], [settings for _, settings in tasks],
-                         curves=curves, capture=True, pure=False)
-    where = {future.key: index for index, future in enumerate(futures)}
+    killed = importlib.import_module("distributed.scheduler").KilledWorker
+    # What a lost connection to the scheduler looks like, depending on when it happens.
+    broken = (OSError, TimeoutError, concurrent.futures.CancelledError, asyncio.CancelledError)
+    futures: list[Any] = []
+    left = len(tasks)
     try:
-        for future in distributed.as_completed(futures):
+        futures = client.map(analyze_task, [directory for directory, _ in tasks],
+                             [settings for _, settings in tasks], curves=curves, capture=True, pure=False)
+        where = {future.key: index for index, future in enumerate(futures)}
+        # The client's own loop: the command's client is not the default one.
+        for future in distributed.as_completed(futures, loop=client.loop):
             index = where[future.key]
-            if future.status != "finished":
-                try:
-                    error = future.exception()
-                except (concurrent.futures.CancelledError, asyncio.CancelledError) as cancelled:
-                    error = cancelled
-                if not isinstance(error, lost):
-                    raise error
-                yield index, (_lost(tasks[index][0], error), [])
+            if future.status == "finished":
+                outcome = future.result()
+            elif future.status == "cancelled" or client.status not in ("running", "connecting"):
+                raise ClusterError(_lost_scheduler(client, left, len(tasks)))
             else:
-                yield index, future.result()
+                error = future.exception()
+                if isinstance(error, killed):
+                    outcome = (ReplicaFailure(tasks[index][0], "WorkerLost",
+                                              "the Dask workers analysing it died: " + _message(error)), [])
+                else:
+                    outcome = (_failure(tasks[index][0], error), [])
+            left -= 1
+            yield index, outcome
+    except broken as error:
+        raise ClusterError(f"{_lost_scheduler(client, left, len(tasks))} ({type(error).__name__}: {error})") from None
     finally:
-        client.cancel([future for future in futures if not future.done()])
+        with contextlib.suppress(Exception):
+            client.cancel([future for future in futures if not future.done()])
 
 
-def _lost(directory: str, error: BaseException) -> ReplicaFailure:
-    return ReplicaFailure(directory, "WorkerLost",
-                          f"the worker analysing it died ({type(error).__name__}: {error})", error)
+def _lost_scheduler(client: Any, left: int, total: int) -> str:
+    try:
+        address = str(client.scheduler.address)
+    except Exception:
+        address = "(unknown)"
+    return f"lost the Dask scheduler at {address}: {left} of {total} replicas were not analysed"
 
 
 def _read_only(outcome: Outcome) -> None:

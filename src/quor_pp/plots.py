@@ -408,11 +408,15 @@ def _title(row: Row) -> str:
 def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:
     import matplotlib
 
+    from .outputs import replacing
+
     paths = []
     for suffix in formats:
         path = os.path.join(os.fspath(directory), f"{stem}.{suffix}")
+        # Whole files only, and a link in place of a figure is replaced, not written through.
         # Text stays text in SVG: smaller files, quicker to write, searchable.
-        with matplotlib.rc_context({"svg.fonttype": "none"}):
-            figure.savefig(path, format=suffix)
+        with (matplotlib.rc_context({"svg.fonttype": "none"}),
+              replacing(path, binary=True, follow_links=False) as stream):
+            figure.savefig(stream, format=suffix)
         paths.append(path)
     return paths

@@ -186,7 +186,11 @@ class SweepReport:
         ------
         ModuleNotFoundError
             pyarrow is not installed.
+        OSError
+            The file cannot be written; an existing file at `path` is then left as it was.
         """
+        from .outputs import replacing
+
         arrow = importlib.import_module("pyarrow")
         parquet = importlib.import_module("pyarrow.parquet")
         records = self.records(per_replica=per_replica)
@@ -196,7 +200,10 @@ class SweepReport:
             if len({type(r[key]) for r in records if r[key] is not None}) > 1:
                 for record in records:
                     record[key] = None if record[key] is None else str(record[key])
-        parquet.write_table(arrow.Table.from_pylist(records), fspath(path))
+        table = arrow.Table.from_pylist(records)
+        # Through a file object: on a failure pyarrow removes a file it was given by name.
+        with replacing(fspath(path), binary=True) as stream:
+            parquet.write_table(table, stream)
 
     def to_dict(self, *, per_replica: bool = False) -> dict[str, Any]:
         """The state points, the tidy table and the failures as plain values (for JSON)."""

@@ -12,6 +12,8 @@ from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final, TextIO
 
+from ..outputs import OutputPathError, replacing
+
 # A list option expands to at most this many values, so a range like 0:1e9:1e-9 is
 # refused at once instead of filling memory.
 MAX_LIST_LENGTH: Final = 10_000
@@ -189,12 +191,21 @@ def write_csv(destination: str, rows: Sequence[Mapping[str, Any]]) -> None:
 
 
 def _write(destination: str, write: Callable[[TextIO], object]) -> None:
+    """Write a file whole or not at all (see `quor_pp.outputs`), or standard output for ``-``."""
     if destination == "-":
-        write(sys.stdout)
+        try:
+            write(sys.stdout)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise CommandError(f"cannot write to standard output: {error.strerror or error}") from None
         return
     try:
-        with open(destination, "w", encoding="utf-8", newline="") as stream:
+        with replacing(destination) as stream:
             write(stream)
+    except OutputPathError as error:
+        raise CommandError(str(error)) from None
     except OSError as error:
         raise CommandError(f"cannot write {destination}: {error.strerror or error}") from None
 
