@@ -317,3 +317,16 @@ def test_main_job_prints_the_table_and_writes_every_plot(tmp_path):
     na = next(r for r in rows if (r["quantity"], r["species"]) == ("self_diffusion", "Na"))
     assert "Self-diffusion coefficient of Na" in text and f"{na['mean']} ± {na['std']}" in text
     assert "time [ps]" in text and "replica_4" in text
+
+
+@pytest.mark.parametrize("options", [
+    lambda run: ["--json", run / "replica_1" / "diffself.dat"],
+    lambda run: ["--csv", run / "replica_1" / "log.lammps"],
+    lambda run: ["--json", run / "out", "--csv", run / "out"],
+])
+def test_an_output_aimed_at_an_input_or_another_output_is_refused(tmp_path, options):
+    run = copy_run(tmp_path, (1,))
+    before = {path: path.read_bytes() for path in run.rglob("*") if path.is_file()}
+    result = command("analyze", run, *options(run))
+    assert result.returncode == 2 and "Traceback" not in result.stderr and result.stdout == ""
+    assert {path: path.read_bytes() for path in run.rglob("*") if path.is_file()} == before

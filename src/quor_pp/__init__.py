@@ -90,6 +90,7 @@ _MODULES = {
     "analyze_replica": "transport",
     "UNIT_SYSTEMS": "units", "UnitSystem": "units", "unit_system": "units",
     "YEH_HUMMER_XI": "quantities",
+    "ClusterError": "parallel", "Outcomes": "parallel", "OutputPathError": "outputs",
 }
 
 

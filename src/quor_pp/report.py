@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import os
@@ -189,15 +190,19 @@ class Report:
     failures : tuple of ReplicaFailure
         The replicas that could not be analysed (a missing or malformed file, ...),
         with their paths; the table is made of the others.
+    retried : tuple of str
+        The replicas analysed a second time because the worker process analysing
+        them died (a replica lost twice is a failure).
     """
 
     rows: tuple[Row, ...]
     replicas: tuple[ReplicaResult, ...] = field(repr=False)
     settings: AnalysisSettings = field(repr=False)
     failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
+    retried: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
-        for name in ("rows", "replicas", "failures"):
+        for name in ("rows", "replicas", "failures", "retried"):
             object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def row(self, quantity: str, species: str = "") -> Row:
@@ -297,6 +302,7 @@ class Report:
                           "estimates": [estimate_record(e) for e in result.estimates]}
                          for result in self.replicas],
             "failures": [failure.to_dict() for failure in self.failures],
+            "retried": list(self.retried),
             "warnings": [notice.describe() for notice in self.notices()],
             "settings": self.settings.to_dict(),
         }
@@ -382,7 +388,11 @@ def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = A
     if warn:
         for failure in failures:
             warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=3)
-    return combine(results, settings, failures)
+    report = combine(results, settings, failures)
+    retried = getattr(outcomes, "retried", ())  # task indices, when a pool of processes ran them
+    if retried:
+        report = dataclasses.replace(report, retried=tuple(outcomes[k].path for k in retried))
+    return report
 
 
 def no_result(failures: Sequence[ReplicaFailure]) -> BaseException:

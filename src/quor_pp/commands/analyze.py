@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
-                      option_hint, settings_from)
+                      option_hint, protect_inputs, settings_from)
 
 if TYPE_CHECKING:
     from ..report import Report
@@ -93,13 +93,14 @@ def run_command(args: argparse.Namespace) -> int:
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
     settings = settings_from(args)
-    check_outputs(args.json, args.csv)
+    check_writable(args.json, args.csv)
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
         directories = quor_pp.find_replicas(args.runs, settings.files)
     except OSError as error:
         raise CommandError(describe_error(error)) from None
+    protect_inputs({"--json": args.json, "--csv": args.csv}, directories)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler) as client):
@@ -114,6 +115,9 @@ def run_command(args: argparse.Namespace) -> int:
     print_warnings(prog, report.failures, caught)
     for notice in report.notices():
         print(f"{prog}: warning: {notice.describe(option_hint)}", file=sys.stderr)
+    if report.retried:
+        print(f"{prog}: note: {len(report.retried)} replicas were analysed again after their worker process "
+              "died", file=sys.stderr)
     if not args.quiet and not settings.charges and any(row.quantity == "onsager" for row in report.rows):
         species = ", ".join(row.species for row in report.rows if row.quantity == "self_diffusion")
         print(f"{prog}: note: give the ions' charges for the electrical conductivity, "
@@ -189,7 +193,7 @@ def print_report(report: Report, *, per_replica: bool = False, title: str = "") 
                 highlight=[row.status != "ok" for row in report.rows])
 
 
-def check_outputs(*paths: str | None) -> None:
+def check_writable(*paths: str | None) -> None:
     """Fail before any work when an output file cannot be written (its directory is missing or read-only).
 
     Raises

@@ -195,29 +195,29 @@ def _as_options(message: str, names: tuple[str, ...]) -> str:
 
 
 def dask_client_or_error(address: str | None) -> Any:
-    """The context manager of a Dask client for --scheduler (or of None), with failures as CommandError."""
+    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError."""
     import contextlib
-    import importlib
-    import os
+
+    from ..parallel import dask_client
 
     @contextlib.contextmanager
     def connected() -> Any:
-        if address is None:
-            yield None
-            return
-        try:
-            distributed: Any = importlib.import_module("distributed")
-        except ImportError:
-            raise CommandError("--scheduler needs Dask's distributed package: pip install 'quor-pp[dask]'") from None
-        where = {"scheduler_file": address} if os.path.isfile(address) else {"address": address}
-        try:
-            client = distributed.Client(**where, set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as error:
-            raise CommandError(f"cannot reach the Dask scheduler at {address}: {error}") from None
-        try:
+        with contextlib.ExitStack() as stack:
+            try:
+                client = stack.enter_context(dask_client(address))
+            except ModuleNotFoundError as error:
+                raise CommandError(f"--scheduler: {error}") from None
             yield client
-        finally:
-            client.close()
 
     return connected()
 
+
+def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> None:
+    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2."""
+    import os
+
+    from ..outputs import check_outputs
+
+    inputs = [entry.path for directory in directories if os.path.isdir(directory)
+              for entry in os.scandir(directory) if entry.is_file()]
+    check_outputs(outputs, inputs)

@@ -7,10 +7,10 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from .analyze import SOME_FAILED, check_outputs, prepare_plot_directory, print_warnings, write_plots
+from .analyze import SOME_FAILED, check_writable, prepare_plot_directory, print_warnings, write_plots
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
-                      option_hint, settings_from)
+                      option_hint, protect_inputs, settings_from)
 
 if TYPE_CHECKING:
     from ..sweeps import SweepReport
@@ -91,7 +91,7 @@ def run_command(args: argparse.Namespace) -> int:
     if args.parquet == "-":
         raise UsageError("--parquet writes a file, not standard output")
     settings = settings_from(args)
-    check_outputs(args.json, args.csv, args.parquet)
+    check_writable(args.json, args.csv, args.parquet)
     if args.parquet is not None and importlib.util.find_spec("pyarrow") is None:
         raise CommandError("--parquet needs pyarrow: pip install 'quor-pp[parquet]'")
     if args.plot is not None:
@@ -102,6 +102,8 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError(f"--{error}") from None
     except (OSError, FormatError, ValueError) as error:
         raise CommandError(describe_error(error, args.root)) from None
+    protect_inputs({"--json": args.json, "--csv": args.csv, "--parquet": args.parquet},
+                   [*(point.path for point in points), *(replica for point in points for replica in point.replicas)])
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler) as client):
