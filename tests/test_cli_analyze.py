@@ -1,6 +1,7 @@
 """`quor-pp analyze` run as a user runs it: the sample run's table, JSON, CSV and plots, failures, progress."""
 
 import csv
+import gzip
 import importlib.util
 import io
 import json
@@ -104,9 +105,21 @@ def test_sample_run_without_charges_tells_how_to_get_the_conductivity():
     result = command("analyze", RUN / "replica_1", RUN / "replica_3", "--csv", "-")
     assert result.returncode == 0
     records = list(csv.DictReader(io.StringIO(result.stdout)))
-    assert not any(r["quantity"].startswith("conductivity") for r in records)
-    assert {r["n"] for r in records} == {"2"}
-    assert result.stderr.count("\n") == 1 and "--charge" in result.stderr and "species: wat, Na, Cl" in result.stderr
+    # The data file the log reads says which species carry charges: those rows say what to give.
+    assert {r["status"] for r in records if r["quantity"].startswith("conductivity")} == {"missing"}
+    assert {r["n"] for r in records if not r["quantity"].startswith("conductivity")} == {"2"}
+    assert result.stderr.count("\n") == 1 and "give --charge Na=1,Cl=-1" in result.stderr
+
+
+def test_no_charges_note_for_a_run_of_neutral_molecules(tmp_path):
+    run = copy_run(tmp_path, (1,))
+    data = run / "replica_1" / "nacl.data.gz"
+    text = gzip.decompress(data.read_bytes()).decode()
+    data.write_bytes(gzip.compress(text.replace(" 3 1 0 0 0", " 3 0 0 0 0").replace(" 4 -1 0 0 0", " 4 0 0 0 0")
+                                   .encode()))
+    result = command("analyze", run, "--csv", "-")
+    assert result.returncode == 0 and result.stderr == ""
+    assert not any(r["quantity"].startswith("conductivity") for r in csv.DictReader(io.StringIO(result.stdout)))
 
 
 def copy_run(tmp_path, replicas=(1, 2, 3, 4)):

@@ -266,3 +266,19 @@ def test_docstring_examples_run(monkeypatch):
     monkeypatch.chdir(ROOT)
     result = doctest.testmod(quor_pp.sweeps)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_a_sweep_without_thermodynamic_tables_takes_the_state_temperature_or_the_option(tmp_path, capsys):
+    sweep = tmp_path / "sweep"
+    shutil.copytree(SWEEP / "NaCl_1m_300K", sweep / "NaCl_1m_300K")
+    for table in sweep.rglob("nvt_prod.dat"):
+        table.unlink()
+    from_state = quor_pp.sweep(sweep).reports[0].row("viscosity")
+    assert from_state.status == "ok" and from_state.inputs == "T=300 (state point)"
+    assert run_sweep(sweep, "-T", "310", "-q", "--csv", "-") == 0
+    viscosity = next(r for r in csv.DictReader(capsys.readouterr().out.splitlines()) if r["quantity"] == "viscosity")
+    assert viscosity["inputs"] == "T=310 (option)"
+    assert float(viscosity["value"]) == pytest.approx(from_state.value * 300 / 310, rel=1e-12)
+    with pytest.raises(SystemExit) as exit:
+        run_sweep(sweep, "-T", "25")
+    assert exit.value.code == 2 and "for 25 °C give 298.15" in capsys.readouterr().err

@@ -39,6 +39,8 @@ _STYLE_COLUMNS: dict[str, tuple[int | None, int]] = {
     "body": (None, 1), "dpd": (None, 1), "edpd": (None, 1), "mdpd": (None, 1), "electron": (None, 1),
     "peri": (None, 1), "spin": (None, 1), "tdpd": (None, 1),
 }
+# The column of the atom's charge in the styles that have one.
+_CHARGE_COLUMNS: dict[str, int] = {"full": 3, "charge": 2}
 
 # Section names of a data file. A line holding one of them (and perhaps a comment) ends
 # the header or the previous section.
@@ -81,6 +83,8 @@ class DataFile:
         Atom ID and atom type of every atom, in file order (read-only).
     molecules : ndarray of int or None
         Molecule ID of every atom (0: in no molecule); None when the style has none.
+    charges : ndarray of float or None
+        Charge of every atom in units of e, for the styles that carry one (full, charge).
     """
 
     path: str
@@ -91,6 +95,7 @@ class DataFile:
     ids: IntArray
     types: IntArray
     molecules: IntArray | None
+    charges: npt.NDArray[np.float64] | None = None
 
 
 @dataclass(frozen=True)
@@ -192,8 +197,9 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
     if style not in _STYLE_COLUMNS:
         raise FormatError(path, DATA_LAYOUT, None, f"atom style {style!r} is not one molecules can be read from")
     molecule_column, type_column = _STYLE_COLUMNS[style]
-    width = 1 + max(type_column, molecule_column or 0)
-    ids, types, molecules = [], [], []
+    charge_column = _CHARGE_COLUMNS.get(style)
+    width = 1 + max(type_column, molecule_column or 0, charge_column or 0)
+    ids, types, molecules, charges = [], [], [], []
     for line, fields in _checked(path, rows, width):
         try:
             ids.append(int(fields[0]))
@@ -201,10 +207,15 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
             types.append(labels[kind] if kind in labels else int(kind))
             if molecule_column is not None:
                 molecules.append(int(fields[molecule_column]))
+            if charge_column is not None:
+                charges.append(float(fields[charge_column]))
         except (ValueError, KeyError):
             raise FormatError(path, f"an Atoms section of style {style}", line, lines[line - 1]) from None
+    charge_array = np.array(charges, dtype=np.float64) if charge_column is not None else None
+    if charge_array is not None:
+        charge_array.setflags(write=False)
     return DataFile(path, style, counts, masses, labels, _ints(ids), _ints(types),
-                    _ints(molecules) if molecule_column is not None else None)
+                    _ints(molecules) if molecule_column is not None else None, charge_array)
 
 
 def _section(lines: list[str], number: int, limit: int | None) -> tuple[list[tuple[int, list[str]]], int]:
@@ -350,6 +361,29 @@ def select_group(data: DataFile, groups: Mapping[str, Sequence[Sequence[str] | s
                                  "(type, id, molecule, union, subtract, intersect and empty can)")
         masks[name] = mask
     return {name: masks[name] for name in groups}
+
+
+def molecule_charges(data: DataFile, groups: Mapping[str, Sequence[Sequence[str] | str]]) -> dict[str, float]:
+    """The net charge of one molecule of each group whose molecules all carry the same one, in units of e.
+
+    A group of neutral molecules (water: its partial charges sum to zero) gives 0.
+    Groups of mixed molecules, and data files without charges or molecule IDs, give
+    nothing.
+    """
+    if data.charges is None or data.molecules is None:
+        return {}
+    # The net charge of every whole molecule: a group may select only some of its atoms.
+    ids, position = np.unique(data.molecules, return_inverse=True)
+    net = np.round(np.bincount(position, weights=data.charges), 6)
+    found = {}
+    for name, mask in select_group(data, groups).items():
+        chosen = np.unique(position[mask])
+        if len(chosen) == 0 or np.any(ids[chosen] == 0):
+            continue
+        charges = net[chosen]
+        if np.all(charges == charges[0]):
+            found[name] = float(charges[0]) + 0.0  # -0.0 as 0.0
+    return found
 
 
 def _molecule_count(molecules: IntArray) -> int:

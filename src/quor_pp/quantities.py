@@ -17,6 +17,8 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Final, Literal
 
+from .results import Needs
+
 if TYPE_CHECKING:
     from .results import Estimate
     from .transport import Run
@@ -158,7 +160,10 @@ def _conductivity(run: Run) -> Iterable[Estimate]:
     """
     charges = run.charges()
     table = run.table("diffonsag")
-    if not charges or table is None:
+    if table is None:
+        return
+    if not charges:
+        yield from _charges_not_given(run, "conductivity")
         return
     pairs = dict(run.curves(Curves("diffonsag", "MSD__", "pair")))
     absent = [ion for ion in charges if f"{ion}-{ion}" not in pairs]
@@ -180,10 +185,20 @@ def _conductivity(run: Run) -> Iterable[Estimate]:
     yield run.from_fit("conductivity", "", fit, Normalisation("diffusion", ("V k_B T / e^2",)))
 
 
+def _charges_not_given(run: Run, quantity: str) -> Iterable[Estimate]:
+    """No value, saying which charges to give, when the run's data file shows ions and none were given."""
+    ions = {name: charge for name, charge in run.detected_charges().items() if charge != 0.0}
+    if ions:
+        shown = ",".join(f"{name}={charge:g}" for name, charge in ions.items())
+        yield run.missing(quantity, "", f"no charges were given, and the data file's {', '.join(ions)} carry charges",
+                          Needs("charges", shown))
+
+
 def _nernst_einstein(run: Run) -> Iterable[Estimate]:
     """σ_NE = e²/(V k_B T) Σ_i q_i² N_i D_i, where N_i D_i is the self-diffusion slope."""
     charges = run.charges()
     if not charges:
+        yield from _charges_not_given(run, "conductivity_nernst_einstein")
         return
     fits = {e.species: e.fit for e in run.estimates("self_diffusion")}
     slopes = {ion: fit.slope for ion, fit in fits.items() if fit is not None and fit.slope is not None}

@@ -29,7 +29,8 @@ class Needs:
         The field of `AnalysisSettings` ("molecules", "temperature", "volume",
         "viscosity", "units", "charges", "atoms_per_molecule").
     species : str
-        The species it is needed for, or "" for a property of the whole box.
+        The species it is needed for, or "" for a property of the whole box; for
+        "charges", the charges the run's files suggest ("Na=1,Cl=-1").
     """
 
     setting: str
@@ -41,6 +42,10 @@ class Needs:
             return f"pass {self.setting}={{{self.species!r}: N}}"
         if self.setting == "units":
             return "pass units='real' or similar"
+        if self.setting == "charges" and self.species:
+            pairs = ", ".join(f"{name!r}: {value}" for name, _, value in
+                              (pair.partition("=") for pair in self.species.split(",")))
+            return f"pass charges={{{pairs}}}"
         return f"pass {self.setting}="
 
 

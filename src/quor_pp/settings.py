@@ -157,6 +157,9 @@ class AnalysisSettings:
         Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
         before `windows`; None: the curve has no common window. `analyze` fills it
         for `common_window`.
+    state_temperature, state_units : float or str, optional
+        The temperature (K) and unit style of a sweep's state point (its state.toml
+        or directory name): used when a run's own files give none.
     files : RunFiles
         File names in a run directory.
 
@@ -180,6 +183,8 @@ class AnalysisSettings:
     windows: Mapping[str, tuple[float, float]] = field(default_factory=dict)
     common_window: bool = False
     curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
+    state_temperature: float | None = None
+    state_units: str | None = None
     files: RunFiles = field(default_factory=RunFiles)
 
     def __post_init__(self) -> None:
@@ -187,16 +192,20 @@ class AnalysisSettings:
             raise TypeError(f"window must be a WindowSettings, not {type(self.window).__name__}")
         if not isinstance(self.files, RunFiles):
             raise TypeError(f"files must be a RunFiles, not {type(self.files).__name__}")
-        if self.units is not None:
-            if not isinstance(self.units, str):
-                raise TypeError(f"units must be a str, not {type(self.units).__name__}")
-            unit_system(self.units)
+        for name in ("units", "state_units"):
+            value = getattr(self, name)
+            if value is not None:
+                if not isinstance(value, str):
+                    raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+                unit_system(value)
         if not isinstance(self.common_window, bool):
             raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
-        for name in ("temperature", "volume", "viscosity"):
+        for name in ("temperature", "volume", "viscosity", "state_temperature"):
             object.__setattr__(self, name, _positive(name, getattr(self, name)))
-        if self.temperature is not None:
-            check_kelvin(self.temperature, self.units)
+        for name in ("temperature", "state_temperature"):
+            value = getattr(self, name)
+            if value is not None:
+                check_kelvin(value, self.units or self.state_units, name)
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
                             ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))

@@ -88,9 +88,15 @@ class StatePoint:
     replicas: tuple[str, ...] = ()
 
     def settings(self, base: AnalysisSettings) -> AnalysisSettings:
-        """The analysis settings of this point: `base` with the point's charges and molecule counts."""
+        """The analysis settings of this point: `base` with the point's charges and molecule counts.
+
+        The point's temperature (and a "units" key of its state file) serve the
+        runs whose own files give none.
+        """
         molecules = {**base.molecules, **self.molecules} if self.molecules is not None else None
-        return base.replaced(charges=self.charges, molecules=molecules)
+        units = self.extra.get("units")
+        return base.replaced(charges=self.charges, molecules=molecules, state_temperature=self.temperature,
+                             state_units=units if isinstance(units, str) else None)
 
     def state(self) -> dict[str, Scalar]:
         """The point's columns in the sweep's table: name, salt, molality, temperature and the extra keys."""
@@ -465,9 +471,14 @@ def sweep(
     *,
     pattern: str | None = None,
     units: str | None = None,
+    temperature: float | None = None,
+    volume: float | None = None,
+    viscosity: float | None = None,
     molecules: Mapping[str, int] | None = None,
+    atoms_per_molecule: Mapping[str, int] | None = None,
     charges: Mapping[str, float] | None = None,
     window: WindowSettings | None = None,
+    windows: Mapping[str, tuple[float, float]] | None = None,
     jobs: int = 1,
     client: Any = None,
     engine: str | None = None,
@@ -488,9 +499,10 @@ def sweep(
     pattern : str, optional
         The state in the points' paths, e.g. "{salt}_{molality}m_{temperature}K";
         by default every point has a state.toml.
-    units, molecules, charges, window
-        As for `analyze`; a point's state file may give its own charges and
-        molecule counts.
+    units, temperature, volume, viscosity, molecules, atoms_per_molecule, charges, window, windows
+        As for `analyze`, for every point; a point's state file may give its own
+        charges and molecule counts, and its temperature serves runs whose files
+        give none.
     jobs, client, engine
         As for `analyze`: the replicas of all points are analysed in one map.
     curves : bool
@@ -524,7 +536,8 @@ def sweep(
     ('NaCl_0.5m_300K', 'self_diffusion', 'wat', 'm^2/s')
     """
     chosen = (settings or AnalysisSettings()).replaced(
-        units=units, window=window, molecules=molecules, charges=charges)
+        units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window, windows=windows,
+        molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges)
     top = fspath(root)
     if points is None:
         points = find_state_points(top, pattern, chosen.files)

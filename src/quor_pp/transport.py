@@ -23,7 +23,7 @@ from .errors import FormatError, fspath
 from .files import Table, read
 from .fitting import Fit, fit_window
 from .logs import RunLog, read_log
-from .molecules import DataFile, count_groups, read_data_file, scan_commands
+from .molecules import DataFile, count_groups, molecule_charges, read_data_file, scan_commands
 from .quantities import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -102,13 +102,17 @@ def _temperature(table: Table) -> Input:
                       f"its columns are {', '.join(table)}")
 
 
-def _box_value(path: str) -> float:
-    """The first value of a fix ave/time file of one value (volume.dat, density.dat)."""
+def _box_value(path: str) -> tuple[float, int]:
+    """The mean of a fix ave/time file of one value (volume.dat, density.dat) over its rows, and their count.
+
+    An NPT run writes one row per output step: the mean is the run's average box.
+    """
     table = read(path, kind="ave/time")
     expected = "fix ave/time output of one value (TimeStep and one column)"
     if len(table) != 2 or table.rows == 0:
         raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.rows} rows")
-    return float(table[list(table)[1]][0])
+    values = table[list(table)[1]]
+    return float(np.mean(values)), len(values)
 
 
 def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
@@ -151,9 +155,10 @@ class Run:
         self._inputs: dict[tuple[str, str], Input] = {}
         self._estimates: dict[str, list[Estimate]] = {}
         self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
+        self._data_charges: dict[str, float] = {}
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
-        name = settings.units or (self.log.units if self.log else None)
+        name = settings.units or (self.log.units if self.log else None) or settings.state_units
         if name is None:
             why = "no 'units' line" if log_path else f"no {settings.files.log[0]} in this directory"
             raise MissingInputError(log_path or directory, f"the unit style is unknown ({why})", Needs("units"))
@@ -243,9 +248,11 @@ class Run:
             if settings.temperature is not None:
                 return Input("T", settings.temperature, "option")
             path = find_file(self.directory, files.thermo)
-            if path is None:
-                return Input("T", None, why=f"no {files.thermo[0]} in {self.directory}", needs=Needs("temperature"))
-            return _temperature(read(path, kind="thermo"))
+            if path is not None:
+                return _temperature(read(path, kind="thermo"))
+            if settings.state_temperature is not None:
+                return Input("T", settings.state_temperature, "state point")
+            return Input("T", None, why=f"no {files.thermo[0]}", needs=Needs("temperature"))
         if name == "T^2":
             return self._combined("T^2", [self.input("T")], lambda t: t * t)
         if name == "V":
@@ -253,11 +260,11 @@ class Run:
                 return self._volume(settings.volume, "option")
             path = find_file(self.directory, files.volume)
             if path is None:
-                return Input("V", None, why=f"no {files.volume[0]} in {self.directory}", needs=Needs("volume"))
-            raw = _box_value(path)
+                return Input("V", None, why=f"no {files.volume[0]}", needs=Needs("volume"))
+            raw, rows = _box_value(path)
             if not (math.isfinite(raw) and raw > 0.0):
-                raise FormatError(path, "a positive box volume", 3, f"{raw}")
-            return self._volume(raw, os.path.basename(path))
+                raise FormatError(path, "a positive box volume", None, f"its mean is {raw}")
+            return self._volume(raw, os.path.basename(path) + (f", mean of {rows} rows" if rows > 1 else ""))
         if name == "V k_B T / e^2":
             units = self.units
             return self._combined(name, [self.input("V"), self.input("T")],
@@ -347,8 +354,18 @@ class Run:
                     why = str(error)
                 else:
                     counted = {name: (data_path, count) for name, count in _group_molecules(data, setup.groups)}
+                    try:
+                        self._data_charges = molecule_charges(data, setup.groups)
+                    except ValueError:
+                        pass
         self._molecule_counts = (counted, why)
         return self._molecule_counts
+
+    def detected_charges(self) -> dict[str, float]:
+        """The net charge of a molecule of each species, where the data file the log reads says it."""
+        self._counted_molecules()
+        species = set(self.species())
+        return {name: charge for name, charge in self._data_charges.items() if name in species}
     @staticmethod
     def _combined(name: str, parts: list[Input], combine: Callable[..., float]) -> Input:
         lacking = next((part for part in parts if part.value is None), None)

@@ -118,10 +118,6 @@ def run_command(args: argparse.Namespace) -> int:
     if report.retried:
         print(f"{prog}: note: {len(report.retried)} replicas were analysed again after their worker process "
               "died", file=sys.stderr)
-    if not args.quiet and not settings.charges and any(row.quantity == "onsager" for row in report.rows):
-        species = ", ".join(row.species for row in report.rows if row.quantity == "self_diffusion")
-        print(f"{prog}: note: give the ions' charges for the electrical conductivity, "
-              f"e.g. --charge NAME=1,NAME=-1 (species: {species})", file=sys.stderr)
 
     if args.json is not None:
         write_json(args.json, report.to_dict())

@@ -31,6 +31,8 @@ def option_hint(needs: Needs) -> str:
     """How a user of the command supplies a missing input: "give --molecules wat=N"."""
     if needs.setting == "molecules":
         return (f"give --molecules {needs.species}=N" if needs.species else "give --molecules NAME=N")
+    if needs.setting == "charges" and needs.species:
+        return f"give --charge {needs.species}"
     if needs.setting == "atoms_per_molecule":
         return f"give --molecules {needs.species}=N or --atoms-per-molecule {needs.species}=K"
     return f"give {_OPTIONS.get(needs.setting, '--' + needs.setting.replace('_', '-'))}"

@@ -120,9 +120,6 @@ def run_command(args: argparse.Namespace) -> int:
     for point, report in zip(result.points, result.reports):
         for notice in report.notices() if report is not None else ():
             print(f"{prog}: warning: {point.name}: {notice.describe(option_hint)}", file=sys.stderr)
-    if not args.quiet and _without_charges(result):
-        print(f"{prog}: note: give the ions' charges (--charge NAME=1,NAME=-1, or charges in {STATE_FILE}) for "
-              "the electrical conductivity", file=sys.stderr)
 
     if args.json is not None:
         write_json(args.json, result.to_dict(per_replica=args.per_replica))
@@ -141,11 +138,6 @@ def run_command(args: argparse.Namespace) -> int:
         if not args.quiet:
             print(f"{prog}: {len(written)} plot files in {args.plot}", file=sys.stderr)
     return SOME_FAILED if result.failures else 0
-
-
-def _without_charges(result: SweepReport) -> bool:
-    return any(report is not None and not report.settings.charges
-               and any(row.quantity == "onsager" for row in report.rows) for report in result.reports)
 
 
 def print_sweep(result: SweepReport) -> None:
