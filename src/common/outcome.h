@@ -13,6 +13,9 @@ enum class error_kind { value_error, os_error };
 struct error {
     error_kind kind;
     std::string message;
+    // The system's error number behind an os_error, 0 when there is none; the
+    // message already carries it for callers that only show text.
+    int error_number = 0;
 };
 
 inline error value_error(std::string message) { return {error_kind::value_error, std::move(message)}; }

@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from .errors import FormatError, fspath
-from .text import read_lines
+from .source import read_bytes
 
 if TYPE_CHECKING:
     import pandas
@@ -52,6 +52,19 @@ class RunLog:
         return pandas.DataFrame({"group": list(self.groups), "atoms": list(self.groups.values())})
 
 
+def split_lines(data: bytes, path: str) -> list[str]:
+    """The lines of a log's UTF-8 text (a CR before a LF goes with it); FormatError naming a line that is not UTF-8."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise FormatError(path, LOG_LAYOUT, line, "bytes that are not UTF-8 text") from None
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return [line.removesuffix("\r") for line in lines]
+
+
 def parse_log(path: str, lines: list[str]) -> RunLog:
     """The RunLog of a log already split into lines."""
     if not lines or not lines[0].startswith("LAMMPS ("):
@@ -92,7 +105,7 @@ def read_log(log: str | os.PathLike[str]) -> RunLog:
         When it cannot be read (FileNotFoundError, PermissionError, ...).
     """
     path = fspath(log)
-    return parse_log(path, read_lines(path, LOG_LAYOUT))
+    return parse_log(path, split_lines(read_bytes(path), path))
 
 
 def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:

@@ -1,5 +1,6 @@
 // Reading a text file line by line through one growing block, with strict UTF-8 validation.
 #include "readers/line_reader.h"
+#include "readers/utf8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,11 +30,19 @@ std::string os_error_reason(int error_number) {
     return std::string(text) + " (os error " + std::to_string(error_number) + ")";
 }
 
-error read_failure(std::string_view path, std::string_view reason) {
+error read_failure(std::string_view path, std::string_view reason, int error_number = 0) {
     std::string message(path);
     message += ": ";
     message += reason;
-    return os_error(std::move(message));
+    error failure = os_error(std::move(message));
+    failure.error_number = error_number;
+    return failure;
+}
+
+// The failure for the system's error number `error_number` (read once, so that
+// composing the message cannot change it).
+error system_failure(std::string_view path, int error_number) {
+    return read_failure(path, os_error_reason(error_number), error_number);
 }
 
 // read(2), retried when a signal interrupts it.
@@ -43,55 +52,6 @@ ssize_t read_some(int fd, char* into, std::size_t size) noexcept {
         got = ::read(fd, into, size);
     } while (got < 0 && errno == EINTR);
     return got;
-}
-
-// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool is_valid_utf8(const char* bytes, std::size_t size) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    const auto* const end = p + size;
-    while (p < end) {
-        // Most output is ASCII: skip it 32 bytes at a time, then eight.
-        while (end - p >= 32) {
-            std::uint64_t block[4];
-            std::memcpy(block, p, 32);
-            if ((block[0] | block[1] | block[2] | block[3]) & 0x8080808080808080ULL) break;
-            p += 32;
-        }
-        while (end - p >= 8) {
-            std::uint64_t block;
-            std::memcpy(&block, p, 8);
-            if (block & 0x8080808080808080ULL) break;
-            p += 8;
-        }
-        if (p == end) break;
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            ++p;
-            continue;
-        }
-        std::ptrdiff_t length;
-        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;        // overlong
-            else if (lead == 0xED) high = 0x9F;  // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;        // overlong
-            else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (end - p < length) return false;
-        if (p[1] < low || p[1] > high) return false;
-        for (std::ptrdiff_t k = 2; k < length; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += length;
-    }
-    return true;
 }
 
 }  // namespace
@@ -104,7 +64,7 @@ outcome<line_reader> line_reader::open(std::string_view path) {
     do {
         fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return read_failure(path, os_error_reason(errno));
+    if (fd < 0) return system_failure(path, errno);
 
     // The size is only a hint: the file may grow or shrink while being read.
     std::size_t size_hint = block_size;
@@ -197,7 +157,7 @@ bool line_reader::fill() {
     const std::size_t held = end_;  // bytes held before this read: no line feed, none checked
     const ssize_t got = read_some(fd_, buffer_.get() + end_, capacity_ - end_);
     if (got < 0) {
-        failure_ = read_failure(path_, os_error_reason(errno));
+        failure_ = system_failure(path_, errno);
         return false;
     }
     std::size_t checked_end;
@@ -224,7 +184,7 @@ void line_reader::fail_on_invalid_utf8() {
     for (;;) {
         const ssize_t got = read_some(fd_, buffer_.get(), capacity_);
         if (got < 0) {
-            failure_ = read_failure(path_, os_error_reason(errno));
+            failure_ = system_failure(path_, errno);
             return;
         }
         if (got == 0) break;

@@ -1,0 +1,223 @@
+// quor_pp._native: the package's private reader, over the same core as _quor_pp.
+// It tells the package what a table's file holds, refusals included, so that the
+// package never re-reads a file to find out what was dropped.
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "lib/py_ref.h"
+#include "readers/fields.h"
+#include "readers/number.h"
+#include "readers/table_reader.h"
+
+namespace quor::native {
+namespace {
+
+using py::ref;
+
+const char* reason_text(refusal reason) noexcept {
+    switch (reason) {
+        case refusal::not_a_row: return "not a row";
+        case refusal::extra_fields: return "more fields than columns";
+        case refusal::not_block_start: return "not the first line of a block";
+        case refusal::header_again: return "a second header line";
+    }
+    return "refused";
+}
+
+PyObject* text(std::string_view value) {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+// The values as bytes of native doubles, giving the memory of the array back.
+PyObject* take_values(bulk_array<double>& values) {
+    ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * sizeof(double))));
+    if (!bytes) return nullptr;
+    if (values.size() > 0) std::memcpy(PyBytes_AS_STRING(bytes.get()), values.data(), values.size() * sizeof(double));
+    values = bulk_array<double>();
+    return bytes.release();
+}
+
+// A failure of the core as the standard exception: OSError(errno, reason,
+// filename) picks FileNotFoundError, IsADirectoryError, ... from the number.
+PyObject* raise(const error& failure, PyObject* source) {
+    if (failure.kind != error_kind::os_error) {
+        PyErr_SetString(PyExc_ValueError, failure.message.c_str());
+        return nullptr;
+    }
+    // The core writes "{path}: {reason}"; the path is the one passed in.
+    Py_ssize_t path_size = 0;
+    if (PyUnicode_Check(source) && PyUnicode_AsUTF8AndSize(source, &path_size) == nullptr) PyErr_Clear();
+    std::string_view reason = failure.message;
+    const auto skip = static_cast<std::size_t>(path_size) + 2;
+    reason.remove_prefix(reason.size() >= skip ? skip : 0);
+    ref args(Py_BuildValue("(iNO)", failure.error_number != 0 ? failure.error_number : EIO, text(reason), source));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+}
+
+int set(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return -1;
+    const int status = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return status;
+}
+
+PyObject* optional_size(std::size_t value, bool present) {
+    return present ? PyLong_FromSize_t(value) : Py_NewRef(Py_None);
+}
+
+PyObject* build(table_read& table, bool blocks) {
+    ref result(PyDict_New());
+    if (!result) return nullptr;
+    PyObject* const d = result.get();
+    if (table.not_utf8_line != 0) {
+        if (set(d, "not_utf8_line", PyLong_FromSize_t(table.not_utf8_line)) < 0) return nullptr;
+        return result.release();
+    }
+    ref names(PyTuple_New(static_cast<Py_ssize_t>(table.names.size())));
+    ref columns(PyDict_New());
+    if (!names || !columns) return nullptr;
+    for (std::size_t k = 0; k < table.names.size(); ++k) {
+        PyObject* const name = text(table.names[k]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+        // A repeated name keeps its first position and its last column, as the module's tables do.
+        ref values(take_values(table.columns[k]));
+        if (!values || PyDict_SetItem(columns.get(), name, values.get()) < 0) return nullptr;
+    }
+    ref refused(PyTuple_New(static_cast<Py_ssize_t>(table.refused.size())));
+    if (!refused) return nullptr;
+    for (std::size_t k = 0; k < table.refused.size(); ++k) {
+        const refused_line& line = table.refused[k];
+        PyObject* const entry = Py_BuildValue("(nsN)", static_cast<Py_ssize_t>(line.line), reason_text(line.reason),
+                                              text(line.text));
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(refused.get(), static_cast<Py_ssize_t>(k), entry);
+    }
+    PyObject* cut = Py_None;
+    ref cut_entry;
+    if (table.cut) {
+        const cut_off& c = *table.cut;
+        cut_entry = ref(Py_BuildValue("(nNNN)", static_cast<Py_ssize_t>(c.line), text(c.text),
+                                      optional_size(c.present, c.block), optional_size(c.expected, c.block)));
+        if (!cut_entry) return nullptr;
+        cut = cut_entry.get();
+    }
+    if (set(d, "names", names.release()) < 0 || set(d, "columns", columns.release()) < 0 ||
+        set(d, "steps", blocks ? take_values(table.steps) : Py_NewRef(Py_None)) < 0 ||
+        set(d, "header_line", optional_size(table.header_line, table.header_line != 0)) < 0 ||
+        set(d, "header_text", text(table.header_text)) < 0 || set(d, "blocks", PyLong_FromSize_t(table.blocks)) < 0 ||
+        set(d, "comments", PyLong_FromSize_t(table.comments)) < 0 || set(d, "refused", refused.release()) < 0 ||
+        set(d, "stopped", PyBool_FromLong(table.stopped)) < 0 || set(d, "cut", Py_NewRef(cut)) < 0 ||
+        set(d, "not_utf8_line", Py_NewRef(Py_None)) < 0)
+        return nullptr;
+    return result.release();
+}
+
+PyObject* read_table(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source", "header", "clean_rows", "block_fields", "refused_limit", nullptr};
+    PyObject* source = nullptr;
+    PyObject* header = Py_None;
+    int clean_rows = 0;
+    Py_ssize_t block_fields = 0;
+    Py_ssize_t refused_limit = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opnn:read_table", const_cast<char**>(keywords), &source,
+                                     &header, &clean_rows, &block_fields, &refused_limit))
+        return nullptr;
+    table_request request;
+    if (header != Py_None) {
+        const Py_ssize_t line = PyLong_AsSsize_t(header);
+        if (line == -1 && PyErr_Occurred()) return nullptr;
+        if (line < 0) {
+            PyErr_SetString(PyExc_ValueError, "header must be a line number from 0, or None");
+            return nullptr;
+        }
+        request.header = static_cast<std::size_t>(line);
+    }
+    if (block_fields < 0 || refused_limit < 1) {
+        PyErr_SetString(PyExc_ValueError, "block_fields must be >= 0 and refused_limit >= 1");
+        return nullptr;
+    }
+    request.clean_rows = clean_rows != 0;
+    request.block_fields = static_cast<std::size_t>(block_fields);
+    request.refused_limit = static_cast<std::size_t>(refused_limit);
+
+    try {
+        if (PyUnicode_Check(source)) {
+            ref encoded(PyUnicode_EncodeFSDefault(source));
+            if (!encoded) return nullptr;
+            const std::string_view path(PyBytes_AS_STRING(encoded.get()),
+                                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+            std::optional<outcome<table_read>> read;
+            Py_BEGIN_ALLOW_THREADS
+            read.emplace(read_table_file(path, request));
+            Py_END_ALLOW_THREADS
+            if (!read->ok()) return raise(read->failure(), source);
+            return build(read->value(), request.block_fields > 0);
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Format(PyExc_TypeError, "source must be a path (str) or a bytes-like object, not %T", source);
+            return nullptr;
+        }
+        std::optional<outcome<table_read>> read;
+        Py_BEGIN_ALLOW_THREADS
+        read.emplace(read_table_text(
+            std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)), request));
+        Py_END_ALLOW_THREADS
+        PyBuffer_Release(&view);
+        return build(read->value(), request.block_fields > 0);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* split_fields(PyObject*, PyObject* argument) {
+    Py_ssize_t size = 0;
+    const char* const data = PyUnicode_AsUTF8AndSize(argument, &size);
+    if (data == nullptr) return nullptr;
+    ref fields(PyList_New(0));
+    if (!fields) return nullptr;
+    field_cursor cursor(std::string_view(data, static_cast<std::size_t>(size)));
+    std::string_view field;
+    while (cursor.next(field)) {
+        ref item(text(field));
+        if (!item || PyList_Append(fields.get(), item.get()) < 0) return nullptr;
+    }
+    return fields.release();
+}
+
+PyObject* is_number(PyObject*, PyObject* argument) {
+    Py_ssize_t size = 0;
+    const char* const data = PyUnicode_AsUTF8AndSize(argument, &size);
+    if (data == nullptr) return nullptr;
+    return PyBool_FromLong(parse_number(std::string_view(data, static_cast<std::size_t>(size))).has_value());
+}
+
+PyMethodDef methods[] = {
+    {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_table(source, *, header=None, clean_rows=False, block_fields=0, refused_limit=1)\n--\n\n"
+     "The table in a file (source a str path) or in memory (a bytes-like object), with what was refused."},
+    {"split_fields", split_fields, METH_O, "split_fields(text, /)\n--\n\nThe fields of a line, as the readers take them."},
+    {"is_number", is_number, METH_O, "is_number(text, /)\n--\n\nTrue when the whole text is a number for the readers."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "quor_pp._native", "The package's private reader.", 0, methods, slots,
+    nullptr,               nullptr,           nullptr,
+};
+
+}  // namespace
+}  // namespace quor::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&quor::native::definition); }
