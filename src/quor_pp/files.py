@@ -252,13 +252,15 @@ def _fix_output(path: str, head: _Head, kind: str) -> _Plan:
     return _Plan(kind, names, 2, 2, block_fields=len(step_names))
 
 
-_PLANS: dict[str, Callable[[str, _Head], _Plan]] = {
-    "transport": _transport,
-    "rdf": _rdf,
-    "thermo": _thermo,
-    **{kind: (lambda path, head, kind=kind: _fix_output(path, head, kind))
-       for kind in ("ave/time", "ave/histo", "ave/correlate", "histogram")},
-}
+def _plan(path: str, head: _Head, kind: str) -> _Plan:
+    """The plan of a table of layout `kind`; FormatError when its first lines do not fit."""
+    if kind == "transport":
+        return _transport(path, head)
+    if kind == "rdf":
+        return _rdf(path, head)
+    if kind == "thermo":
+        return _thermo(path, head)
+    return _fix_output(path, head, kind)
 
 
 def recognise(head: _Head) -> str | None:
@@ -396,7 +398,7 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         if found == "log":
             data = source if isinstance(source, bytes) else head.data + file.read()
             return parse_log(name, split_lines(data, name))
-        plan = _PLANS[found](name, head)
+        plan = _plan(name, head, found)
     return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
 
 

@@ -1,0 +1,9 @@
+"""Types of the package's private reader (a native module)."""
+
+from collections.abc import Buffer
+from typing import Any
+
+def read_table(source: str | Buffer, *, header: int | None = None, clean_rows: bool = False,
+               block_fields: int = 0, refused_limit: int = 1) -> dict[str, Any]: ...
+def split_fields(text: str, /) -> list[str]: ...
+def is_number(text: str, /) -> bool: ...
