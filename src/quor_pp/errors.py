@@ -15,11 +15,16 @@ _T = TypeVar("_T")
 QUOTED_CHARACTERS = 300
 
 
-def quoted(text: str) -> str:
-    """`text`, or its beginning and its length when it is longer than a message should quote."""
-    if len(text) <= QUOTED_CHARACTERS:
+def quoted(text: str, size: int | None = None) -> str:
+    """`text`, or its beginning and its size when it is longer than a message should quote.
+
+    `size` is the whole line's length in bytes when `text` is already only its
+    beginning. What this returns is never longer than QUOTED_CHARACTERS, so quoting
+    it again changes nothing.
+    """
+    if len(text) <= QUOTED_CHARACTERS and (size is None or size <= len(text.encode())):
         return text
-    return f"{text[:QUOTED_CHARACTERS]}... ({len(text)} characters)"
+    return f"{text[:QUOTED_CHARACTERS - 40]}... ({size or len(text.encode())} bytes in all)"
 
 
 class FormatError(ValueError):

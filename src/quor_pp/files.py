@@ -10,20 +10,18 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from .errors import FormatError, TruncatedFileWarning, fspath
+from .errors import FormatError, TruncatedFileWarning, fspath, quoted
 from .logs import LOG_LAYOUT, RunLog, parse_log, split_lines
-from .source import is_gzip, open_regular, read_bytes
-
-if TYPE_CHECKING:
-    import pandas
+from .source import BytesReader, is_gzip, open_regular, read_bytes
+from .table import Table
 
 __all__ = ["LAYOUTS", "Kind", "Table", "read"]
 
@@ -54,67 +52,6 @@ _HEAD_SIZE = 1 << 16
 _LONGEST_HEAD_LINE = 1 << 20
 # Warnings point at the caller's line, outside this package.
 _PACKAGE_DIRECTORY = os.path.dirname(os.path.abspath(__file__))
-
-
-class Table(Mapping[str, npt.NDArray[np.float64]]):
-    """Columns of one output file, by name, as read-only NumPy arrays.
-
-    Attributes
-    ----------
-    path : str
-        The file.
-    kind : str
-        Its layout, one of the keys of `LAYOUTS`.
-    """
-
-    __slots__ = ("_columns", "kind", "path")
-
-    def __init__(self, path: str, kind: str, columns: Mapping[str, npt.ArrayLike]) -> None:
-        self.path = path
-        self.kind = kind
-        self._columns: dict[str, npt.NDArray[np.float64]] = {}
-        for name, values in columns.items():
-            array = np.array(values, dtype=np.float64)
-            array.setflags(write=False)
-            self._columns[name] = array
-
-    @classmethod
-    def _adopt(cls, path: str, kind: str, columns: dict[str, npt.NDArray[np.float64]]) -> Table:
-        """A table holding these arrays themselves, made read-only (no copy)."""
-        table = cls.__new__(cls)
-        table.path = path
-        table.kind = kind
-        for array in columns.values():
-            array.setflags(write=False)
-        table._columns = columns
-        return table
-
-    def __getitem__(self, name: str) -> npt.NDArray[np.float64]:
-        try:
-            return self._columns[name]
-        except KeyError:
-            raise KeyError(f"{self.path} has no column {name!r} (columns: {', '.join(self._columns)})") from None
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._columns)
-
-    def __len__(self) -> int:
-        return len(self._columns)
-
-    @property
-    def rows(self) -> int:
-        """Number of rows."""
-        return next((len(column) for column in self._columns.values()), 0)
-
-    def __repr__(self) -> str:
-        names = ", ".join(self._columns)
-        return f"Table({self.path!r}, kind={self.kind!r}, rows={self.rows}, columns=[{names}])"
-
-    def to_pandas(self) -> pandas.DataFrame:
-        """The columns as a DataFrame (needs pandas)."""
-        import pandas
-
-        return pandas.DataFrame({name: np.array(column) for name, column in self._columns.items()})
 
 
 class _Head:
@@ -295,13 +232,13 @@ def _read_table(path: str, source: str | bytes, plan: _Plan, expected: str) -> T
     if found["not_utf8_line"] is not None:
         raise FormatError(path, expected, found["not_utf8_line"], "bytes that are not UTF-8 text")
     if found["header_line"] != plan.header_line + 1:
-        raise FormatError(path, expected, found["header_line"], found["header_text"])
+        raise FormatError(path, expected, found["header_line"], quoted(found["header_text"]))
     names: tuple[str, ...] = found["names"]
     if list(names) != plan.names:
         raise FormatError(path, expected, None, "the file changed while it was read")
     if found["refused"]:
-        line, _reason, text = found["refused"][0]
-        raise FormatError(path, expected, line, text)
+        line, _reason, text, size = found["refused"][0]
+        raise FormatError(path, expected, line, quoted(text, size))
     first: dict[str, int] = {}
     for position, name in enumerate(names, 1):
         if name in first:
@@ -318,9 +255,10 @@ def _read_table(path: str, source: str | bytes, plan: _Plan, expected: str) -> T
     if plan.kind == "rdf" and not len(arrays[names[0]]):
         raise FormatError(path, expected, None, "no rows of numbers after the column names")
     if found["cut"] is not None:
-        line, text, present, rows = found["cut"]
+        line, text, present, rows, size = found["cut"]
         left_out = "the line" if rows is None else f"its block ({present} of {rows} rows)"
-        warnings.warn(TruncatedFileWarning(path, line, text, left_out), skip_file_prefixes=(_PACKAGE_DIRECTORY,))
+        warnings.warn(TruncatedFileWarning(path, line, quoted(text, size), left_out),
+                      skip_file_prefixes=(_PACKAGE_DIRECTORY,))
     return Table._adopt(path, plan.kind, arrays)
 
 
@@ -386,8 +324,11 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
     with open_regular(name) as file:
         source: str | bytes = name
         if is_gzip(file.read(2)):
-            source = read_bytes(name)
-            head = _Head(_Reader(source).read, name, expected)
+            try:
+                source = read_bytes(name)
+            except ValueError as error:
+                raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
+            head = _Head(BytesReader(source).read, name, expected)
         else:
             file.seek(0)
             head = _Head(file.read, name, expected)
@@ -400,17 +341,4 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
             return parse_log(name, split_lines(data, name))
         plan = _plan(name, head, found)
     return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
-
-
-class _Reader:
-    """Reads a bytes object piece by piece, as a file is read."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = memoryview(data)
-        self.at = 0
-
-    def read(self, size: int) -> bytes:
-        piece = bytes(self.data[self.at:self.at + size])
-        self.at += len(piece)
-        return piece
 

@@ -8,7 +8,7 @@ import stat
 import zlib
 from typing import BinaryIO
 
-__all__ = ["GZIP_LIMIT", "is_gzip", "open_regular", "read_bytes"]
+__all__ = ["GZIP_LIMIT", "BytesReader", "is_gzip", "open_regular", "read_bytes"]
 
 #: The most a compressed file may inflate to, in bytes: a small file that claims to
 #: hold far more (a "zip bomb") is refused before it takes the machine's memory.
@@ -92,3 +92,17 @@ def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
             return _inflate(file, path, limit)
         except zlib.error as error:
             raise ValueError(f"{path}: damaged gzip data ({error})") from None
+
+
+class BytesReader:
+    """Reads a bytes object piece by piece, as a file is read."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = memoryview(data)
+        self.at = 0
+
+    def read(self, size: int) -> bytes:
+        piece = bytes(self.data[self.at:self.at + size])
+        self.at += len(piece)
+        return piece
+

@@ -125,12 +125,13 @@ public:
         if (out_.stopped) return;
         if (pending_) {
             if (!pending_->cut_like) refuse(std::move(pending_->line));
-            else if (!in_block_) out_.cut = cut_off{pending_->line.line, std::move(pending_->line.text)};
+            else if (!in_block_)
+                out_.cut = cut_off{pending_->line.line, std::move(pending_->line.text), pending_->line.bytes};
         }
         if (in_block_) {  // its rows are left out
             for (auto& column : out_.columns) column.truncate(block_.first_row);
             out_.steps.truncate(block_.first_row);
-            out_.cut = cut_off{block_.line, std::move(block_.text), true, block_.present, block_.expected};
+            out_.cut = cut_off{block_.line, std::move(block_.text), block_.bytes, true, block_.present, block_.expected};
         }
     }
 
@@ -170,7 +171,7 @@ private:
     }
 
     void hold(std::size_t number, refusal reason, std::string_view line, bool cut_like) {
-        pending_ = candidate{{number + 1, reason, quote(line)}, cut_like};
+        pending_ = candidate{{number + 1, reason, quote(line), line.size()}, cut_like};
     }
 
     // The row in `line` taken into the columns; where its last column ends, or
@@ -209,7 +210,7 @@ private:
         }
         std::string_view used;
         if (const char* const stop = accept(line, used)) {
-            if (extra_fields(stop, used)) refuse({number + 1, refusal::extra_fields, quote(line)});
+            if (extra_fields(stop, used)) refuse({number + 1, refusal::extra_fields, quote(line), line.size()});
             return;
         }
         other(number, line, request_.clean_rows ? cleaned(line) : line, refusal::not_a_row, is_cut_row,
@@ -225,7 +226,7 @@ private:
         if (is_block_start(fields, request_.block_fields)) {
             const auto expected = count_value(fields[1]);
             if (expected) {
-                block_ = {number + 1, quote(line), *parse_number(fields[0]), rows(), 0, *expected};
+                block_ = {number + 1, quote(line), line.size(), *parse_number(fields[0]), rows(), 0, *expected};
                 in_block_ = true;
                 complete_block();
                 return;
@@ -263,6 +264,7 @@ private:
     struct open_block {
         std::size_t line = 0;
         std::string text;
+        std::size_t bytes = 0;
         double step = 0;
         std::size_t first_row = 0;
         std::size_t present = 0;

@@ -43,6 +43,7 @@ struct refused_line {
     std::size_t line;
     refusal reason;
     std::string text;
+    std::size_t bytes;  // the whole line's length
 };
 
 // The last line (or block) that ended early: the file was cut off while being
@@ -50,6 +51,7 @@ struct refused_line {
 struct cut_off {
     std::size_t line;
     std::string text;
+    std::size_t bytes;  // the whole line's length
     bool block = false;
     std::size_t present = 0;
     std::size_t expected = 0;

@@ -92,8 +92,8 @@ PyObject* build(table_read& table, bool blocks) {
     if (!refused) return nullptr;
     for (std::size_t k = 0; k < table.refused.size(); ++k) {
         const refused_line& line = table.refused[k];
-        PyObject* const entry = Py_BuildValue("(nsN)", static_cast<Py_ssize_t>(line.line), reason_text(line.reason),
-                                              text(line.text));
+        PyObject* const entry = Py_BuildValue("(nsNn)", static_cast<Py_ssize_t>(line.line), reason_text(line.reason),
+                                              text(line.text), static_cast<Py_ssize_t>(line.bytes));
         if (entry == nullptr) return nullptr;
         PyTuple_SET_ITEM(refused.get(), static_cast<Py_ssize_t>(k), entry);
     }
@@ -101,8 +101,9 @@ PyObject* build(table_read& table, bool blocks) {
     ref cut_entry;
     if (table.cut) {
         const cut_off& c = *table.cut;
-        cut_entry = ref(Py_BuildValue("(nNNN)", static_cast<Py_ssize_t>(c.line), text(c.text),
-                                      optional_size(c.present, c.block), optional_size(c.expected, c.block)));
+        cut_entry = ref(Py_BuildValue("(nNNNn)", static_cast<Py_ssize_t>(c.line), text(c.text),
+                                      optional_size(c.present, c.block), optional_size(c.expected, c.block),
+                                      static_cast<Py_ssize_t>(c.bytes)));
         if (!cut_entry) return nullptr;
         cut = cut_entry.get();
     }
