@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -31,13 +32,49 @@ PyObject* text(std::string_view value) {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// The values as bytes of native doubles, giving the memory of the array back.
-PyObject* take_values(bulk_array<double>& values) {
-    ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * sizeof(double))));
-    if (!bytes) return nullptr;
-    if (values.size() > 0) std::memcpy(PyBytes_AS_STRING(bytes.get()), values.data(), values.size() * sizeof(double));
-    values = bulk_array<double>();
-    return bytes.release();
+// A column handed to Python without a copy: it owns the array the reader filled
+// and lends it as a read-only buffer (np.frombuffer views it), so a table costs
+// its values once.
+struct column_object {
+    PyObject_HEAD
+    bulk_array<double> values;
+};
+
+int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto& values = reinterpret_cast<column_object*>(self)->values;
+    static double none;  // an empty column still lends a valid address
+    void* const data = values.size() > 0 ? static_cast<void*>(values.data()) : static_cast<void*>(&none);
+    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(values.size() * sizeof(double)), 1, flags);
+}
+
+void column_dealloc(PyObject* self) {
+    PyTypeObject* const type = Py_TYPE(self);
+    reinterpret_cast<column_object*>(self)->values.~bulk_array<double>();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot column_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_doc, const_cast<char*>("The values of one column, lent as a read-only buffer of doubles.")},
+    {0, nullptr},
+};
+
+PyType_Spec column_spec = {"quor_pp._native.Column", sizeof(column_object), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           column_slots};
+
+struct module_state {
+    PyTypeObject* column_type;
+};
+
+// The values as a column object, taking the array (no copy).
+PyObject* take_values(PyTypeObject* type, bulk_array<double>& values) {
+    PyObject* const object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    new (&reinterpret_cast<column_object*>(object)->values) bulk_array<double>(std::move(values));
+    return object;
 }
 
 // A failure of the core as the standard exception: OSError(errno, reason,
@@ -69,7 +106,7 @@ PyObject* optional_size(std::size_t value, bool present) {
     return present ? PyLong_FromSize_t(value) : Py_NewRef(Py_None);
 }
 
-PyObject* build(table_read& table, bool blocks) {
+PyObject* build(PyTypeObject* column_type, table_read& table, bool blocks) {
     ref result(PyDict_New());
     if (!result) return nullptr;
     PyObject* const d = result.get();
@@ -85,7 +122,7 @@ PyObject* build(table_read& table, bool blocks) {
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
         // A repeated name keeps its first position and its last column, as the module's tables do.
-        ref values(take_values(table.columns[k]));
+        ref values(take_values(column_type, table.columns[k]));
         if (!values || PyDict_SetItem(columns.get(), name, values.get()) < 0) return nullptr;
     }
     ref refused(PyTuple_New(static_cast<Py_ssize_t>(table.refused.size())));
@@ -108,7 +145,7 @@ PyObject* build(table_read& table, bool blocks) {
         cut = cut_entry.get();
     }
     if (set(d, "names", names.release()) < 0 || set(d, "columns", columns.release()) < 0 ||
-        set(d, "steps", blocks ? take_values(table.steps) : Py_NewRef(Py_None)) < 0 ||
+        set(d, "steps", blocks ? take_values(column_type, table.steps) : Py_NewRef(Py_None)) < 0 ||
         set(d, "header_line", optional_size(table.header_line, table.header_line != 0)) < 0 ||
         set(d, "header_text", text(table.header_text)) < 0 || set(d, "blocks", PyLong_FromSize_t(table.blocks)) < 0 ||
         set(d, "comments", PyLong_FromSize_t(table.comments)) < 0 || set(d, "refused", refused.release()) < 0 ||
@@ -118,7 +155,8 @@ PyObject* build(table_read& table, bool blocks) {
     return result.release();
 }
 
-PyObject* read_table(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* read_table(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyTypeObject* const column_type = static_cast<module_state*>(PyModule_GetState(module))->column_type;
     static const char* keywords[] = {"source", "header", "clean_rows", "block_fields", "refused_limit", nullptr};
     PyObject* source = nullptr;
     PyObject* header = Py_None;
@@ -157,7 +195,7 @@ PyObject* read_table(PyObject*, PyObject* args, PyObject* kwargs) {
             read.emplace(read_table_file(path, request));
             Py_END_ALLOW_THREADS
             if (!read->ok()) return raise(read->failure(), source);
-            return build(read->value(), request.block_fields > 0);
+            return build(column_type, read->value(), request.block_fields > 0);
         }
         Py_buffer view;
         if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
@@ -170,7 +208,7 @@ PyObject* read_table(PyObject*, PyObject* args, PyObject* kwargs) {
             std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)), request));
         Py_END_ALLOW_THREADS
         PyBuffer_Release(&view);
-        return build(read->value(), request.block_fields > 0);
+        return build(column_type, read->value(), request.block_fields > 0);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -208,14 +246,32 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) {
+    PyObject* const type = PyType_FromModuleAndSpec(module, &column_spec, nullptr);
+    if (type == nullptr) return -1;
+    static_cast<module_state*>(PyModule_GetState(module))->column_type = reinterpret_cast<PyTypeObject*>(type);
+    return PyModule_AddObjectRef(module, "Column", type);  // the state keeps the first reference
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(static_cast<module_state*>(PyModule_GetState(module))->column_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(static_cast<module_state*>(PyModule_GetState(module))->column_type);
+    return 0;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "quor_pp._native", "The package's private reader.", 0, methods, slots,
-    nullptr,               nullptr,           nullptr,
+    PyModuleDef_HEAD_INIT, "quor_pp._native", "The package's private reader.", sizeof(module_state), methods, slots,
+    traverse_module,       clear_module,      nullptr,
 };
 
 }  // namespace
