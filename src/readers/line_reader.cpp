@@ -74,6 +74,34 @@ outcome<line_reader> line_reader::open(std::string_view path) {
     return line_reader(path, fd, size_hint);
 }
 
+outcome<line_reader> line_reader::open_regular(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return read_failure(path, "the path holds a NUL character", EINVAL);
+    const std::string path_z(path);
+    int fd;
+    do {
+        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return system_failure(path, errno);
+    struct stat info {};
+    std::optional<error> refused;
+    if (::fstat(fd, &info) != 0) refused = system_failure(path, errno);
+    else if (S_ISDIR(info.st_mode)) refused = system_failure(path, EISDIR);
+    else if (!S_ISREG(info.st_mode)) {
+        const char* what = S_ISFIFO(info.st_mode)  ? "a named pipe"
+                           : S_ISCHR(info.st_mode) ? "a character device"
+                           : S_ISBLK(info.st_mode) ? "a block device"
+                           : S_ISSOCK(info.st_mode) ? "a socket"
+                                                    : "not a plain file";
+        refused = read_failure(path, std::string("not a regular file but ") + what, EINVAL);
+    }
+    if (refused) {
+        ::close(fd);
+        return *refused;
+    }
+    return line_reader(path, fd, info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0);
+}
+
 line_reader::line_reader(std::string_view path, int fd, std::size_t size_hint)
     // One spare byte lets a file of exactly the expected size end without a regrow.
     : path_(path), fd_(fd), capacity_(std::clamp(size_hint + 1, smallest_block, block_size)), size_hint_(size_hint) {
@@ -96,6 +124,7 @@ line_reader::line_reader(line_reader&& other) noexcept
       scanned_(other.scanned_),
       end_(other.end_),
       at_end_(other.at_end_),
+      bad_encoding_(other.bad_encoding_),
       failure_(std::move(other.failure_)) {}
 
 line_reader::~line_reader() {
@@ -190,6 +219,7 @@ void line_reader::fail_on_invalid_utf8() {
         if (got == 0) break;
     }
     failure_ = read_failure(path_, "stream did not contain valid UTF-8");
+    bad_encoding_ = true;
 }
 
 }  // namespace quor

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "readers/fields.h"
+#include "readers/line_reader.h"
 #include "readers/number.h"
 #include "readers/table_rules.h"
 #include "readers/utf8.h"
@@ -281,36 +282,39 @@ private:
     open_block block_;
 };
 
-error file_failure(std::string_view path, std::string_view reason, int error_number) {
-    std::string message(path);
-    message += ": ";
-    message += reason;
-    error failure = os_error(std::move(message));
-    failure.error_number = error_number;
-    return failure;
-}
-
-error system_failure(std::string_view path, int error_number) {
-    char buffer[256];
-    // GNU strerror_r may return a static string instead of filling the buffer.
-    return file_failure(path, strerror_r(error_number, buffer, sizeof buffer), error_number);
-}
-
-const char* file_type(mode_t mode) noexcept {
-    if (S_ISFIFO(mode)) return "a named pipe";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a plain file";
-}
-
-// Closes a descriptor when it goes out of scope.
-struct descriptor {
+// The whole content of the regular file at `path`.
+outcome<std::string> read_whole(std::string_view path) {
+    const std::string path_z(path);
+    const auto failure = [&](int error_number) {
+        char buffer[256];
+        // GNU strerror_r may return a static string instead of filling the buffer.
+        error failed = os_error(std::string(path) + ": " + strerror_r(error_number, buffer, sizeof buffer));
+        failed.error_number = error_number;
+        return failed;
+    };
     int fd;
-    ~descriptor() {
-        if (fd >= 0) ::close(fd);
+    do {
+        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failure(errno);
+    struct stat info {};
+    std::string text;
+    int failed = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (failed == 0) text.resize(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
+    std::size_t held = 0;
+    while (failed == 0) {
+        if (held == text.size()) text.resize(text.size() * 2);
+        const ssize_t got = ::read(fd, text.data() + held, text.size() - held);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) failed = errno;
+        if (got <= 0) break;
+        held += static_cast<std::size_t>(got);
     }
-};
+    ::close(fd);
+    if (failed != 0) return failure(failed);
+    text.resize(held);
+    return text;
+}
 
 }  // namespace
 
@@ -370,37 +374,24 @@ outcome<table_read> read_table_text(std::string_view text, const table_request& 
 }
 
 outcome<table_read> read_table_file(std::string_view path, const table_request& request) {
-    if (path.find('\0') != std::string_view::npos)
-        return file_failure(path, "the path holds a NUL character", EINVAL);
-    const std::string path_z(path);
-    descriptor file{-1};
-    // Not blocking: opening a named pipe must not wait for a writer.
-    do {
-        file.fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0) return system_failure(path, errno);
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) return system_failure(path, errno);
-    if (S_ISDIR(info.st_mode)) return system_failure(path, EISDIR);
-    if (!S_ISREG(info.st_mode))
-        return file_failure(path, std::string("not a regular file but ") + file_type(info.st_mode), EINVAL);
-
-    // The size is a first guess: the file may still grow while a run writes it.
-    std::string text;
-    text.resize(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
-    std::size_t held = 0;
-    for (;;) {
-        if (held == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(file.fd, text.data() + held, text.size() - held);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return system_failure(path, errno);
-        }
-        if (got == 0) break;
-        held += static_cast<std::size_t>(got);
+    auto opened = line_reader::open_regular(path);
+    if (!opened.ok()) return opened.failure();
+    line_reader& lines = opened.value();
+    // Line by line through one reused block: the table costs its columns only.
+    table_read out;
+    table_scan scan(request, out);
+    std::string_view line;
+    for (std::size_t number = 0; lines.next(line); ++number)
+        if (!scan.take(number, line)) return out;
+    if (lines.failed_on_encoding()) {
+        // Rare: the whole text again, to name the first line that is not UTF-8.
+        auto text = read_whole(path);
+        if (!text.ok()) return text.failure();
+        return read_table_text(text.value(), request);
     }
-    text.resize(held);
-    return read_table_text(text, request);
+    if (lines.failure()) return *lines.failure();
+    scan.finish();
+    return out;
 }
 
 }  // namespace quor

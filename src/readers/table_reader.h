@@ -77,9 +77,10 @@ inline constexpr std::size_t quoted_bytes = 400;
 // The table in `text` (the whole content of a file).
 outcome<table_read> read_table_text(std::string_view text, const table_request& request);
 
-// The table of the regular file at `path`. A directory, a named pipe, a device or
-// a socket is refused before anything is read (so a pipe never blocks); read
-// failures are os_error with error_number set.
+// The table of the regular file at `path`, read line by line (it costs its
+// columns and one block). A directory, a named pipe, a device or a socket is
+// refused before anything is read (so a pipe never blocks); read failures are
+// os_error with error_number set.
 outcome<table_read> read_table_file(std::string_view path, const table_request& request);
 
 // True when `field` may be the beginning of a number cut off while being written
