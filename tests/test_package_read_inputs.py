@@ -55,6 +55,12 @@ def test_fix_output_and_rdf_tables_are_recognised_and_read(write_file, text, kin
         assert table[name].tolist() == values
 
 
+def test_a_title_line_over_rows_of_other_width_is_no_rdf_header(write_file):
+    with pytest.raises(quor_pp.FormatError) as caught:
+        quor_pp.read(write_file("# NVT production\n1 300 1.5\n"))
+    assert caught.value.expected == quor_pp.LAYOUTS["thermo"] and caught.value.line == 2
+
+
 def test_a_cut_off_histogram_block_is_left_out_with_a_warning(write_file):
     with pytest.warns(quor_pp.TruncatedFileWarning, match=r"its block \(1 of 3 rows\)") as caught:
         table = quor_pp.read(write_file(AVE_HISTO.rsplit("\n", 3)[0] + "\n"))

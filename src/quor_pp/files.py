@@ -216,10 +216,11 @@ def recognise(head: _Head) -> str | None:
         if head.starts(number, "#Time"):
             return "transport"
         number += 1
-    # Column names on the first line and rows after it: an rdf table, '#' or not.
+    # Column names on the first line and rows of as many fields after it: an rdf
+    # table, '#' or not.
     names = _native.split_fields(line.replace("#", " "))
     is_names = len(names) >= 2 and not any(map(_native.is_number, names))
-    if is_names and head.line(1) is not None and not head.starts(1, "#"):
+    if is_names and len(head.words(1)) == len(names) and not head.starts(1, "#"):
         return "rdf"
     if head.starts(0, "#"):
         return "thermo"

@@ -61,7 +61,7 @@ PyType_Slot column_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec column_spec = {"quor_pp._native.Column", sizeof(column_object), 0,
+PyType_Spec column_type_slots_and_size = {"quor_pp._native.Column", sizeof(column_object), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                            column_slots};
 
@@ -247,7 +247,7 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-    PyObject* const type = PyType_FromModuleAndSpec(module, &column_spec, nullptr);
+    PyObject* const type = PyType_FromModuleAndSpec(module, &column_type_slots_and_size, nullptr);
     if (type == nullptr) return -1;
     static_cast<module_state*>(PyModule_GetState(module))->column_type = reinterpret_cast<PyTypeObject*>(type);
     return PyModule_AddObjectRef(module, "Column", type);  // the state keeps the first reference
