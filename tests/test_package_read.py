@@ -216,7 +216,12 @@ GENERATED = {
 def check_mode(request, monkeypatch):
     """How read() hands the file to the native reader: by path, or as bytes in memory (as for .gz files)."""
     if request.param == "buffer":
-        monkeypatch.setattr(quor_pp.files, "is_gzip", lambda head: True)
+        real = quor_pp.files._native.read_table
+
+        def from_memory(source, **options):
+            return real(pathlib.Path(source).read_bytes() if isinstance(source, str) else source, **options)
+
+        monkeypatch.setattr(quor_pp.files._native, "read_table", from_memory)
     return request.param
 
 

@@ -80,6 +80,12 @@ def test_gzip_files_read_as_the_plain_file(write_file, text):
     assert all(np.array_equal(packed[name], plain[name], equal_nan=True) for name in plain)
 
 
+def test_a_compressed_file_of_nul_bytes_is_refused_from_its_first_megabyte(write_file):
+    path = write_file(gzip.compress(bytes(64 << 20)), "diffself.dat.gz")
+    with pytest.raises(quor_pp.FormatError, match="a line of more than"):
+        quor_pp.read(path)
+
+
 def test_damaged_gzip_is_a_format_error(write_file):
     path = write_file(gzip.compress(RDF.encode())[:-12], "rdf.dat.gz")
     with pytest.raises(quor_pp.FormatError, match="ends early"):

@@ -20,7 +20,7 @@ import numpy.typing as npt
 from . import _native
 from .errors import FormatError, TruncatedFileWarning, fspath, quoted
 from .logs import LOG_LAYOUT, RunLog, parse_log, split_lines
-from .source import BytesReader, is_gzip, open_regular, read_bytes
+from .source import Inflated, is_gzip, open_regular
 from .table import Table
 
 __all__ = ["LAYOUTS", "Kind", "Table", "read"]
@@ -323,23 +323,25 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         raise ValueError(f"{name!r}: the path contains a NUL character")
     expected = LAYOUTS[kind] if kind else _ANY_LAYOUT
     with open_regular(name) as file:
-        source: str | bytes = name
-        if is_gzip(file.read(2)):
-            try:
-                source = read_bytes(name)
-            except ValueError as error:
-                raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
-            head = _Head(BytesReader(source).read, name, expected)
-        else:
-            file.seek(0)
-            head = _Head(file.read, name, expected)
-        found = recognise(head) if kind is None else kind
-        if found is None:
-            first = head.line(0)
-            raise FormatError(name, _ANY_LAYOUT, None if first is None else 1, "an empty file" if first is None else first)
-        if found == "log":
+        packed = is_gzip(file.read(2))
+        file.seek(0)
+        inflated = Inflated(file, name) if packed else None
+        head = _Head(file.read if inflated is None else inflated.read, name, expected)
+        try:
+            found = recognise(head) if kind is None else kind
+            if found is None:
+                first = head.line(0)
+                raise FormatError(name, _ANY_LAYOUT, None if first is None else 1,
+                                  "an empty file" if first is None else first)
+            plan = None if found == "log" else _plan(name, head, found)
+            # The rest of the file: read by path, or inflated into memory.
+            source: str | bytes = name if inflated is None else head.data + inflated.rest()
+        except FormatError:
+            raise
+        except ValueError as error:  # damaged gzip data
+            raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
+        if plan is None:
             data = source if isinstance(source, bytes) else head.data + file.read()
             return parse_log(name, split_lines(data, name))
-        plan = _plan(name, head, found)
     return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
 

@@ -6,9 +6,10 @@ import errno
 import os
 import stat
 import zlib
+from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["GZIP_LIMIT", "BytesReader", "is_gzip", "open_regular", "read_bytes"]
+__all__ = ["GZIP_LIMIT", "Inflated", "is_gzip", "open_regular", "read_bytes"]
 
 #: The most a compressed file may inflate to, in bytes: a small file that claims to
 #: hold far more (a "zip bomb") is refused before it takes the machine's memory.
@@ -46,31 +47,56 @@ def is_gzip(head: bytes) -> bool:
     return head.startswith(_GZIP_MAGIC)
 
 
-def _inflate(file: BinaryIO, path: str, limit: int) -> bytes:
-    parts: list[bytes] = []
-    size = 0
-    inflater = zlib.decompressobj(wbits=31)
-    pending = b""
-    while True:
-        if not pending:
-            pending = file.read(_CHUNK)
-            if not pending:
-                break
-        piece = inflater.decompress(pending, _CHUNK)
-        pending = inflater.unconsumed_tail
-        size += len(piece)
-        if size > limit:
-            raise ValueError(f"{path}: the compressed data holds more than {limit} bytes")
-        parts.append(piece)
-        if inflater.eof:  # a gzip file may be several members one after the other
-            rest = inflater.unused_data + pending
-            inflater = zlib.decompressobj(wbits=31)
-            pending = rest
-            if not pending and not (pending := file.read(_CHUNK)):
-                return b"".join(parts)
-    if not inflater.eof:
-        raise ValueError(f"{path}: the compressed data ends early (a cut-off .gz file)")
-    return b"".join(parts)
+class Inflated:
+    """The content of gzip data, inflated as it is asked for: the first lines can be
+    looked at (and a file refused) before the whole of it is in memory.
+
+    Raises ValueError for data that is damaged, cut off, or inflates beyond `limit`.
+    """
+
+    def __init__(self, file: BinaryIO, path: str, limit: int = GZIP_LIMIT) -> None:
+        self._pieces = self._inflate(file, path, limit)
+        self._held = b""
+
+    @staticmethod
+    def _inflate(file: BinaryIO, path: str, limit: int) -> Iterator[bytes]:
+        size = 0
+        inflater = zlib.decompressobj(wbits=31)
+        pending = b""
+        try:
+            while pending or (pending := file.read(_CHUNK)):
+                piece = inflater.decompress(pending, _CHUNK)
+                pending = inflater.unconsumed_tail
+                size += len(piece)
+                if size > limit:
+                    raise ValueError(f"{path}: the compressed data holds more than {limit} bytes")
+                yield piece
+                if inflater.eof:  # a gzip file may be several members one after the other
+                    pending = inflater.unused_data + pending
+                    if not pending and not (pending := file.read(_CHUNK)):
+                        return
+                    inflater = zlib.decompressobj(wbits=31)
+        except zlib.error as error:
+            raise ValueError(f"{path}: damaged gzip data ({error})") from None
+        if not inflater.eof:
+            raise ValueError(f"{path}: the compressed data ends early (a cut-off .gz file)")
+
+    def read(self, size: int) -> bytes:
+        """The next `size` bytes (fewer at the end)."""
+        parts = [self._held]
+        held = len(self._held)
+        while held < size and (piece := next(self._pieces, None)) is not None:
+            parts.append(piece)
+            held += len(piece)
+        data = b"".join(parts)
+        self._held = data[size:]
+        return data[:size]
+
+    def rest(self) -> bytes:
+        """Everything not read yet."""
+        data = b"".join([self._held, *self._pieces])
+        self._held = b""
+        return data
 
 
 def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
@@ -88,21 +114,4 @@ def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
         if not is_gzip(head):
             return head + file.read()
         file.seek(0)
-        try:
-            return _inflate(file, path, limit)
-        except zlib.error as error:
-            raise ValueError(f"{path}: damaged gzip data ({error})") from None
-
-
-class BytesReader:
-    """Reads a bytes object piece by piece, as a file is read."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = memoryview(data)
-        self.at = 0
-
-    def read(self, size: int) -> bytes:
-        piece = bytes(self.data[self.at:self.at + size])
-        self.at += len(piece)
-        return piece
-
+        return Inflated(file, path, limit).rest()
