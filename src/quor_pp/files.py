@@ -227,7 +227,7 @@ def recognise(head: _Head) -> str | None:
     return "rdf" if is_names else None
 
 
-def _read_table(path: str, source: str | bytes, plan: _Plan, expected: str) -> Table:
+def _read_table(path: str, source: str | bytearray, plan: _Plan, expected: str) -> Table:
     found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
                                                block_fields=plan.block_fields)
     if found["not_utf8_line"] is not None:
@@ -335,13 +335,13 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
                                   "an empty file" if first is None else first)
             plan = None if found == "log" else _plan(name, head, found)
             # The rest of the file: read by path, or inflated into memory.
-            source: str | bytes = name if inflated is None else head.data + inflated.rest()
+            source: str | bytearray = name if inflated is None else inflated.rest(head.data)
         except FormatError:
             raise
         except ValueError as error:  # damaged gzip data
             raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
         if plan is None:
-            data = source if isinstance(source, bytes) else head.data + file.read()
+            data = bytes(source) if isinstance(source, bytearray) else head.data + file.read()
             return parse_log(name, split_lines(data, name))
     return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
 

@@ -92,10 +92,13 @@ class Inflated:
         self._held = data[size:]
         return data[:size]
 
-    def rest(self) -> bytes:
-        """Everything not read yet."""
-        data = b"".join([self._held, *self._pieces])
+    def rest(self, before: bytes = b"") -> bytearray:
+        """`before`, then everything not read yet, in one buffer grown in place."""
+        data = bytearray(before)
+        data += self._held
         self._held = b""
+        for piece in self._pieces:
+            data += piece
         return data
 
 
@@ -114,4 +117,4 @@ def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
         if not is_gzip(head):
             return head + file.read()
         file.seek(0)
-        return Inflated(file, path, limit).rest()
+        return bytes(Inflated(file, path, limit).rest())
