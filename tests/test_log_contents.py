@@ -1,6 +1,7 @@
 """What a LAMMPS log says besides the group counts: its data files, group commands and thermo output."""
 
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -58,3 +59,9 @@ def test_the_sample_logs_commands_as_written():
     assert log.read_data == ("nacl.data",)
     assert log.group_definitions["ions"] == (("union", "Na", "Cl"),)
     assert log.group_definitions["water"] == (("type", "1", "2"),)
+
+
+def test_a_log_pickles_with_its_thermo_columns_still_read_only(write_file):
+    log = pickle.loads(pickle.dumps(quor_pp.read_log(write_file(LOG))))
+    assert log.thermo[0]["Press"].tolist() == [1.5, -3.25] and not log.thermo[0]["Press"].flags.writeable
+    assert log.group_definitions["ions"] == (("union", "Na", "Cl"),)

@@ -47,6 +47,10 @@ class Table(Mapping[str, npt.NDArray[np.float64]]):
         table._columns = columns
         return table
 
+    def __reduce__(self) -> tuple[type[Table], tuple[str, str, dict[str, npt.NDArray[np.float64]]]]:
+        # Made again through __init__, so that the copy's columns are read-only too.
+        return (type(self), (self.path, self.kind, self._columns))
+
     def __getitem__(self, name: str) -> npt.NDArray[np.float64]:
         try:
             return self._columns[name]
