@@ -78,6 +78,7 @@ def test_file_errors_are_standard_os_errors_with_errno_and_filename(tmp_path):
     with pytest.raises(FileNotFoundError) as caught:
         _native.read_table(missing)
     assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, missing)
+    assert caught.value.strerror == os.strerror(errno.ENOENT)
     with pytest.raises(IsADirectoryError) as caught:
         _native.read_table(str(tmp_path))
     assert caught.value.filename == str(tmp_path)

@@ -22,27 +22,30 @@ constexpr std::size_t block_size = std::size_t{1} << 18;
 // does not start from a block of a few bytes.
 constexpr std::size_t smallest_block = 64;
 
-// The system's text for an error number, as "No such file or directory (os error 2)".
-std::string os_error_reason(int error_number) {
+// The system's text for an error number, as "No such file or directory".
+std::string system_text(int error_number) {
     char buffer[256];
     // GNU strerror_r may return a static string instead of filling the buffer.
-    const char* text = strerror_r(error_number, buffer, sizeof buffer);
-    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+    return strerror_r(error_number, buffer, sizeof buffer);
 }
 
-error read_failure(std::string_view path, std::string_view reason, int error_number = 0) {
+// "{path}: {reason}{suffix}", with the number and the reason kept apart as well.
+error read_failure(std::string_view path, std::string reason, int error_number = 0, std::string_view suffix = {}) {
     std::string message(path);
     message += ": ";
     message += reason;
+    message += suffix;
     error failure = os_error(std::move(message));
     failure.error_number = error_number;
+    failure.reason = std::move(reason);
     return failure;
 }
 
 // The failure for the system's error number `error_number` (read once, so that
-// composing the message cannot change it).
+// composing the message cannot change it): its text, then " (os error N)".
 error system_failure(std::string_view path, int error_number) {
-    return read_failure(path, os_error_reason(error_number), error_number);
+    return read_failure(path, system_text(error_number), error_number,
+                        " (os error " + std::to_string(error_number) + ")");
 }
 
 // read(2), retried when a signal interrupts it.

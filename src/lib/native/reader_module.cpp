@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -84,12 +86,7 @@ PyObject* raise(const error& failure, PyObject* source) {
         PyErr_SetString(PyExc_ValueError, failure.message.c_str());
         return nullptr;
     }
-    // The core writes "{path}: {reason}"; the path is the one passed in.
-    Py_ssize_t path_size = 0;
-    if (PyUnicode_Check(source) && PyUnicode_AsUTF8AndSize(source, &path_size) == nullptr) PyErr_Clear();
-    std::string_view reason = failure.message;
-    const auto skip = static_cast<std::size_t>(path_size) + 2;
-    reason.remove_prefix(reason.size() >= skip ? skip : 0);
+    const std::string_view reason = failure.reason.empty() ? std::string_view(failure.message) : failure.reason;
     ref args(Py_BuildValue("(iNO)", failure.error_number != 0 ? failure.error_number : EIO, text(reason), source));
     if (args) PyErr_SetObject(PyExc_OSError, args.get());
     return nullptr;
@@ -155,6 +152,24 @@ PyObject* build(PyTypeObject* column_type, table_read& table, bool blocks) {
     return result.release();
 }
 
+// Runs `read` without holding the interpreter (other threads go on meanwhile);
+// nothing when memory ran out, which is only turned into MemoryError once the
+// interpreter is held again.
+template <class Read>
+std::optional<outcome<table_read>> detached(Read read) {
+    std::optional<outcome<table_read>> result;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result.emplace(read());
+    } catch (const std::bad_alloc&) {
+        result.reset();
+    } catch (const std::length_error&) {
+        result.reset();
+    }
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
 PyObject* read_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyTypeObject* const column_type = static_cast<module_state*>(PyModule_GetState(module))->column_type;
     static const char* keywords[] = {"source", "header", "clean_rows", "block_fields", "refused_limit", nullptr};
@@ -184,34 +199,26 @@ PyObject* read_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     request.block_fields = static_cast<std::size_t>(block_fields);
     request.refused_limit = static_cast<std::size_t>(refused_limit);
 
-    try {
-        if (PyUnicode_Check(source)) {
-            ref encoded(PyUnicode_EncodeFSDefault(source));
-            if (!encoded) return nullptr;
-            const std::string_view path(PyBytes_AS_STRING(encoded.get()),
-                                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-            std::optional<outcome<table_read>> read;
-            Py_BEGIN_ALLOW_THREADS
-            read.emplace(read_table_file(path, request));
-            Py_END_ALLOW_THREADS
-            if (!read->ok()) return raise(read->failure(), source);
-            return build(column_type, read->value(), request.block_fields > 0);
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Format(PyExc_TypeError, "source must be a path (str) or a bytes-like object, not %T", source);
-            return nullptr;
-        }
-        std::optional<outcome<table_read>> read;
-        Py_BEGIN_ALLOW_THREADS
-        read.emplace(read_table_text(
-            std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)), request));
-        Py_END_ALLOW_THREADS
-        PyBuffer_Release(&view);
+    if (PyUnicode_Check(source)) {
+        ref encoded(PyUnicode_EncodeFSDefault(source));
+        if (!encoded) return nullptr;
+        const std::string_view path(PyBytes_AS_STRING(encoded.get()),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        auto read = detached([&] { return read_table_file(path, request); });
+        if (!read) return PyErr_NoMemory();
+        if (!read->ok()) return raise(read->failure(), source);
         return build(column_type, read->value(), request.block_fields > 0);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     }
+    Py_buffer view;
+    if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Format(PyExc_TypeError, "source must be a path (str) or a bytes-like object, not %T", source);
+        return nullptr;
+    }
+    const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    auto read = detached([&] { return read_table_text(text, request); });
+    PyBuffer_Release(&view);
+    if (!read) return PyErr_NoMemory();
+    return build(column_type, read->value(), request.block_fields > 0);
 }
 
 PyObject* split_fields(PyObject*, PyObject* argument) {
