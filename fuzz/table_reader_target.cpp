@@ -97,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quor::table_request request;
     if (options & 3u) request.header = (options & 3u) - 1;
     request.clean_rows = (options & 4u) != 0;
-    request.block_fields = (options >> 3) & 3u;
-    request.refused_limit = 1 + ((options >> 5) & 3u);
+    request.block_fields = (options >> 3) & 7u;
+    request.refused_limit = 1 + (options >> 6);
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     auto from_memory = quor::read_table_text(text, request);
