@@ -159,3 +159,20 @@ def test_a_failure_through_the_entry_point_has_no_traceback(tmp_path):
     assert result.returncode == 1 and result.stdout == "" and "Traceback" not in result.stderr
     assert result.stderr == f"quor-pp read: {tmp_path / 'table.dat'}: not a transport table ('#' comment lines, " \
                             "a '#Time' header, rows of numbers); line 2: ' 1\\tx'\n"
+
+
+@pytest.mark.parametrize("text, kind, rows", [
+    ("# Histogrammed data for fix h every 1 1 1\n# TimeStep Number-of-bins Total-counts Missing-counts Min-value "
+     "Max-value\n# Bin Coord Count Count/Total\n100 2 10 0 0 1\n1 0.25 4 0.4\n2 0.75 6 0.6\n", "ave/histo", 2),
+    ("# Time-correlated data for fix c\n# Timestep Number-of-time-windows\n# Index TimeDelta Ncount v_p*v_p\n"
+     "100 2\n1 0 3 1.5\n2 10 2 0.5\n", "ave/correlate", 2),
+    ("# Radius  finiterdf__wat_wat  rdf__wat_wat\n0.05 0 0\n0.15 0.5 0.25\n", "rdf", 2),
+])
+@pytest.mark.parametrize("packed", [False, True])
+def test_fix_output_rdf_and_gzip_files_are_recognised(read, tmp_path, text, kind, rows, packed):
+    import gzip
+
+    path = tmp_path / ("out.dat.gz" if packed else "out.dat")
+    path.write_bytes(gzip.compress(text.encode()) if packed else text.encode())
+    code, out, _ = read(path)
+    assert code == 0 and summary(out)["kind"].startswith(kind + ":") and summary(out)["rows"] == str(rows)

@@ -212,22 +212,16 @@ GENERATED = {
 }
 
 
-@pytest.fixture(params=["counted", "small blocks", "odd lines", "line by line"])
+@pytest.fixture(params=["path", "buffer"])
 def check_mode(request, monkeypatch):
-    """How read() checks the rows.
+    """How read() hands the file to the native reader: by path, or as bytes in memory (as for .gz files)."""
+    if request.param == "buffer":
+        real = quor_pp.files._native.read_table
 
-    By the counting pass, the same in 5-byte blocks, by looking only at the lines that
-    are not plainly rows, or line by line: each later way is what read() falls back
-    on when an earlier one cannot tell.
-    """
-    if request.param == "small blocks":
-        monkeypatch.setattr(quor_pp.text, "CHUNK_SIZE", 5)
-    if request.param in ("odd lines", "line by line"):
-        monkeypatch.setattr(quor_pp.files, "_fast_rows", lambda *args: None)
-        monkeypatch.setattr(quor_pp.files, "_fast_blocks", lambda *args: None)
-    if request.param == "line by line":
-        monkeypatch.setattr(quor_pp.files, "_sparse_rows", lambda *args: None)
-        monkeypatch.setattr(quor_pp.files, "_sparse_blocks", lambda *args: None)
+        def from_memory(source, **options):
+            return real(pathlib.Path(source).read_bytes() if isinstance(source, str) else source, **options)
+
+        monkeypatch.setattr(quor_pp.files._native, "read_table", from_memory)
     return request.param
 
 
@@ -389,39 +383,18 @@ def test_tables_are_exactly_the_native_readers_columns(write_file, check_mode, t
         assert same_floats(table[name].tolist(), values)
 
 
-def _rewriting(monkeypatch, path, before, after):
-    """Makes the transport reader append a row to `path` before and/or after each read."""
-    real = _quor_pp.parse_quor_file
-    calls = []
-
-    def reader(name):
-        calls.append(name)
-        if before:
-            with open(path, "a") as out:
-                out.write(" 99\t1\t2\n")
-        columns = real(name)
-        if after:
-            with open(path, "a") as out:
-                out.write(" 98\t1\t2\n")
-        return columns
-
-    monkeypatch.setattr(_quor_pp, "parse_quor_file", reader)
-    return calls
-
-
-def test_a_file_that_grows_between_the_reads_is_read_as_the_reader_found_it(write_file, monkeypatch):
+def test_a_file_that_grows_after_its_first_lines_were_read_is_read_whole(write_file, monkeypatch):
     path = write_file(TRANSPORT)
-    _rewriting(monkeypatch, path, before=True, after=False)
+    real = quor_pp.files._native.read_table
+
+    def growing(source, **options):
+        with open(path, "a") as out:
+            out.write(" 99\t1\t2\n")
+        return real(source, **options)
+
+    monkeypatch.setattr(quor_pp.files._native, "read_table", growing)
     table = quor_pp.read(path)
     assert table["Time"].tolist() == [10.0, 20.0, 20.0001, 99.0]
-
-
-def test_a_file_that_keeps_changing_raises_format_error_after_a_few_reads(write_file, monkeypatch):
-    path = write_file(TRANSPORT)
-    calls = _rewriting(monkeypatch, path, before=True, after=True)
-    with pytest.raises(quor_pp.FormatError, match="changed while it was read"):
-        quor_pp.read(path)
-    assert len(calls) == 3
 
 
 def test_truncated_file_warning_is_a_user_warning_that_pickles():

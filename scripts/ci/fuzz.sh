@@ -12,7 +12,7 @@ cd "$root"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(parse_quor_file parse_thermoprop parse_bond_angle
+[[ ${#targets[@]} -gt 0 ]] || targets=(read_quor_file table_reader parse_thermoprop parse_bond_angle
                                        parse_volume_density read_group_count number)
 
 fuzzer_runtime() {

@@ -13,6 +13,11 @@ enum class error_kind { value_error, os_error };
 struct error {
     error_kind kind;
     std::string message;
+    // For an os_error: the system's error number (0 when there is none) and the
+    // reason alone, without the path or the number, for callers that build an
+    // exception of their own from them; the message already carries both.
+    int error_number = 0;
+    std::string reason;
 };
 
 inline error value_error(std::string message) { return {error_kind::value_error, std::move(message)}; }

@@ -1,9 +1,8 @@
-"""Exceptions of quor_pp, and the translation of the native readers' file errors."""
+"""Exceptions of quor_pp."""
 
 from __future__ import annotations
 
 import os
-import re
 from collections.abc import Callable
 from typing import TypeVar
 
@@ -11,10 +10,21 @@ __all__ = ["FormatError", "TruncatedFileWarning"]
 
 _T = TypeVar("_T")
 
-# The native readers report a failed read as a bare OSError("<path>: <strerror> (os error N)").
-_OS_ERROR = re.compile(r"^(?P<reason>.*) \(os error (?P<errno>\d+)\)$", re.DOTALL)
-_NOT_UTF8 = "stream did not contain valid UTF-8"
-_NUL_IN_PATH = "file name contained an unexpected NUL byte"
+# The most of a line's text that a message quotes: a "line" of a damaged file may
+# run to megabytes.
+QUOTED_CHARACTERS = 300
+
+
+def quoted(text: str, size: int | None = None) -> str:
+    """`text`, or its beginning and its size when it is longer than a message should quote.
+
+    `size` is the whole line's length in bytes when `text` is already only its
+    beginning. What this returns is never longer than QUOTED_CHARACTERS, so quoting
+    it again changes nothing.
+    """
+    if len(text) <= QUOTED_CHARACTERS and (size is None or size <= len(text.encode())):
+        return text
+    return f"{text[:QUOTED_CHARACTERS - 40]}... ({size or len(text.encode())} bytes in all)"
 
 
 class FormatError(ValueError):
@@ -37,7 +47,7 @@ class FormatError(ValueError):
         self.path = path
         self.expected = expected
         self.line = line
-        self.text = text
+        self.text = text = quoted(text)
         where = f"line {line}: {text!r}" if line is not None else text
         super().__init__(f"{path}: not {expected}; {where}")
 
@@ -67,7 +77,7 @@ class TruncatedFileWarning(UserWarning):
     def __init__(self, path: str, line: int, text: str, left_out: str = "the line") -> None:
         self.path = path
         self.line = line
-        self.text = text
+        self.text = text = quoted(text)
         self.left_out = left_out
         super().__init__(f"{path}: cut off at line {line} ({text!r}); {left_out} was left out")
 
@@ -83,46 +93,19 @@ def fspath(path: str | os.PathLike[str]) -> str:
     return result
 
 
-def translate_os_error(error: OSError, path: str, expected: str,
-                       utf8_line: Callable[[], int | None] | None = None) -> Exception:
-    """The standard exception for a native reader's bare OSError about `path`.
+def native_read(reader: Callable[[str], _T], path: str, expected: str) -> _T:
+    """Calls one of the module's readers on `path`, with the package's checks first.
 
-    "path: No such file or directory (os error 2)" becomes FileNotFoundError with
-    errno 2 and filename `path` (OSError(errno, strerror, filename) picks the
-    subclass); content that is not UTF-8 becomes a FormatError, naming the line that
-    `utf8_line` finds when it is given.
+    The file must be a regular file of UTF-8 text: otherwise the standard OSError
+    (with errno and filename) or a FormatError naming the line, before the reader
+    runs. What the reader raises for the content itself (ValueError) passes through.
     """
-    if type(error) is not OSError or error.errno is not None or len(error.args) != 1:
-        return error
-    message = str(error.args[0])
-    prefix = f"{path}: "
-    if not message.startswith(prefix):
-        return error
-    reason = message[len(prefix):]
-    if reason == _NOT_UTF8:
-        line = utf8_line() if utf8_line is not None else None
-        if line is None:
-            return FormatError(path, expected, None, "the file is not UTF-8 text")
-        return FormatError(path, expected, line, "bytes that are not UTF-8 text")
-    if reason == _NUL_IN_PATH:
-        return ValueError(f"{path!r}: the path contains a NUL character")
-    match = _OS_ERROR.match(reason)
-    if match is None:
-        return error
-    return OSError(int(match["errno"]), match["reason"], path)
+    from .source import open_regular
 
-
-def native_read(reader: Callable[[str], _T], path: str, expected: str,
-                utf8_line: Callable[[], int | None] | None = None) -> _T:
-    """Calls a native reader on `path`, raising its file errors as standard exceptions.
-
-    `utf8_line`, when given, finds the line of the first bytes that are not UTF-8, for
-    the FormatError that replaces the reader's error about them.
-    """
+    with open_regular(path) as file:
+        data = file.read()
     try:
-        return reader(path)
-    except OSError as error:
-        translated = translate_os_error(error, path, expected, utf8_line)
-        if translated is error:
-            raise
-        raise translated from None
+        data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise FormatError(path, expected, data.count(b"\n", 0, error.start) + 1, "bytes that are not UTF-8 text") from None
+    return reader(path)

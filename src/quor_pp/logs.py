@@ -1,4 +1,4 @@
-"""LAMMPS logs: the unit style and the atom count of every group."""
+"""LAMMPS logs: the unit style, the groups, the data files read and the thermodynamic output."""
 
 from __future__ import annotations
 
@@ -7,8 +7,11 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+import numpy as np
+
 from .errors import FormatError, fspath
-from .text import read_lines
+from .source import read_bytes
+from .table import Table
 
 if TYPE_CHECKING:
     import pandas
@@ -38,18 +41,90 @@ class RunLog:
         its last count.
     kind : str
         Always "log".
+    thermo : tuple of Table
+        The thermodynamic output of each run, in order: a table (kind "log") of the
+        columns under a "Step ..." heading (Step, Temp, Press, Volume, ...), as
+        read-only arrays. A line that is no row (a warning) ends a run's table;
+        headings without rows are left out.
+    read_data : tuple of str
+        The file named by each `read_data` command, in order, as written in the log.
+    group_definitions : dict of str to tuple of tuple of str
+        For each group, the words after its name of every `group` command that
+        names it, in order (a later command adds to or changes the group, so all
+        are kept): ``{"wat": (("type", "1", "2"),)}``.
     """
 
     path: str
     units: str | None
     groups: dict[str, int] = field(default_factory=dict)
     kind: str = "log"
+    thermo: tuple[Table, ...] = ()
+    read_data: tuple[str, ...] = ()
+    group_definitions: dict[str, tuple[tuple[str, ...], ...]] = field(default_factory=dict)
 
     def to_pandas(self) -> pandas.DataFrame:
         """The group counts as a DataFrame with columns `group` and `atoms`."""
         import pandas
 
         return pandas.DataFrame({"group": list(self.groups), "atoms": list(self.groups.values())})
+
+
+def split_lines(data: bytes, path: str) -> list[str]:
+    """The lines of a log's UTF-8 text (a CR before a LF goes with it); FormatError naming a line that is not UTF-8."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise FormatError(path, LOG_LAYOUT, line, "bytes that are not UTF-8 text") from None
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return [line.removesuffix("\r") for line in lines]
+
+
+def _commands(lines: list[str]) -> list[list[str]]:
+    """The words of each input command echoed in the log ('&' continues a line; '#' starts a comment)."""
+    commands = []
+    pending: list[str] = []
+    for line in lines:
+        words = line.split("#", 1)[0].split()
+        continued = bool(words) and words[-1] == "&"
+        pending += words[:-1] if continued else words
+        if not continued:
+            if pending:
+                commands.append(pending)
+            pending = []
+    return commands
+
+
+def _numbers(words: list[str]) -> list[float] | None:
+    try:
+        return [float(word) for word in words]
+    except ValueError:
+        return None
+
+
+def thermo_output(path: str, lines: list[str]) -> tuple[Table, ...]:
+    """Every block of thermodynamic output: a 'Step ...' heading, then rows of as many numbers."""
+    runs: list[Table] = []
+    names: list[str] | None = None
+    rows: list[list[float]] = []
+    for line in lines:
+        words = line.split()
+        if names is not None:
+            values = _numbers(words) if len(words) == len(names) else None
+            if values is not None:
+                rows.append(values)
+                continue
+            if rows:
+                columns = np.array(rows, dtype=np.float64).T
+                runs.append(Table(path, "log", dict(zip(names, columns))))
+            names, rows = None, []
+        if len(words) > 1 and words[0] == "Step" and _numbers(words[1:2]) is None:
+            names = words
+    if names is not None and rows:
+        runs.append(Table(path, "log", dict(zip(names, np.array(rows, dtype=np.float64).T))))
+    return tuple(runs)
 
 
 def parse_log(path: str, lines: list[str]) -> RunLog:
@@ -68,7 +143,15 @@ def parse_log(path: str, lines: list[str]) -> RunLog:
         match = _UNITS.fullmatch(line)
         if match is not None:
             units = match[1]
-    return RunLog(path, units, groups)
+    read_data: list[str] = []
+    definitions: dict[str, list[tuple[str, ...]]] = {}
+    for words in _commands(lines):
+        if words[0] == "read_data" and len(words) > 1:
+            read_data.append(words[1].strip("'\""))
+        elif words[0] == "group" and len(words) > 2:
+            definitions.setdefault(words[1], []).append(tuple(words[2:]))
+    return RunLog(path, units, groups, thermo=thermo_output(path, lines), read_data=tuple(read_data),
+                  group_definitions={name: tuple(commands) for name, commands in definitions.items()})
 
 
 def read_log(log: str | os.PathLike[str]) -> RunLog:
@@ -92,7 +175,7 @@ def read_log(log: str | os.PathLike[str]) -> RunLog:
         When it cannot be read (FileNotFoundError, PermissionError, ...).
     """
     path = fspath(log)
-    return parse_log(path, read_lines(path, LOG_LAYOUT))
+    return parse_log(path, split_lines(read_bytes(path), path))
 
 
 def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:

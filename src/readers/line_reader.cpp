@@ -1,5 +1,6 @@
 // Reading a text file line by line through one growing block, with strict UTF-8 validation.
 #include "readers/line_reader.h"
+#include "readers/utf8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,19 +22,30 @@ constexpr std::size_t block_size = std::size_t{1} << 18;
 // does not start from a block of a few bytes.
 constexpr std::size_t smallest_block = 64;
 
-// The system's text for an error number, as "No such file or directory (os error 2)".
-std::string os_error_reason(int error_number) {
+// The system's text for an error number, as "No such file or directory".
+std::string system_text(int error_number) {
     char buffer[256];
     // GNU strerror_r may return a static string instead of filling the buffer.
-    const char* text = strerror_r(error_number, buffer, sizeof buffer);
-    return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+    return strerror_r(error_number, buffer, sizeof buffer);
 }
 
-error read_failure(std::string_view path, std::string_view reason) {
+// "{path}: {reason}{suffix}", with the number and the reason kept apart as well.
+error read_failure(std::string_view path, std::string reason, int error_number = 0, std::string_view suffix = {}) {
     std::string message(path);
     message += ": ";
     message += reason;
-    return os_error(std::move(message));
+    message += suffix;
+    error failure = os_error(std::move(message));
+    failure.error_number = error_number;
+    failure.reason = std::move(reason);
+    return failure;
+}
+
+// The failure for the system's error number `error_number` (read once, so that
+// composing the message cannot change it): its text, then " (os error N)".
+error system_failure(std::string_view path, int error_number) {
+    return read_failure(path, system_text(error_number), error_number,
+                        " (os error " + std::to_string(error_number) + ")");
 }
 
 // read(2), retried when a signal interrupts it.
@@ -43,55 +55,6 @@ ssize_t read_some(int fd, char* into, std::size_t size) noexcept {
         got = ::read(fd, into, size);
     } while (got < 0 && errno == EINTR);
     return got;
-}
-
-// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool is_valid_utf8(const char* bytes, std::size_t size) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    const auto* const end = p + size;
-    while (p < end) {
-        // Most output is ASCII: skip it 32 bytes at a time, then eight.
-        while (end - p >= 32) {
-            std::uint64_t block[4];
-            std::memcpy(block, p, 32);
-            if ((block[0] | block[1] | block[2] | block[3]) & 0x8080808080808080ULL) break;
-            p += 32;
-        }
-        while (end - p >= 8) {
-            std::uint64_t block;
-            std::memcpy(&block, p, 8);
-            if (block & 0x8080808080808080ULL) break;
-            p += 8;
-        }
-        if (p == end) break;
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            ++p;
-            continue;
-        }
-        std::ptrdiff_t length;
-        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;        // overlong
-            else if (lead == 0xED) high = 0x9F;  // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;        // overlong
-            else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (end - p < length) return false;
-        if (p[1] < low || p[1] > high) return false;
-        for (std::ptrdiff_t k = 2; k < length; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += length;
-    }
-    return true;
 }
 
 }  // namespace
@@ -104,7 +67,7 @@ outcome<line_reader> line_reader::open(std::string_view path) {
     do {
         fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return read_failure(path, os_error_reason(errno));
+    if (fd < 0) return system_failure(path, errno);
 
     // The size is only a hint: the file may grow or shrink while being read.
     std::size_t size_hint = block_size;
@@ -112,6 +75,34 @@ outcome<line_reader> line_reader::open(std::string_view path) {
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0)
         size_hint = static_cast<std::size_t>(info.st_size);
     return line_reader(path, fd, size_hint);
+}
+
+outcome<line_reader> line_reader::open_regular(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return read_failure(path, "the path holds a NUL character", EINVAL);
+    const std::string path_z(path);
+    int fd;
+    do {
+        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return system_failure(path, errno);
+    struct stat info {};
+    std::optional<error> refused;
+    if (::fstat(fd, &info) != 0) refused = system_failure(path, errno);
+    else if (S_ISDIR(info.st_mode)) refused = system_failure(path, EISDIR);
+    else if (!S_ISREG(info.st_mode)) {
+        const char* what = S_ISFIFO(info.st_mode)  ? "a named pipe"
+                           : S_ISCHR(info.st_mode) ? "a character device"
+                           : S_ISBLK(info.st_mode) ? "a block device"
+                           : S_ISSOCK(info.st_mode) ? "a socket"
+                                                    : "not a plain file";
+        refused = read_failure(path, std::string("not a regular file but ") + what, EINVAL);
+    }
+    if (refused) {
+        ::close(fd);
+        return *refused;
+    }
+    return line_reader(path, fd, info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0);
 }
 
 line_reader::line_reader(std::string_view path, int fd, std::size_t size_hint)
@@ -136,6 +127,7 @@ line_reader::line_reader(line_reader&& other) noexcept
       scanned_(other.scanned_),
       end_(other.end_),
       at_end_(other.at_end_),
+      bad_encoding_(other.bad_encoding_),
       failure_(std::move(other.failure_)) {}
 
 line_reader::~line_reader() {
@@ -197,7 +189,7 @@ bool line_reader::fill() {
     const std::size_t held = end_;  // bytes held before this read: no line feed, none checked
     const ssize_t got = read_some(fd_, buffer_.get() + end_, capacity_ - end_);
     if (got < 0) {
-        failure_ = read_failure(path_, os_error_reason(errno));
+        failure_ = system_failure(path_, errno);
         return false;
     }
     std::size_t checked_end;
@@ -224,12 +216,13 @@ void line_reader::fail_on_invalid_utf8() {
     for (;;) {
         const ssize_t got = read_some(fd_, buffer_.get(), capacity_);
         if (got < 0) {
-            failure_ = read_failure(path_, os_error_reason(errno));
+            failure_ = system_failure(path_, errno);
             return;
         }
         if (got == 0) break;
     }
     failure_ = read_failure(path_, "stream did not contain valid UTF-8");
+    bad_encoding_ = true;
 }
 
 }  // namespace quor

@@ -24,6 +24,11 @@ public:
     // with " (os error N)", or a note about the path.
     static outcome<line_reader> open(std::string_view path);
 
+    // Opens the file at `path` when it is a regular file: a directory fails with
+    // EISDIR, a named pipe, device or socket with EINVAL and a reason naming what
+    // it is. The file is opened without blocking, so a pipe never waits for a writer.
+    static outcome<line_reader> open_regular(std::string_view path);
+
     line_reader(line_reader&& other) noexcept;
     line_reader& operator=(line_reader&&) = delete;
     line_reader(const line_reader&) = delete;
@@ -42,6 +47,9 @@ public:
     const std::optional<error>& finish();
 
     const std::optional<error>& failure() const noexcept { return failure_; }
+
+    // True when the failure is bytes that are not UTF-8 (not a read error).
+    bool failed_on_encoding() const noexcept { return bad_encoding_; }
 
     // Bytes of the file handed out so far (lines with their line feeds), and the
     // file's size when it was opened (a guess for a file that is not regular).
@@ -67,6 +75,7 @@ private:
     std::size_t scanned_ = 0;  // [begin_, scanned_) holds no line feed
     std::size_t end_ = 0;      // bytes held
     bool at_end_ = false;
+    bool bad_encoding_ = false;
     std::optional<error> failure_;
 };
 

@@ -22,27 +22,6 @@ std::size_t rows_per_block(std::size_t columns) noexcept {
     return rows < 1 ? 1 : rows > most_rows_per_block ? most_rows_per_block : rows;
 }
 
-// Collects the rows into a column table.
-class table_sink final : public row_sink {
-public:
-    explicit table_sink(column_table& table) : table_(table) {}
-
-    void start(std::span<const std::string> names) override {
-        table_.start(std::vector<std::string>(names.begin(), names.end()));
-    }
-
-    void take(std::span<const bulk_array<double>> block, std::size_t rows_expected) override {
-        for (std::size_t k = 0; k < block.size(); ++k) {
-            bulk_array<double>& column = table_.columns[k];
-            column.reserve(rows_expected);
-            for (const double value : block[k]) column.push_back(value);
-        }
-    }
-
-private:
-    column_table& table_;
-};
-
 }  // namespace
 
 outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink& sink) {
@@ -111,14 +90,6 @@ outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink
     }
     if (!block[0].empty()) hand_over();
     return names;
-}
-
-outcome<column_table> parse_quor_file(std::string_view path) {
-    column_table table;
-    table_sink sink(table);
-    auto names = read_quor_file(path, sink);
-    if (!names.ok()) return names.failure();
-    return table;
 }
 
 }  // namespace quor

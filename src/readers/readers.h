@@ -29,7 +29,7 @@ protected:
 };
 
 // Reads the transport-output table at `path` into `sink`; returns the names of
-// its header, or the error that parse_quor_file reports.
+// its header, or the error that the module's parse_quor_file raises.
 outcome<std::vector<std::string>> read_quor_file(std::string_view path, row_sink& sink);
 
 // A transport-output table that its caller reads straight into objects of its
@@ -39,7 +39,6 @@ struct quor_file_rows {
 };
 inline quor_file_rows stream_quor_file(std::string_view path) { return {path}; }
 
-outcome<column_table> parse_quor_file(std::string_view path);
 outcome<column_table> parse_thermoprop(std::string_view path);
 outcome<double> parse_volume_density(std::string_view path);
 outcome<column_table> parse_bond_angle(std::string_view path);

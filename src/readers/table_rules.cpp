@@ -27,7 +27,11 @@ std::vector<std::string> header_names(std::string_view cleaned_header) {
 }
 
 bool accept_row(std::string_view line, std::span<bulk_array<double>> columns) {
-    if (columns.empty()) return false;
+    return accept_row_end(line, columns) != nullptr;
+}
+
+const char* accept_row_end(std::string_view line, std::span<bulk_array<double>> columns) {
+    if (columns.empty()) return nullptr;
     const char* p = line.data();
     const char* const end = p + line.size();
     // Each number is read where its field starts and must end where the field ends,
@@ -42,12 +46,12 @@ bool accept_row(std::string_view line, std::span<bulk_array<double>> columns) {
         if (stop == nullptr || (stop != end && *stop != ' ' && whitespace_length(stop, end) == 0)) {
             const std::size_t rows = columns[k].size();
             for (std::size_t j = 0; j < k; ++j) columns[j].truncate(rows);
-            return false;
+            return nullptr;
         }
         columns[k].push_back(value);
         p = stop;
     }
-    return true;
+    return p;
 }
 
 outcome<column_table> read_table(std::string_view path, const table_layout& layout) {

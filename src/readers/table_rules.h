@@ -27,6 +27,10 @@ std::vector<std::string> header_names(std::string_view cleaned_header);
 // the last column are never examined. With no columns no row is accepted.
 bool accept_row(std::string_view line, std::span<bulk_array<double>> columns);
 
+// accept_row, telling where the last column's field ends (nullptr when refused),
+// for a caller that wants to know whether more fields follow.
+const char* accept_row_end(std::string_view line, std::span<bulk_array<double>> columns);
+
 // Where a fixed-layout table keeps its parts, as line numbers from 0. Lines
 // before first_row other than the header are never examined.
 struct table_layout {

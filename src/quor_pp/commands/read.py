@@ -6,7 +6,6 @@ import argparse
 import math
 import sys
 import warnings
-from dataclasses import dataclass
 from typing import Any
 
 from ..errors import FormatError
@@ -101,61 +100,21 @@ def _print_log(log: RunLog) -> None:
         sys.stdout.write("\n")
         print_table([Column("group", "group", left=True), Column("atoms", "atoms")],
                     [[name, str(count)] for name, count in log.groups.items()], title="groups")
-    runs = thermo_output(log.path)
+    if log.read_data:
+        print(f"data     {', '.join(log.read_data)}")
+    runs = log.thermo
     if not runs:
         print("thermo   (no thermodynamic output)")
         return
     last = runs[-1]
-    sizes = ", ".join(str(len(block.rows)) for block in runs)
+    sizes = ", ".join(str(run.rows) for run in runs)
     print(f"thermo   {len(runs)} run{'s' if len(runs) != 1 else ''} ({sizes} rows); the last one:")
     columns = [Column("column", "column", left=True), Column("first", "first"), Column("last", "last"),
                Column("mean", "mean"), Column("min", "min"), Column("max", "max")]
     cells = []
-    for k, name in enumerate(last.names):
-        values = [row[k] for row in last.rows]
+    for name, column in last.items():
+        values = column.tolist()
         cells.append([name, _number(values[0]), _number(values[-1]), _number(math.fsum(values) / len(values)),
                       _number(min(values)), _number(max(values))])
     sys.stdout.write("\n")
-    print_table(columns, cells, title=f"thermodynamic output of the last run, {len(last.rows)} rows")
-
-
-@dataclass(frozen=True)
-class ThermoBlock:
-    """The thermodynamic output of one run command of a log: column names and rows of numbers."""
-
-    names: list[str]
-    rows: list[list[float]]
-
-
-def thermo_output(path: str) -> list[ThermoBlock]:
-    """Every block of thermodynamic output in a LAMMPS log (a 'Step ...' heading, then rows of numbers).
-
-    Lines that break a block (warnings between rows) end it; blocks without rows are left out.
-    """
-    blocks: list[ThermoBlock] = []
-    names: list[str] | None = None
-    rows: list[list[float]] = []
-    with open(path, encoding="utf-8", errors="replace") as stream:
-        for line in stream:
-            fields = line.split()
-            if names is not None:
-                values = _numbers(fields) if len(fields) == len(names) else None
-                if values is not None:
-                    rows.append(values)
-                    continue
-                if rows:
-                    blocks.append(ThermoBlock(names, rows))
-                names, rows = None, []
-            if fields and fields[0] == "Step" and len(fields) > 1 and _numbers(fields) is None:
-                names = fields
-    if names is not None and rows:
-        blocks.append(ThermoBlock(names, rows))
-    return blocks
-
-
-def _numbers(fields: list[str]) -> list[float] | None:
-    try:
-        values = [float(field) for field in fields]
-    except ValueError:
-        return None
-    return values if all(math.isfinite(value) for value in values) else None
+    print_table(columns, cells, title=f"thermodynamic output of the last run, {last.rows} rows")
