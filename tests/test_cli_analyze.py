@@ -45,8 +45,10 @@ def within_statistical_error(value, truth, sem, expected_error):
 
 def plain_table(stdout):
     """The rows of the plain-text table, as dicts of the columns split on runs of two or more blanks."""
-    title, header, *lines = stdout.splitlines()
-    assert title.startswith("# ")
+    lines = stdout.splitlines()
+    while lines[0].startswith("# "):  # the title, and the inputs the values were made from
+        lines.pop(0)
+    header, *lines = lines
     names = header.split()
     rows = []
     for line in lines:

@@ -224,3 +224,18 @@ def test_progress_is_told_of_each_file_and_fit(tmp_path):
     quor_pp.analyze(copy_replica(tmp_path), progress=messages.append)
     assert any("diffself.dat: MSD__Na: ok" in m for m in messages)
     assert any("viscosity.dat: 236 rows" in m for m in messages)
+
+
+def test_temperature_and_volume_from_the_logs_thermo_output_of_the_last_run(tmp_path):
+    run = copy_replica(tmp_path)
+    (run / "nvt_prod.dat").unlink()
+    (run / "volume.dat").unlink()
+    log = run / "log.lammps"
+    log.write_text(log.read_text().replace("Total wall time", "Step Temp Press Volume\n0 250 1 20000\n"
+                                           "Loop time of 1 on 1 procs\nStep Temp Press Volume\n"
+                                           "0 297 1 30000\n100 299 -3 30100\nLoop time of 2 on 1 procs\n"
+                                           "Total wall time"))
+    report = quor_pp.analyze(run)
+    assert report.row("temperature").value == 298.0 and report.row("temperature").inputs.endswith("(log thermo, last run)")
+    assert report.row("volume").value == pytest.approx(30050e-30, rel=1e-12)
+    assert report.row("viscosity").status == "ok"

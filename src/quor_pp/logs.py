@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .errors import FormatError, fspath
+from .molecules import scan_commands
 from .source import read_bytes
 from .table import Table
 
@@ -51,7 +52,11 @@ class RunLog:
     group_definitions : dict of str to tuple of tuple of str
         For each group, the words after its name of every `group` command that
         names it, in order (a later command adds to or changes the group, so all
-        are kept): ``{"wat": (("type", "1", "2"),)}``.
+        are kept; `group NAME delete` removes it and `clear` starts it again):
+        ``{"wat": (("type", "1", "2"),)}``.
+    atom_style : str or None
+        The style of the last `atom_style` command, which says the layout of the
+        data file's atoms.
     """
 
     path: str
@@ -61,6 +66,7 @@ class RunLog:
     thermo: tuple[Table, ...] = ()
     read_data: tuple[str, ...] = ()
     group_definitions: dict[str, tuple[tuple[str, ...], ...]] = field(default_factory=dict)
+    atom_style: str | None = None
 
     def to_pandas(self) -> pandas.DataFrame:
         """The group counts as a DataFrame with columns `group` and `atoms`."""
@@ -80,21 +86,6 @@ def split_lines(data: bytes, path: str) -> list[str]:
     if lines[-1] == "":
         lines.pop()
     return [line.removesuffix("\r") for line in lines]
-
-
-def _commands(lines: list[str]) -> list[list[str]]:
-    """The words of each input command echoed in the log ('&' continues a line; '#' starts a comment)."""
-    commands = []
-    pending: list[str] = []
-    for line in lines:
-        words = line.split("#", 1)[0].split()
-        continued = bool(words) and words[-1] == "&"
-        pending += words[:-1] if continued else words
-        if not continued:
-            if pending:
-                commands.append(pending)
-            pending = []
-    return commands
 
 
 def _numbers(words: list[str]) -> list[float] | None:
@@ -143,15 +134,11 @@ def parse_log(path: str, lines: list[str]) -> RunLog:
         match = _UNITS.fullmatch(line)
         if match is not None:
             units = match[1]
-    read_data: list[str] = []
-    definitions: dict[str, list[tuple[str, ...]]] = {}
-    for words in _commands(lines):
-        if words[0] == "read_data" and len(words) > 1:
-            read_data.append(words[1].strip("'\""))
-        elif words[0] == "group" and len(words) > 2:
-            definitions.setdefault(words[1], []).append(tuple(words[2:]))
-    return RunLog(path, units, groups, thermo=thermo_output(path, lines), read_data=tuple(read_data),
-                  group_definitions={name: tuple(commands) for name, commands in definitions.items()})
+    setup = scan_commands(lines)
+    return RunLog(path, units, groups, thermo=thermo_output(path, lines), read_data=setup.data_files,
+                  group_definitions={name: tuple(tuple(command) for command in commands)
+                                     for name, commands in setup.groups.items()},
+                  atom_style=setup.atom_style)
 
 
 def read_log(log: str | os.PathLike[str]) -> RunLog:

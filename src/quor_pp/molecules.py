@@ -5,7 +5,7 @@ from __future__ import annotations
 import gzip
 import os
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -494,6 +494,21 @@ class InputSetup:
     groups: dict[str, list[list[str]]]
 
 
+def input_commands(lines: Iterable[str]) -> list[list[str]]:
+    """The words of each input command ('&' continues a line; '#' starts a comment)."""
+    commands = []
+    pending: list[str] = []
+    for line in lines:
+        words = line.split("#", 1)[0].split()
+        continued = bool(words) and words[-1] == "&"
+        pending += words[:-1] if continued else words
+        if not continued:
+            if pending:
+                commands.append(pending)
+            pending = []
+    return commands
+
+
 def scan_commands(lines: Sequence[str]) -> InputSetup:
     """The data files, atom style and group commands of a LAMMPS input or log.
 
@@ -510,12 +525,11 @@ def scan_commands(lines: Sequence[str]) -> InputSetup:
     data_files: list[str] = []
     atom_style: str | None = None
     groups: dict[str, list[list[str]]] = {}
-    for line in lines:
-        tokens = line.split("#", 1)[0].split()
+    for tokens in input_commands(lines):
         if len(tokens) < 2:
             continue
         if tokens[0] == "read_data":
-            data_files.append(tokens[1])
+            data_files.append(tokens[1].strip("'\""))
         elif tokens[0] == "atom_style":
             atom_style = tokens[1]
         elif tokens[0] == "group" and len(tokens) >= 3:

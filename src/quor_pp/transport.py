@@ -13,7 +13,7 @@ from __future__ import annotations
 import errno
 import math
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -23,7 +23,7 @@ from .errors import FormatError, fspath
 from .files import Table, read
 from .fitting import Fit, fit_window
 from .logs import RunLog, read_log
-from .molecules import DataFile, count_groups, molecule_charges, read_data_file, scan_commands
+from .molecules import DataFile, count_groups, molecule_charges, read_data_file
 from .quantities import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -61,6 +61,8 @@ class Input:
         Why there is no value; empty when there is one.
     needs : Needs or None
         The setting that would supply it.
+    parts : tuple of Input
+        For an input made of others (T², N, V k_B T / e²), those it was made of.
     """
 
     name: str
@@ -68,6 +70,7 @@ class Input:
     origin: str = ""
     why: str = ""
     needs: Needs | None = None
+    parts: tuple[Input, ...] = ()
 
 
 def find_file(directory: str, names: tuple[str, ...]) -> str | None:
@@ -80,24 +83,25 @@ def find_file(directory: str, names: tuple[str, ...]) -> str | None:
     return None
 
 
-def _temperature(table: Table) -> Input:
+def _temperature(table: Table, origin: str = "") -> Input:
     """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number."""
+    origin = origin or os.path.basename(table.path)
     for name in table:
         bare = name.lower().removeprefix("v_").removeprefix("c_")
         if bare in ("temp", "temperature", "thermo_temp"):
             values = table[name]
             if len(values) == 0:
                 raise FormatError(table.path, "a thermodynamic table with rows", None, "no rows")
-            where = f"{name} of {os.path.basename(table.path)}"
+            where = f"{name} of {origin}"
             bad = int(np.count_nonzero(~np.isfinite(values)))
             if bad:
                 return Input("T", None, why=f"{bad} of {len(values)} values of {where} are not numbers",
                              needs=Needs("temperature"))
             mean = float(np.mean(values))
             if not mean > 0.0 or not math.isfinite(mean):
-                return Input("T", None, why=f"the mean {name} of {os.path.basename(table.path)} is {mean:g}, "
-                             "not a temperature", needs=Needs("temperature"))
-            return Input("T", mean, os.path.basename(table.path))
+                return Input("T", None, why=f"the mean {name} of {origin} is {mean:g}, not a temperature",
+                             needs=Needs("temperature"))
+            return Input("T", mean, origin)
     raise FormatError(table.path, "a thermodynamic table with a Temp column", None,
                       f"its columns are {', '.join(table)}")
 
@@ -126,7 +130,7 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     return None
 
 
-def _group_molecules(data: DataFile, groups: dict[str, list[list[str]]]) -> list[tuple[str, int | None]]:
+def _group_molecules(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]]]) -> list[tuple[str, int | None]]:
     """Molecules of each group in the data file; a group whose style cannot be counted there is left out."""
     try:
         return [(name, count.molecules) for name, count in count_groups(data, groups).items()]
@@ -250,6 +254,9 @@ class Run:
             path = find_file(self.directory, files.thermo)
             if path is not None:
                 return _temperature(read(path, kind="thermo"))
+            thermo = self._log_thermo("Temp")
+            if thermo is not None:
+                return _temperature(thermo, "log thermo, last run")
             if settings.state_temperature is not None:
                 return Input("T", settings.state_temperature, "state point")
             return Input("T", None, why=f"no {files.thermo[0]}", needs=Needs("temperature"))
@@ -259,6 +266,10 @@ class Run:
             if settings.volume is not None:
                 return self._volume(settings.volume, "option")
             path = find_file(self.directory, files.volume)
+            thermo = self._log_thermo("Volume") if path is None else None
+            if thermo is not None:
+                values = thermo["Volume"]
+                return self._volume(float(np.mean(values)), f"log thermo, mean of the last run's {len(values)} rows")
             if path is None:
                 return Input("V", None, why=f"no {files.volume[0]}", needs=Needs("volume"))
             raw, rows = _box_value(path)
@@ -287,6 +298,12 @@ class Run:
                              needs=Needs("molecules"))
             return self._combined("N", counts, lambda *values: sum(values))
         raise KeyError(f"no input {name!r}")
+
+    def _log_thermo(self, column: str) -> Table | None:
+        """The log's thermodynamic output of its last run, when it has `column` (and rows)."""
+        runs = self.log.thermo if self.log is not None else ()
+        last = runs[-1] if runs else None
+        return last if last is not None and column in last and last.rows > 0 else None
 
     def _volume(self, raw: float, origin: str) -> Input:
         value = raw * self.units.volume
@@ -337,25 +354,25 @@ class Run:
             return self._molecule_counts
         counted: dict[str, tuple[str, int | None]] = {}
         why = ""
-        if self.log is not None:
-            with open(self.log.path, encoding="utf-8", errors="replace") as log:
-                setup = scan_commands(log.read().splitlines())
-            folder = os.path.dirname(self.log.path)
-            data_path = next((found for name in setup.data_files
+        log = self.log
+        if log is not None:
+            folder = os.path.dirname(log.path)
+            data_path = next((found for name in log.read_data
                               if (found := find_file(folder, (os.path.basename(name),))) is not None), None)
-            if not setup.data_files:
+            if not log.read_data:
                 why = "the log reads no data file"
             elif data_path is None:
-                why = f"no {os.path.basename(setup.data_files[0])} beside the log to count molecules in"
+                why = f"no {os.path.basename(log.read_data[0])} beside the log to count molecules in"
             else:
                 try:
-                    data = read_data_file(data_path, setup.atom_style)
+                    data = read_data_file(data_path, log.atom_style)
                 except (ValueError, OSError) as error:
                     why = str(error)
                 else:
-                    counted = {name: (data_path, count) for name, count in _group_molecules(data, setup.groups)}
+                    groups = log.group_definitions
+                    counted = {name: (data_path, count) for name, count in _group_molecules(data, groups)}
                     try:
-                        self._data_charges = molecule_charges(data, setup.groups)
+                        self._data_charges = molecule_charges(data, groups)
                     except ValueError:
                         pass
         self._molecule_counts = (counted, why)
@@ -371,12 +388,19 @@ class Run:
         lacking = next((part for part in parts if part.value is None), None)
         if lacking is not None:
             return Input(name, None, why=lacking.why, needs=lacking.needs)
-        return Input(name, combine(*(part.value for part in parts)), "+".join(sorted({p.origin for p in parts})))
+        return Input(name, combine(*(part.value for part in parts)), "+".join(sorted({p.origin for p in parts})),
+                     parts=tuple(parts))
 
     @staticmethod
     def sources(*inputs: Input) -> tuple[Source, ...]:
-        """The inputs with a value, as the sources of an estimate."""
-        return tuple(Source(i.name, i.value, i.origin) for i in inputs if i.value is not None)
+        """The inputs with a value, as the sources of an estimate: those made of others by their parts."""
+        found: list[Source] = []
+        for given in inputs:
+            if given.parts:
+                found += Run.sources(*given.parts)
+            elif given.value is not None:
+                found.append(Source(given.name, given.value, given.origin))
+        return tuple(found)
 
     # --- estimates -------------------------------------------------------------------------------
 

@@ -68,6 +68,9 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
     output = parser.add_argument_group("output")
     output.add_argument("--per-replica", action="store_true",
                         help="add the value of every replica to the table (and to --csv)")
+    output.add_argument("--ci", action="store_true",
+                        help="add the 95%% confidence interval of the mean (Student's t over the replicas) to the "
+                             "table; --csv and --json always have it")
     output.add_argument("--json", metavar="FILE",
                         help="write the table, every replica's values and fit windows as JSON, in SI units "
                              "('-': to standard output, instead of the table)")
@@ -124,7 +127,7 @@ def run_command(args: argparse.Namespace) -> int:
     if args.csv is not None:
         write_csv(args.csv, report.records(per_replica=args.per_replica))
     if "-" not in (args.json, args.csv):
-        print_report(report, per_replica=args.per_replica, title=_title(args.runs, report))
+        print_report(report, per_replica=args.per_replica, ci=args.ci, title=_title(args.runs, report))
         sys.stdout.flush()
     if args.plot is not None:
         written = write_plots(report, args.plot, args.quiet)
@@ -159,16 +162,19 @@ def _title(runs: Sequence[str], report: Report) -> str:
             f"log-log slope 1 ± {window.max_error:g}")
 
 
-def print_report(report: Report, *, per_replica: bool = False, title: str = "") -> None:
+def print_report(report: Report, *, per_replica: bool = False, ci: bool = False, title: str = "") -> None:
     """Print the report's table: mean, std and sem over the replicas in scaled SI units, n, status.
 
-    With `per_replica`, a column of values for every replica follows.
+    With `ci`, the 95 % confidence interval follows the sem; with `per_replica`, a
+    column of values for every replica follows. Below the table, the inputs the
+    values were made from (molecule counts, T, V) and where each came from.
     """
     from ..display import display_unit, replica_names, significant, spread
 
     names = replica_names([result.path for result in report.replicas]) if per_replica else []
     columns = [Column("quantity", "quantity", left=True), Column("species", "species", left=True),
-               Column("mean", "mean"), Column("std", "± std"), Column("sem", "sem"), Column("n", "n"),
+               Column("mean", "mean"), Column("std", "± std"), Column("sem", "sem"),
+               *([Column("ci95", "95% CI")] if ci else []), Column("n", "n"),
                Column("unit", "unit", left=True), Column("status", "status", left=True)]
     columns += [Column(name, name) for name in names]
     plain, fancy = [], []
@@ -179,12 +185,16 @@ def print_report(report: Report, *, per_replica: bool = False, title: str = "") 
             return None if value is None else value / unit.scale
 
         cells = [row.quantity, row.species, significant(scaled(row.value)), spread(scaled(row.std)),
-                 spread(scaled(row.sem)), str(row.n)]
+                 spread(scaled(row.sem)), *([spread(scaled(row.ci95))] if ci else []), str(row.n)]
         tail = [row.status, *(significant(scaled(value)) for value in row.replicas[:len(names)])]
         plain.append([*cells, unit.plain, *tail])
         fancy.append([*cells[:3], f"± {cells[3]}", *cells[4:], unit.fancy, *tail])
-    caption = ("mean ± population standard deviation over the replicas; sem = std/√(n−1); "
-               "self_diffusion_infinite: corrected for the finite box")
+    inputs = dict.fromkeys(part for row in report.rows for part in row.inputs.split("; ") if part)
+    caption = ("mean ± population standard deviation over the replicas; sem = std/√(n−1)"
+               + ("; 95% CI = t(0.975, n−1)·sem" if ci else "")
+               + "; self_diffusion_infinite: corrected for the finite box")
+    if inputs:
+        title += f"\ninputs: {'; '.join(inputs)}"
     print_table(columns, plain, fancy_rows=fancy, title=title, caption=caption,
                 highlight=[row.status != "ok" for row in report.rows])
 

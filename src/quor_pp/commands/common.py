@@ -111,7 +111,7 @@ def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, tit
                 fancy_rows: Sequence[Sequence[str]] | None = None) -> None:
     """Print a table: with rich when `stream` is a terminal, else as aligned plain text.
 
-    The plain form starts with the title as a ``#`` comment line, then the
+    The plain form starts with the title as ``#`` comment lines, then the
     headings and the cells separated by two blanks (right-aligned but for `left`
     columns), so it pipes cleanly into other tools. The caption, `highlight`
     (rows to stand out) and `fancy_rows` (cells in Unicode, in place of `rows`)
@@ -122,7 +122,7 @@ def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, tit
                                              caption=caption, highlight=list(highlight), stream=stream):
         return
     widths = [max([len(column.plain)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
-    lines = [f"# {title}"] if title else []
+    lines = [f"# {line}" for line in title.splitlines()]
     for cells in ([column.plain for column in columns], *rows):
         lines.append("  ".join(cell.ljust(width) if column.left else cell.rjust(width)
                                for cell, width, column in zip(cells, widths, columns)).rstrip())
