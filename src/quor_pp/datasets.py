@@ -1,6 +1,6 @@
 """The sample run shipped with the package: 1 mol/kg NaCl in water, four replicas, `real` units.
 
-The wheel carries it under ``quor_pp/data/sample_run``; in a source tree it is
+The wheel carries it under ``quor_pp/data/run``; in a source tree it is
 ``examples/data/run``. Either way `sample_run` gives its directory, to read in
 place, and `copy_sample_run` copies it to where a user can look at it and write
 beside it (what ``quor-pp example DIR`` does).
@@ -20,7 +20,7 @@ SAMPLE_CHARGES: Final = {"Na": 1, "Cl": -1}
 
 _PACKAGE: Final = Path(__file__).resolve().parent
 # Installed wheel first; then the repository the package is imported from.
-_PLACES: Final = (_PACKAGE / "data" / "sample_run", _PACKAGE.parent.parent / "examples" / "data" / "run")
+_PLACES: Final = (_PACKAGE / "data" / "run", _PACKAGE.parent.parent / "examples" / "data" / "run")
 
 
 def sample_run() -> str:
