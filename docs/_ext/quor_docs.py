@@ -57,7 +57,7 @@ def _heading(text: str, mark: str = "=") -> str:
 
 def _quantity_page(quantity: quantities.Quantity) -> str:
     unit = display_unit(quantity.unit)
-    lines = [f".. _quantity-{quantity.name}:\n", _heading(f"{quantity.title.capitalize()} ({quantity.name})"),
+    lines = [f".. _quantity-{quantity.name}:\n", _heading(f"{quantity.title[:1].upper()}{quantity.title[1:]} ({quantity.name})"),
              f"Symbol **{quantity.symbol}**; SI unit ``{quantity.unit}``, shown in tables as {unit.fancy}"
              f"{' (reduced units for an lj run)' if quantity.reduced else ''}.\n"]
     if quantity.curves is not None and quantity.normalisation is not None:
