@@ -169,3 +169,14 @@ def test_page_renders_in_headless_chromium(report, page, tmp_path):
     result = json.loads(re.search(r'<pre id="quor-check">(.*?)</pre>', dom).group(1))
     assert result["images"] == result["rendered"] == text.count("<img ")
     assert result["rows"] == len(report.rows) and result["visible"]
+
+
+def test_sweep_page_has_every_point_and_a_figure_per_quantity(tmp_path):
+    pytest.importorskip("matplotlib")
+    sweep = quor_pp.sweep(SWEEP)
+    text = open(qhtml.write_sweep_report(sweep, tmp_path / "sweep.html"), encoding="utf-8").read()
+    parsed = _parsed(text)
+    assert parsed.references == []
+    with_values = [key for key in sweep.keys() if any(row.value is not None for _, row in sweep.series(*key))]
+    assert len(parsed.images) == len(with_values)
+    assert all(f"<summary>{point.name}</summary>" in text for point in sweep.points)

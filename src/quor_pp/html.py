@@ -37,11 +37,12 @@ __all__ = ["fit_html", "report_html", "report_page", "solution_html", "sweep_htm
 _POLICY: Final = "default-src 'none'; img-src data:; style-src 'unsafe-inline'"
 
 _STYLE: Final = """
-body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 70em; padding: 0 1em; color: #222; }
+body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 90em; padding: 0 1em; color: #222; }
 h1 { font-size: 1.5em; } h2 { font-size: 1.2em; border-bottom: 1px solid #ccc; margin-top: 2em; }
 table.quor-pp { border-collapse: collapse; font-size: 0.9em; margin: 0.5em 0; }
 table.quor-pp th, table.quor-pp td { padding: 0.2em 0.7em; border-bottom: 1px solid #e4e4e4; text-align: left; }
-table.quor-pp td.num { text-align: right; font-variant-numeric: tabular-nums; }
+table.quor-pp td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+div.wide { overflow-x: auto; }
 table.quor-pp tr.bad td { background: #fff3e0; }
 .status-ok { color: #1b5e20; } .status-bad { color: #b71c1c; font-weight: 600; }
 figure { margin: 1em 0; } figure img { max-width: 100%; border: 1px solid #eee; }
@@ -106,7 +107,12 @@ def report_html(report: Report) -> str:
 
 
 def _sweep_table(sweep: SweepReport) -> str:
-    keys = [key for key in sweep.keys() if any(row.value is not None for _, row in sweep.series(*key))]
+    """The quantities a sweep's printed table shows (each point's own table has every row)."""
+    from . import quantities
+
+    shown = {q.name for q in quantities.quantities() if q.in_sweep_table}
+    keys = [key for key in sweep.keys()
+            if key[0] in shown and any(row.value is not None for _, row in sweep.series(*key))]
     header = ["point", "salt", "b [mol/kg]", "T [K]", "replicas"]
     units = {}
     for quantity, species in keys:
@@ -131,7 +137,8 @@ def _sweep_table(sweep: SweepReport) -> str:
             cells.append((_e(significant(found.value / unit.scale) + std), True))
             marked |= found.status != "ok"
         rows.append((cells, marked))
-    return _table(header, rows, f"{len(sweep.points)} state points: mean ± population standard deviation")
+    table = _table(header, rows, f"{len(sweep.points)} state points: mean ± population standard deviation")
+    return f'<div class="wide">{table}</div>'
 
 
 def sweep_html(sweep: SweepReport) -> str:
