@@ -40,6 +40,7 @@ COMMANDS: Final = {
     "sweep": "every state point of a tree of runs as one table, with plots against molality and T",
     "read": "what one output file holds: its kind, columns and first rows",
     "properties": "density, viscosity and conductivity of a salt solution (Laliberte)",
+    "example": "copy the sample run shipped with quor-pp into a directory, to try the commands on",
 }
 
 

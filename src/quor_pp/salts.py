@@ -20,7 +20,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from decimal import Decimal
 from pathlib import Path
-from typing import Final, overload
+from typing import Any, Final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -227,6 +227,13 @@ class SolutionProperties:
             row["outside_viscosity_fit"] = bool(self.outside_viscosity_fit[i])
             rows.append(row)
         return rows
+
+    def _repr_html_(self) -> str:
+        return __import__("quor_pp.html").html.solution_html(self)  # type: ignore[no-any-return]
+
+    def to_pandas(self) -> Any:
+        """`rows` as a DataFrame (needs pandas), one row per state point."""
+        return __import__("pandas").DataFrame(self.rows())
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)

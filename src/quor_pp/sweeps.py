@@ -185,6 +185,9 @@ class SweepReport:
 
         return pandas.DataFrame(self.records(per_replica=per_replica))
 
+    def _repr_html_(self) -> str:
+        return __import__("quor_pp.html").html.sweep_html(self)  # type: ignore[no-any-return]
+
     def write_parquet(self, path: str | os.PathLike[str], *, per_replica: bool = False) -> None:
         """Write the tidy table as a Parquet file (needs pyarrow).
 

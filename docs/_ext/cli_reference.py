@@ -1,0 +1,45 @@
+"""The whole `quor-pp` parser, every subcommand registered, for the command reference page.
+
+The page renders help texts as reStructuredText: the descriptions, laid out by hand for
+the terminal, become literal blocks, and the option helps have the characters that
+mean markup there escaped.
+"""
+
+import argparse
+import importlib
+import re
+import textwrap
+
+from quor_pp import cli
+from quor_pp.commands.common import HelpFormatter
+
+_MARKUP = re.compile(r"([\\*|`_])")
+
+
+def _escaped(text: str) -> str:
+    return _MARKUP.sub(r"\\\1", text)
+
+
+def _literal(text: str) -> str:
+    return "::\n\n" + textwrap.indent(text.rstrip(), "    ") + "\n"
+
+
+def parser() -> argparse.ArgumentParser:
+    """`quor-pp` with every subcommand in full (the command itself registers only the one it runs)."""
+    whole = argparse.ArgumentParser(prog="quor-pp", formatter_class=HelpFormatter,
+                                    description="Post-processing of molecular-dynamics runs of aqueous electrolytes.")
+    subparsers = whole.add_subparsers(dest="command", metavar="COMMAND")
+    for name in cli.COMMANDS:
+        importlib.import_module(f"quor_pp.commands.{name}").register(subparsers)
+    for sub in subparsers.choices.values():
+        if sub.description:
+            sub.description = _literal(sub.description)
+        if sub.epilog:
+            sub.epilog = _literal(sub.epilog)
+        for action in sub._actions:
+            if action.help and action.help is not argparse.SUPPRESS:
+                action.help = _escaped(action.help)
+    for action in subparsers._choices_actions:
+        if action.help:
+            action.help = _escaped(action.help)
+    return whole

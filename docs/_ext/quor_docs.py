@@ -1,0 +1,187 @@
+"""Pages of the documentation made from the package when the docs build, so that they cannot drift.
+
+- ``generated/quantities/<name>.rst``: one page per quantity of the registry
+  (`quor_pp.quantities.quantities()`): symbol, SI unit, the curves it is fitted on
+  and how a slope becomes the value, or the function that derives it, and its reference;
+- ``generated/native.rst``: the native module's functions, from ``_quor_pp.__all__``,
+  with their signatures and docstrings;
+- ``generated/gallery.rst``: every figure of the sample run, drawn now.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+import re
+import textwrap
+from typing import Any
+
+import _quor_pp
+import quor_pp
+from quor_pp import quantities
+from quor_pp.display import display_unit
+from quor_pp.datasets import SAMPLE_CHARGES, sample_run
+
+# How each divisor of a normalisation reads, and what it is.
+_DIVISORS = {
+    "N_i": (r"N_i", "the number of molecules of the curve's species (the log's group, or ``molecules=``)"),
+    "N": (r"N", "the number of molecules in the box"),
+    "T": (r"T", "the temperature, the mean ``Temp`` of ``nvt_prod.dat`` (or ``temperature=``)"),
+    "T^2": (r"T^2", "the temperature squared"),
+    "V k_B T / e^2": (r"V k_B T / e^2", "the box volume times the thermal energy over the elementary charge squared"),
+}
+
+_FILES = {
+    "diffself": "diffself.dat", "diffonsag": "diffonsag.dat", "viscosity": "viscosity.dat",
+    "thermal_conductivity": "thermconductivity.dat (or tconductivity.dat)",
+}
+
+
+_MARKUP = re.compile(r"([\\*|`_])")
+
+
+def _prose(text: str) -> str:
+    """Plain text with the characters that mean markup in reStructuredText escaped."""
+    return _MARKUP.sub(r"\\\1", text)
+
+
+def _docstring_bars(app: Any, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    """|x| in a docstring is an absolute value, not a substitution: escape the bars."""
+    for k, line in enumerate(lines):
+        lines[k] = re.sub(r"(?<![\\`])\|([^|`\s][^|`]*?)\|", r"\\|\1\\|", line)
+
+
+def _heading(text: str, mark: str = "=") -> str:
+    return f"{text}\n{mark * len(text)}\n"
+
+
+def _quantity_page(quantity: quantities.Quantity) -> str:
+    unit = display_unit(quantity.unit)
+    lines = [f".. _quantity-{quantity.name}:\n", _heading(f"{quantity.title[:1].upper()}{quantity.title[1:]} ({quantity.name})"),
+             f"Symbol **{quantity.symbol}**; SI unit ``{quantity.unit}``, shown in tables as {unit.fancy}"
+             f"{' (reduced units for an lj run)' if quantity.reduced else ''}.\n"]
+    if quantity.curves is not None and quantity.normalisation is not None:
+        curves, norm = quantity.curves, quantity.normalisation
+        column = {"box": f"``{curves.column}``", "species": f"``{curves.column}<species>`` (one per species)",
+                  "pair": f"``{curves.column}<i>_<j>`` (one per pair of species)"}[curves.per]
+        lines.append(_heading("Where it comes from", "-"))
+        lines.append(f"Fitted on the column {column} of ``{_FILES.get(curves.file, curves.file)}``: the "
+                     "slope *s* of the curve against time over its diffusive window (see :doc:`/windows`).\n")
+        lines.append(_heading("Normalisation and unit conversion", "-"))
+        divisor = r" \cdot ".join(_DIVISORS[d][0] for d in norm.divide_by) or "1"
+        lines.append(".. math::\n\n" + f"   {quantity.symbol} = \\frac{{s}}{{{divisor}}} \\, f_\\mathrm{{{norm.factor}}}\n")
+        lines.append(f"where :math:`f_\\mathrm{{{norm.factor}}}` is the unit system's factor that takes the slope "
+                     "from the run's units (``real``, ``metal``, ``si``, ``lj``) to SI, derived from the SI "
+                     "defining constants, and\n")
+        for name in norm.divide_by:
+            lines.append(f"- :math:`{_DIVISORS[name][0]}`: {_DIVISORS[name][1]};")
+        lines.append("")
+    else:
+        assert quantity.derive is not None
+        lines.append(_heading("How it is made", "-"))
+        doc = inspect.getdoc(quantity.derive) or "Derived from the other quantities of the run."
+        lines.append("Derived from other estimates of the same replica:\n")
+        lines.append("::\n\n" + textwrap.indent(doc, "    ") + "\n")
+    if quantity.name == "self_diffusion_infinite":
+        lines.append(_heading("Finite-size correction", "-"))
+        lines.append(".. math::\n\n   D_\\infty = D + \\frac{\\xi k_B T}{6 \\pi \\eta L}, \\qquad L = V^{1/3}, "
+                     f"\\quad \\xi = {quantities.YEH_HUMMER_XI}\n")
+        lines.append("The self-diffusion coefficient of a periodic box is smaller than that of the infinite "
+                     "system by the hydrodynamic self-interaction of the periodic images; the correction uses "
+                     "the run's own shear viscosity (or ``viscosity=``).\n")
+    elif quantity.curves is not None and quantity.curves.per == "species":
+        lines.append(_heading("Finite-size correction", "-"))
+        lines.append("The value is that of the periodic box; :ref:`quantity-self_diffusion_infinite` "
+                     "carries the correction to infinite box size.\n")
+    lines.append(_heading("Reference", "-"))
+    lines.append(_prose(quantity.reference or "See the formula above.") + "\n")
+    lines.append(f"In a report: ``report.rows`` with ``quantity == {quantity.name!r}``; "
+                 f"in tables and plots: {quantity.symbol}.\n")
+    return "\n".join(lines)
+
+
+def _quantities(directory: str) -> None:
+    target = os.path.join(directory, "quantities")
+    os.makedirs(target, exist_ok=True)
+    names = []
+    for quantity in quantities.quantities():
+        _write(os.path.join(target, f"{quantity.name}.rst"), _quantity_page(quantity))
+        names.append(quantity.name)
+    table = ["   * - " + f":doc:`{q.name} <{q.name}>`\n     - {q.symbol}\n     - ``{q.unit}``\n     - {q.title}"
+             for q in quantities.quantities()]
+    _write(os.path.join(target, "index.rst"), _heading("Quantities") + textwrap.dedent("""
+        Every quantity of a report, in the order of its table. These pages are made from the
+        registry (``quor_pp.quantities.quantities()``) when the documentation is built.
+
+        .. list-table::
+           :header-rows: 1
+
+           * - name
+             - symbol
+             - SI unit
+             - what it is
+        """) + "\n".join(table) + "\n\n.. toctree::\n   :hidden:\n\n" + "".join(f"   {n}\n" for n in names))
+
+
+def _native(directory: str) -> None:
+    parts = [_heading("The native module _quor_pp"),
+             f"``_quor_pp`` has {len(_quor_pp.__all__)} functions. They take plain Python values (floats, ints, "
+             "str paths, any sequence of numbers) and return new Python objects; results are reproducible bit "
+             "for bit. The package ``quor_pp`` calls them; they can also be called directly.\n",
+             ".. list-table::\n   :header-rows: 1\n\n   * - function\n     - what it does"]
+    for name in _quor_pp.__all__:
+        first = (getattr(_quor_pp, name).__doc__ or "").strip().splitlines()
+        parts.append(f"   * - `{name}`_\n     - {first[0] if first else ''}")
+    parts.append("")
+    for name in _quor_pp.__all__:
+        function = getattr(_quor_pp, name)
+        signature = f"{name}{function.__text_signature__ or '(...)'}".replace("($module, ", "(").replace("($module)", "()")
+        parts.append(_heading(name, "-"))
+        parts.append(f"``{signature}``\n")
+        parts.append("::\n\n" + textwrap.indent((function.__doc__ or "").strip(), "    ") + "\n")
+    _write(os.path.join(directory, "native.rst"), "\n".join(parts))
+
+
+def _gallery(directory: str) -> None:
+    from quor_pp import plots
+
+    target = os.path.join(directory, "gallery")
+    os.makedirs(target, exist_ok=True)
+    report = quor_pp.analyze(sample_run(), charges=SAMPLE_CHARGES)
+    written = plots.plot_report(report, target, formats=("svg",))
+    lines = [_heading("Gallery"),
+             "The figures of ``quor-pp analyze --plot`` on the sample run (1 mol/kg NaCl in water, four "
+             "replicas), drawn when this page was built:\n",
+             ".. code-block:: sh\n\n   quor-pp example sample\n   quor-pp analyze sample --charge Na=1,Cl=-1 "
+             "--plot plots\n"]
+    for path in written:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        lines.append(_heading(stem.replace("_", " "), "-"))
+        lines.append(f".. image:: gallery/{os.path.basename(path)}\n   :alt: {stem}\n   :width: 100%\n")
+    _write(os.path.join(directory, "gallery.rst"), "\n".join(lines))
+
+
+def _write(path: str, text: str) -> None:
+    """Write only when the text changed, so that Sphinx rebuilds only what changed."""
+    try:
+        with open(path, encoding="utf-8") as stream:
+            if stream.read() == text:
+                return
+    except FileNotFoundError:
+        pass
+    with open(path, "w", encoding="utf-8") as stream:
+        stream.write(text)
+
+
+def _generate(app: Any) -> None:
+    directory = os.path.join(app.srcdir, "generated")
+    os.makedirs(directory, exist_ok=True)
+    _quantities(directory)
+    _native(directory)
+    _gallery(directory)
+
+
+def setup(app: Any) -> dict[str, Any]:
+    app.connect("builder-inited", _generate)
+    app.connect("autodoc-process-docstring", _docstring_bars)
+    return {"parallel_read_safe": True, "version": quor_pp.__version__}

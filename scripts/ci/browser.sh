@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The HTML page of an analysis in a real browser: installs Debian's headless Chromium when
+# it is missing (needs root and apt), then runs the HTML tests, which load the page, check
+# that it logs nothing to the console and that every image renders, and take a screenshot.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../env.sh"
+if ! command -v chromium >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+fi
+quor_pp_env test
+cd "$quor_pp_root"
+python -m pytest -q -p no:cacheprovider tests/test_html.py -rs
