@@ -253,11 +253,17 @@ class Fit:
         return (float(self.t_fit[0]), float(self.t_fit[-1])) if self.success else None
 
     def _repr_html_(self) -> str:
-        return __import__("quor_pp.html").html.fit_html(self)  # type: ignore[no-any-return]
+        from .html import fit_html  # the HTML views are built only in a notebook
+
+        return fit_html(self)
 
     def to_pandas(self) -> Any:
         """The curve as a DataFrame (needs pandas): time, msd and whether each row is in the window."""
-        return __import__("pandas").DataFrame({"time": self.time, "msd": self.msd, "in_window": np.isin(np.arange(len(self.time)), np.arange(self.start, self.stop))})
+        import pandas
+
+        rows = np.arange(len(self.time))
+        return pandas.DataFrame({"time": self.time, "msd": self.msd,
+                                 "in_window": (rows >= self.start) & (rows < self.stop)})
 
 
 def _array(values: Sequence[float] | FloatArray) -> FloatArray:

@@ -274,7 +274,9 @@ class Report:
         return pandas.DataFrame([row.record() for row in self.rows], columns=list(COLUMNS))
 
     def _repr_html_(self) -> str:
-        return __import__("quor_pp.html").html.report_html(self)  # type: ignore[no-any-return]
+        from .html import report_html  # the HTML views are built only in a notebook
+
+        return report_html(self)
 
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """What `to_json` writes, as a dict of plain values (non-finite floats as None)."""

@@ -229,11 +229,15 @@ class SolutionProperties:
         return rows
 
     def _repr_html_(self) -> str:
-        return __import__("quor_pp.html").html.solution_html(self)  # type: ignore[no-any-return]
+        from .html import solution_html
+
+        return solution_html(self)
 
     def to_pandas(self) -> Any:
-        """`rows` as a DataFrame (needs pandas), one row per state point."""
-        return __import__("pandas").DataFrame(self.rows())
+        """`records` as a DataFrame (needs pandas), one row per state point."""
+        import pandas
+
+        return pandas.DataFrame(self.records())
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)

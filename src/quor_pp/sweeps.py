@@ -186,7 +186,9 @@ class SweepReport:
         return pandas.DataFrame(self.records(per_replica=per_replica))
 
     def _repr_html_(self) -> str:
-        return __import__("quor_pp.html").html.sweep_html(self)  # type: ignore[no-any-return]
+        from .html import sweep_html  # the HTML views are built only in a notebook
+
+        return sweep_html(self)
 
     def write_parquet(self, path: str | os.PathLike[str], *, per_replica: bool = False) -> None:
         """Write the tidy table as a Parquet file (needs pyarrow).

@@ -80,6 +80,9 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
     output.add_argument("--plot", metavar="DIR",
                         help="draw every quantity's curves, windows and fitted lines, and the replica values, "
                              "as PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+    output.add_argument("--report", metavar="FILE",
+                        help="write one self-contained HTML page of the analysis: the table, every fit's figure, "
+                             "the settings and the input files (needs matplotlib)")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     add_engine_options(parser)
     add_run_options(parser)
@@ -96,14 +99,16 @@ def run_command(args: argparse.Namespace) -> int:
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
     settings = settings_from(args)
-    check_writable(args.json, args.csv)
+    check_writable(args.json, args.csv, args.report)
+    if args.report is not None:
+        require_matplotlib("--report")
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
         directories = quor_pp.find_replicas(args.runs, settings.files)
     except OSError as error:
         raise CommandError(describe_error(error)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv}, directories)
+    protect_inputs({"--json": args.json, "--csv": args.csv, "--report": args.report}, directories)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler) as client):
@@ -112,7 +117,7 @@ def run_command(args: argparse.Namespace) -> int:
         try:
             report = quor_pp.analyze(directories, settings, progress=progress.detail,
                                      done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client,
-                                     curves=args.plot is not None)
+                                     curves=args.plot is not None or args.report is not None)
         except Exception as error:  # every replica failed: the first one's error, as one line
             raise CommandError(describe_error(error) + _others(error)) from None
     print_warnings(prog, report.failures, caught)
@@ -129,6 +134,8 @@ def run_command(args: argparse.Namespace) -> int:
     if "-" not in (args.json, args.csv):
         print_report(report, per_replica=args.per_replica, ci=args.ci, title=_title(args.runs, report))
         sys.stdout.flush()
+    if args.report is not None:
+        write_page(report, args.report)
     if args.plot is not None:
         written = write_plots(report, args.plot, args.quiet)
         if not args.quiet:
@@ -199,6 +206,16 @@ def print_report(report: Report, *, per_replica: bool = False, ci: bool = False,
                 highlight=[row.status != "ok" for row in report.rows])
 
 
+def write_page(result: Any, path: str, *, sweep: bool = False) -> None:
+    """Write the HTML page of a report (or of a sweep); a file that cannot be written is a CommandError."""
+    from .. import html
+
+    try:
+        (html.write_sweep_report if sweep else html.write_report)(result, path)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+
+
 def check_writable(*paths: str | None) -> None:
     """Fail before any work when an output file cannot be written (its directory is missing or read-only).
 
@@ -218,6 +235,14 @@ def check_writable(*paths: str | None) -> None:
             raise CommandError(f"cannot write {path}: Permission denied")
 
 
+def require_matplotlib(option: str) -> None:
+    """Fail before any work when matplotlib, which `option` needs, is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec("matplotlib") is None:
+        raise CommandError(f"{option} needs matplotlib: pip install 'quor-pp[plot]'")
+
+
 def prepare_plot_directory(directory: str) -> None:
     """Check that plots can be drawn and make their directory, before any work is done.
 
@@ -226,10 +251,7 @@ def prepare_plot_directory(directory: str) -> None:
     CommandError
         matplotlib is missing, or the directory cannot be made.
     """
-    import importlib.util
-
-    if importlib.util.find_spec("matplotlib") is None:
-        raise CommandError("--plot needs matplotlib: pip install 'quor-pp[plot]'")
+    require_matplotlib("--plot")
     try:
         os.makedirs(directory, exist_ok=True)
     except OSError as error:

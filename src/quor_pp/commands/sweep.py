@@ -7,7 +7,8 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from .analyze import SOME_FAILED, check_writable, prepare_plot_directory, print_warnings, write_plots
+from .analyze import (SOME_FAILED, check_writable, prepare_plot_directory, print_warnings, require_matplotlib,
+                      write_page, write_plots)
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
@@ -70,6 +71,9 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
     output.add_argument("--plot", metavar="DIR",
                         help="draw each quantity against molality and temperature, with replica error bars, as "
                              "PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+    output.add_argument("--report", metavar="FILE",
+                        help="write one self-contained HTML page of the analysis: the table, every fit's figure, "
+                             "the settings and the input files (needs matplotlib)")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     add_engine_options(parser)
     add_run_options(parser)
@@ -91,9 +95,11 @@ def run_command(args: argparse.Namespace) -> int:
     if args.parquet == "-":
         raise UsageError("--parquet writes a file, not standard output")
     settings = settings_from(args)
-    check_writable(args.json, args.csv, args.parquet)
+    check_writable(args.json, args.csv, args.parquet, args.report)
     if args.parquet is not None and importlib.util.find_spec("pyarrow") is None:
         raise CommandError("--parquet needs pyarrow: pip install 'quor-pp[parquet]'")
+    if args.report is not None:
+        require_matplotlib("--report")
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
@@ -102,7 +108,7 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError(f"--{error}") from None
     except (OSError, FormatError, ValueError) as error:
         raise CommandError(describe_error(error, args.root)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv, "--parquet": args.parquet},
+    protect_inputs({"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report},
                    [*(point.path for point in points), *(replica for point in points for replica in point.replicas)])
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
@@ -133,6 +139,8 @@ def run_command(args: argparse.Namespace) -> int:
     if "-" not in (args.json, args.csv):
         print_sweep(result)
         sys.stdout.flush()
+    if args.report is not None:
+        write_page(result, args.report, sweep=True)
     if args.plot is not None:
         written = write_plots(result, args.plot, args.quiet, sweep=True)
         if not args.quiet:
