@@ -24,11 +24,12 @@ CHARGES = "Na=1,Cl=-1"
 FITTED = [("self_diffusion", s) for s in ("wat", "Na", "Cl")] + [
     ("onsager", f"{a}-{b}") for a, b in (("wat", "wat"), ("wat", "Na"), ("wat", "Cl"), ("Na", "Na"), ("Na", "Cl"),
                                          ("Cl", "Cl"))] + [
-    ("viscosity", ""), ("thermal_conductivity", ""), ("conductivity", "")]
+    ("viscosity", ""), ("thermal_conductivity", ""), ("conductivity", "")] + [
+    ("viscosity_component", c) for c in ("xx", "yy", "zz", "xy", "xz", "yz", "off")] + [("bulk_viscosity", "")]
 
 # What the plain table shows each SI unit as: the scale of its numbers and the unit's text.
 SHOWN = {"m^2/s": (1e-9, "1e-9 m^2/s"), "Pa s": (1e-3, "mPa s"), "W/(m K)": (1.0, "W/(m K)"),
-         "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3")}
+         "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3"), "1": (1.0, "1")}
 
 
 def command(*args, cwd=ROOT, **kwargs):
@@ -96,7 +97,7 @@ def test_outputs_agree_with_each_other(sample):
         mine = [r for r in records if (r["quantity"], r["species"]) == (row["quantity"], row["species"])][1:]
         assert [float(r["value"]) for r in mine] == row["replicas"]
         assert [r["replica"] for r in mine] == [os.path.join(str(RUN), f"replica_{k}") for k in range(1, 5)]
-    assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3"}
+    assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3", "1"}
     assert document["warnings"] == [] and document["schema"] == "quor-pp/1"
 
 

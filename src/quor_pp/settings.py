@@ -30,6 +30,9 @@ class RunFiles:
     volume: tuple[str, ...] = ("volume.dat",)
     thermo: tuple[str, ...] = ("nvt_prod.dat",)
     log: tuple[str, ...] = ("log.lammps",)
+    rdf: tuple[str, ...] = ("rdf.dat",)
+    density: tuple[str, ...] = ("density.dat",)
+    angle: tuple[str, ...] = ("npt_prod_angle.dat",)
 
     def curve_files(self) -> tuple[str, ...]:
         """The names of the transport tables: a directory holding one of them is a run."""
