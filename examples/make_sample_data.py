@@ -508,7 +508,76 @@ def make_mixture():
     (MIXTURE_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
 
 
+# The KOH run: 6 mol/kg at 353.15 K (80 °C, where the correlation uses the mass fraction
+# alone), with uncorrelated ions whose conductivity sits KOH_DEFICIT below Gilliam's.
+KOH_OUT = OUT.with_name("koh")
+KOH_SEED = 2029
+KOH_REPLICAS = 3
+KOH_MOLALITY = 6.0
+KOH_TEMPERATURE = 353.15
+KOH_DENSITY = 1.22  # g/cm^3
+KOH_DEFICIT = 30.0  # S/m
+KOH_D = {"wat": 4.0e-9, "K": 2.4e-9}  # m^2/s; D of OH follows from the deficit
+HOP_DISTANCE = 2.8e-10  # m
+
+
+def gilliam_high_temperature(temperature, molality, molecular_weight=56.1056):
+    """Gilliam's KOH conductivity (S/m) from 353.15 K up, from the mass-fraction percentage."""
+    p = 100.0 * molality * molecular_weight / (molality * molecular_weight + 1000.0)
+    t = temperature
+    kappa = (0.0022204 * p - 0.0013077 * p**2 + 3.3647e-4 * p * t - 10.7021 * p / t
+             + 7.0101e-6 * p**3 - 3.2033e-9 * (t * p) ** 2)  # S/cm
+    return 100.0 * kappa
+
+
+def make_koh():
+    rng = np.random.default_rng(KOH_SEED)
+    if KOH_OUT.exists():
+        shutil.rmtree(KOH_OUT)
+    KOH_OUT.mkdir(parents=True)
+    ions = round(KOH_MOLALITY * MOLECULES["wat"] * MASS["wat"] / 1000.0)
+    masses = {"wat": MASS["wat"], "K": 39.098, "OH": 17.007}
+    counts = {"wat": MOLECULES["wat"], "K": ions, "OH": ions}
+    mass = sum(counts[s] * masses[s] for s in counts) / NA  # g
+    volume = mass / KOH_DENSITY * 1e24  # A^3
+    sigma_exp = gilliam_high_temperature(KOH_TEMPERATURE, KOH_MOLALITY)
+    sigma_md = sigma_exp - KOH_DEFICIT
+    # Uncorrelated ions: σ = e²/(V k_B T) Σ q² N D.
+    scale = E * E / (volume * 1e-30 * KB * KOH_TEMPERATURE)
+    d_oh = (sigma_md / scale - ions * KOH_D["K"]) / ions
+    true_d = {"wat": KOH_D["wat"], "Na": KOH_D["K"], "Cl": d_oh}
+    # write_replica names the ions Na and Cl; they are renamed K and OH in the files below.
+    state = {"molecules": {"wat": counts["wat"], "Na": ions, "Cl": ions}, "temperature": KOH_TEMPERATURE,
+             "spread": SWEEP_SPREAD, "volume": volume, "density": KOH_DENSITY, "d": true_d, "eta": 0.75e-3,
+             "kappa": 0.68, "blocks": 10, "thermo_rows": 40, "extras": True, "quiet": SWEEP_QUIET,
+             "title": "6 mol/kg KOH"}
+    for replica in range(1, KOH_REPLICAS + 1):
+        directory = KOH_OUT / f"replica_{replica}"
+        write_replica(directory, rng, replica, state)
+        for name in ("diffself.dat", "diffonsag.dat", "log.lammps"):
+            text = (directory / name).read_text()
+            text = text.replace("NaCl", "KOH").replace("Na", "K").replace("Cl", "OH")
+            (directory / name).write_text(text)
+        (directory / "nacl.data.gz").rename(directory / "koh.data.gz")
+        log = (directory / "log.lammps").read_text().replace("read_data\tnacl.data", "read_data\tkoh.data")
+        (directory / "log.lammps").write_text(log)
+    box_length = (volume * 1e-30) ** (1.0 / 3.0)
+    tau = E * E * HOP_DISTANCE**2 * ions / (6.0 * KB * KOH_TEMPERATURE * box_length**3 * KOH_DEFICIT)
+    truth = {
+        "note": "values the generator made the curves from (SI units); the analysis must not need this file",
+        "units": "real", "salt": "KOH", "molality": KOH_MOLALITY, "temperature_K": KOH_TEMPERATURE,
+        "molecules": counts, "volume_A3": round(volume, 2), "density_g_cm3": KOH_DENSITY,
+        "self_diffusion_m2_s": {"wat": KOH_D["wat"], "K": KOH_D["K"], "OH": d_oh},
+        "conductivity_experiment_S_m": sigma_exp, "conductivity_S_m": sigma_md, "deficit_S_m": KOH_DEFICIT,
+        "hop_distance_m": HOP_DISTANCE, "proton_hop_time_s": tau,
+        "proton_hop_diffusion_m2_s": HOP_DISTANCE**2 / (6.0 * tau),
+        "conductivity_relative_spread": SWEEP_SPREAD["onsager"] / math.sqrt(KOH_REPLICAS),
+    }
+    (KOH_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
+
+
 if __name__ == "__main__":
     main()
     make_sweep()
     make_mixture()
+    make_koh()

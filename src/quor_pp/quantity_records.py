@@ -88,5 +88,37 @@ def register_all() -> None:
         Quantity("haven_ratio", "H", "Haven ratio σ_NE/σ", "1", derive=_lazy("mixtures", "haven_ratio"),
                  pooled=_pooled("mixtures", "pooled_ratio"), reduced=False),
     ]
-    for record in (*structure, *mixtures):
+    experiment = [
+        Quantity("density", "ρ", "density", "kg/m^3", derive=_lazy("experiment", "simulated_density")),
+        Quantity("density_experiment", "ρ_exp", "experimental density (Laliberte)", "kg/m^3",
+                 derive=_lazy("experiment", "density_experiment"), reduced=False,
+                 reference="Laliberte and Cooper, J. Chem. Eng. Data 49, 1141 (2004)"),
+        Quantity("density_deviation", "δρ", "relative deviation of the density from experiment", "1",
+                 derive=_lazy("experiment", "density_deviation"), pooled=_pooled("experiment", "pooled_deviation"),
+                 reduced=False),
+        Quantity("viscosity_experiment", "η_exp", "experimental viscosity (Laliberte)", "Pa s",
+                 derive=_lazy("experiment", "viscosity_experiment"), reduced=False,
+                 reference="Laliberte, J. Chem. Eng. Data 52, 321 (2007)"),
+        Quantity("viscosity_deviation", "δη", "relative deviation of the viscosity from experiment", "1",
+                 derive=_lazy("experiment", "viscosity_deviation"), pooled=_pooled("experiment", "pooled_deviation"),
+                 reduced=False),
+        Quantity("conductivity_experiment", "σ_exp", "experimental electrical conductivity", "S/m",
+                 derive=_lazy("experiment", "conductivity_experiment"), reduced=False,
+                 reference="KOH: Gilliam et al., Int. J. Hydrogen Energy 32, 359 (2007); other salts: a segmented "
+                           "molar-conductivity model"),
+        Quantity("conductivity_deviation", "δσ", "relative deviation of the conductivity from experiment", "1",
+                 derive=_lazy("experiment", "conductivity_deviation"),
+                 pooled=_pooled("experiment", "pooled_deviation"), reduced=False),
+        Quantity("proton_hop_time", "τ", "mean time between proton hops", "s",
+                 derive=_lazy("experiment", "proton_hop_time"), pooled=_pooled("experiment", "pooled_hop_time"),
+                 reduced=False, reference="τ = e² δ² N / (6 k_B T L³ (σ_exp − σ_md))"),
+        Quantity("proton_hop_diffusion", "D_hop", "diffusion by proton hopping", "m^2/s",
+                 derive=_lazy("experiment", "proton_hop_diffusion"),
+                 pooled=_pooled("experiment", "pooled_hop_diffusion"), reduced=False,
+                 reference="D_hop = δ² / (6τ)"),
+        Quantity("self_diffusion_hop_corrected", "D+D_hop", "self-diffusion with proton hopping", "m^2/s",
+                 derive=_lazy("experiment", "self_diffusion_hop_corrected"),
+                 pooled=_pooled("experiment", "pooled_corrected"), reduced=False),
+    ]
+    for record in (*structure, *mixtures, *experiment):
         register(record)

@@ -88,9 +88,9 @@ class StatePoint:
     replicas: tuple[str, ...] = ()
 
     def settings(self, base: AnalysisSettings) -> AnalysisSettings:
-        """The analysis settings of this point: `base` with the point's charges and molecule counts."""
+        """The analysis settings of this point: `base` with the point's charges, molecule counts, salt and molality."""
         molecules = {**base.molecules, **self.molecules} if self.molecules is not None else None
-        return base.replaced(charges=self.charges, molecules=molecules)
+        return base.replaced(charges=self.charges, molecules=molecules, salt=self.salt, molality=self.molality)
 
     def state(self) -> dict[str, Scalar]:
         """The point's columns in the sweep's table: name, salt, molality, temperature and the extra keys."""
