@@ -161,7 +161,9 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
     if found.has_conductivity:
         result = _evaluated(lambda: found.conductivity(temperature, molality))
         if result.value is not None:
-            molarity = float(found.molarity(temperature, molality))  # type: ignore[arg-type]
+            with warnings.catch_warnings():  # the range of the density fit is reported with the conductivity
+                warnings.simplefilter("ignore")
+                molarity = float(found.molarity(temperature, molality))
             (low, high), (_, most) = GILLIAM_RANGE
             if not (low <= temperature <= high and molarity <= most):
                 return _Experimental(None, "outside range", f"{temperature:.2f} K and {molarity:.3g} mol/L lie "
@@ -176,11 +178,11 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
     if abs(temperature - model.temperature) > MODEL_TEMPERATURE_TOLERANCE:
         return _Experimental(None, "outside range", f"{os.path.basename(path)} holds at {model.temperature:g} K, "
                              f"the run is at {temperature:.2f} K")
-    molarity = _evaluated(lambda: found.molarity(temperature, molality))
-    if molarity.value is None:
-        return molarity
+    concentration = _evaluated(lambda: found.molarity(temperature, molality))
+    if concentration.value is None:
+        return concentration
     try:
-        sigma = _quor_pp.dewane_eval([molarity.value], list(model.limits), list(model.coefficients))[0]
+        sigma = _quor_pp.dewane_eval([concentration.value], list(model.limits), list(model.coefficients))[0]
     except ValueError as error:
         return _Experimental(None, "outside range", f"{os.path.basename(path)}: {error}")
     return _Experimental(float(sigma))
