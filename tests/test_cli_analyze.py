@@ -29,7 +29,8 @@ FITTED = [("self_diffusion", s) for s in ("wat", "Na", "Cl")] + [
 
 # What the plain table shows each SI unit as: the scale of its numbers and the unit's text.
 SHOWN = {"m^2/s": (1e-9, "1e-9 m^2/s"), "Pa s": (1e-3, "mPa s"), "W/(m K)": (1.0, "W/(m K)"),
-         "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3"), "1": (1.0, "1")}
+         "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3"), "1": (1.0, "1"),
+         "file unit": (1.0, "file unit"), "deg": (1.0, "deg")}
 
 
 def command(*args, cwd=ROOT, **kwargs):
@@ -90,14 +91,16 @@ def test_outputs_agree_with_each_other(sample):
         scale, unit = SHOWN[row["unit"]]
         assert (shown["unit"], shown["n"], shown["status"]) == (unit, "4", "ok")
         assert float(shown["mean"]) == pytest.approx(row["value"] / scale, rel=5e-4, abs=1e-12)
-        assert len(shown["mean"].lstrip("-0.").replace(".", "")) == 4 or row["quantity"] == "volume"
+        digits = shown["mean"].lstrip("-0.").split("e")[0].replace(".", "")  # 1.025e+04 has four too
+        assert len(digits) == 4 or row["quantity"] == "volume"
         assert [float(shown[f"replica_{k}"]) for k in range(1, 5)] == pytest.approx(
             [v / scale for v in row["replicas"]], rel=5e-4)
         # Per-replica records follow, one for each replica, with the replica's value.
         mine = [r for r in records if (r["quantity"], r["species"]) == (row["quantity"], row["species"])][1:]
         assert [float(r["value"]) for r in mine] == row["replicas"]
         assert [r["replica"] for r in mine] == [os.path.join(str(RUN), f"replica_{k}") for k in range(1, 5)]
-    assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3", "1"}
+    assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3", "1",
+                                                "file unit", "deg"}
     assert document["warnings"] == [] and document["schema"] == "quor-pp/1"
 
 

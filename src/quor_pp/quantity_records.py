@@ -1,4 +1,4 @@
-"""The records of the quantities computed in structure.py, mixtures.py, experiment.py and thermostats.py.
+"""The records of the quantities computed in structure.py, mixtures.py, experiment.py and thermo_averages.py.
 
 Their formulas need NumPy; the records do not, so the registry is still read
 without it (quor-pp --help): each derive function is imported on its first call.
@@ -120,5 +120,14 @@ def register_all() -> None:
                  derive=_lazy("experiment", "self_diffusion_hop_corrected"),
                  pooled=_pooled("experiment", "pooled_corrected"), reduced=False),
     ]
-    for record in (*structure, *mixtures, *experiment):
+    thermodynamics = [
+        Quantity("thermo_mean", "⟨x⟩", "equilibrated mean of a thermodynamic column", "file unit",
+                 derive=_lazy("thermo_averages", "thermo_mean"), reduced=False,
+                 reference="Chodera, J. Chem. Theory Comput. 12, 1799 (2016)"),
+        Quantity("thermo_mean_error", "δ⟨x⟩", "its standard error from the statistical inefficiency", "file unit",
+                 derive=_lazy("thermo_averages", "thermo_mean_error"), reduced=False),
+        Quantity("mean_angle", "θ", "mean bond angle", "deg", derive=_lazy("thermo_averages", "mean_angle"),
+                 reduced=False),
+    ]
+    for record in (*structure, *mixtures, *experiment, *thermodynamics):
         register(record)
