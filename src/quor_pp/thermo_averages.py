@@ -112,7 +112,7 @@ def _columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
     table = _thermo_table(run)
     if table is None:
         return []
-    found = []
+    found: list[tuple[str, Equilibrated | None, str]] = []
     for name in table:
         if name.lower().removeprefix("v_").removeprefix("c_") in _COUNTERS:
             continue
