@@ -138,8 +138,11 @@ def test_bad_model_files_are_refused_with_their_path(tmp_path, content, message)
     assert str(path) in str(caught.value)
 
 
-def test_without_a_conductivity_model_the_row_says_what_to_give(nacl):
-    row = nacl.row("conductivity_experiment")
+def test_without_a_conductivity_model_there_is_no_row_and_hopping_says_what_to_give():
+    report = analyze(RUN, charges={"Na": 1, "Cl": -1}, salt="NaCl", molality=1.0, hopping_ion="Cl")
+    assert not any(row.quantity.startswith("conductivity_") and row.quantity != "conductivity_nernst_einstein"
+                   for row in report.rows)
+    row = report.row("proton_hop_time")
     assert row.status == "missing" and "--conductivity-model" in row.message
 
 

@@ -171,9 +171,8 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
                                      f"the correlation gives {result.value:.6g} S/m there)")
         return result
     path = run.settings.conductivity_model
-    if path is None:
-        return _Experimental(None, "missing", f"no conductivity model for {found.formula} (the KOH correlation is "
-                             "built in; give --conductivity-model FILE)")
+    if path is None:  # no row: the KOH correlation is built in, another salt's model is given as a file
+        return None
     model = read_conductivity_model(path)
     if abs(temperature - model.temperature) > MODEL_TEMPERATURE_TOLERANCE:
         return _Experimental(None, "outside range", f"{os.path.basename(path)} holds at {model.temperature:g} K, "
@@ -199,7 +198,6 @@ def simulated_density(run: Run) -> Iterable[Estimate]:
         return
     path = find_file(run.directory, run.settings.files.density)
     if path is None:
-        yield run.missing("density", "", f"no {run.settings.files.density[0]} in {run.directory}", None)
         return
     raw = _box_value(path)
     factor = {"real": 1000.0, "metal": 1000.0, "si": 1.0}.get(run.units.name, 1.0)
@@ -234,12 +232,12 @@ def _deviation_rows(run: Run, prop: str) -> Iterable[Estimate]:
         return
     name = f"{prop}_deviation"
     own = _simulated(run, prop)
+    if own is None:  # the run has no value of its own to compare
+        return
     if found.value is None:
         yield run.missing(name, "", found.why, None, status=found.status)
-    elif own is None or own.value is None:
-        why = own.message if own is not None else f"the run has no {prop}"
-        yield run.missing(name, "", why, own.needs if own is not None else None,
-                          status=own.status if own is not None else "missing")
+    elif own.value is None:
+        yield run.missing(name, "", own.message, own.needs, status=own.status)
     else:
         sources = {"simulated": own.value, "experiment": found.value}
         yield run.value(name, "", pooled_deviation("", sources),
@@ -294,7 +292,8 @@ def _hopping(run: Run, quantity: str) -> Iterable[Estimate]:
     found = experimental(run, "conductivity")
     own = _simulated(run, "conductivity")
     if found is None:
-        yield run.missing(quantity, label, "the salt and molality are unknown (give --salt and --molality)", None)
+        yield run.missing(quantity, label, "no experimental conductivity (give --salt and --molality, and for a "
+                          "salt other than KOH --conductivity-model)", None)
         return
     if found.value is None:
         yield run.missing(quantity, label, f"no experimental conductivity: {found.why}", None, status=found.status)

@@ -100,7 +100,9 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
     written += plot_replica_values(report, directory, formats=formats)
     if progress is not None:
         progress(REPLICA_VALUES)
-    return written
+    from .structure_plots import plot_structure
+
+    return written + plot_structure(report, directory, formats=formats)
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
@@ -224,7 +226,9 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
         written += plot_sweep_quantity(sweep, quantity, species, directory, formats=formats)
         if progress is not None:
             progress(file_stem(quantity, species))
-    return written
+    from .structure_plots import plot_sweep_experiment
+
+    return written + plot_sweep_experiment(sweep, directory, formats=formats)
 
 
 def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directory: str | os.PathLike[str], *,
