@@ -307,7 +307,7 @@ def test_main_job_prints_the_table_and_writes_every_plot(tmp_path):
     assert result.returncode == 0, result.stderr
     rows = plain_table(result.stdout)
     assert {r["unit"] for r in rows} >= {"1e-9 m^2/s", "mPa s", "W/(m K)", "S/m"}
-    stems = [f"{q}_{s}" if s else q for q, s in FITTED] + ["replica_values"]
+    stems = [f"{q}_{s}" if s else q for q, s in FITTED] + ["replica_values", "angle_distribution"]
     assert sorted(p.name for p in plots.iterdir()) == sorted(f"{stem}.{suffix}" for stem in stems
                                                                for suffix in ("png", "svg"))
     assert f"{len(stems) * 2} plot files in {plots}" in result.stderr

@@ -93,7 +93,7 @@ def test_figures_are_drawn_for_every_fitted_quantity(report, tmp_path):
     told = []
     written = plots.plot_report(small, tmp_path / "figures", formats=("png",), progress=told.append)
     assert told == ["viscosity", *(f"viscosity_component_{c}" for c in ("xx", "yy", "zz", "xy", "xz", "yz", "off")),
-                    "bulk_viscosity", "replica_values"]
+                    "bulk_viscosity", "replica_values", "angle_distribution"]
     assert [pathlib.Path(p).name for p in written] == [f"{name}.png" for name in told]
     assert all(pathlib.Path(p).stat().st_size > 10_000 for p in written)
 

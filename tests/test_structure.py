@@ -93,3 +93,13 @@ def test_mixture_sample_structure_matches_its_analytic_functions(mixture):
     gamma = mixture.row("thermodynamic_factor")
     assert gamma.status == "ok" and gamma.unit == "1"
     assert gamma.value == pytest.approx(TRUTH["thermodynamic_factor"], rel=0.01)
+
+
+def test_each_pair_gets_a_figure_of_its_structure(mixture, tmp_path):
+    pytest.importorskip("matplotlib")
+    from quor_pp import structure_plots
+
+    written = structure_plots.plot_rdfs(mixture, tmp_path, formats=("png",))
+    assert sorted(pathlib.Path(p).name for p in written) == [f"rdf_{pair}.png" for pair in
+                                                             ("meoh-meoh", "wat-meoh", "wat-wat")]
+    assert all(pathlib.Path(p).stat().st_size > 20_000 for p in written)

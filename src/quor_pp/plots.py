@@ -102,7 +102,11 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
         progress(REPLICA_VALUES)
     from .structure_plots import plot_structure
 
-    return written + plot_structure(report, directory, formats=formats)
+    more = plot_structure(report, directory, formats=formats)
+    if progress is not None:
+        for stem in dict.fromkeys(os.path.splitext(os.path.basename(path))[0] for path in more):
+            progress(stem)
+    return written + more
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
