@@ -127,8 +127,12 @@ def _salt_state(run: Run) -> tuple[object | None, float | None, float | None, st
     return found, temperature.value, settings.molality, ""
 
 
-def _evaluated(compute: object) -> _Experimental:
-    """A Laliberte evaluation, with its range warning as the status 'outside range'."""
+def _evaluated(compute: object, fitted: str = "") -> _Experimental:
+    """A Laliberte evaluation, with its range warning as the status 'outside range'.
+
+    `fitted` words the range; the message is then the same for every replica, so
+    that their notices are one.
+    """
     from .salts import RangeWarning
 
     assert callable(compute)
@@ -140,7 +144,7 @@ def _evaluated(compute: object) -> _Experimental:
             return _Experimental(None, "missing", str(error))
     outside = [w for w in caught if issubclass(w.category, RangeWarning)]
     if outside:
-        return _Experimental(None, "outside range", f"{outside[0].message} (the model gives {value:.6g} there)")
+        return _Experimental(None, "outside range", fitted or str(outside[0].message))
     if not math.isfinite(value):
         return _Experimental(None, "missing", f"the model gives {value}")
     return _Experimental(value)
@@ -154,21 +158,24 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
     from .salts import Salt
 
     assert isinstance(found, Salt) and temperature is not None and molality is not None
+    def fitted(name: str, fit: object) -> str:
+        described = fit.describe() if hasattr(fit, "describe") else "its fit"
+        return f"the run's state lies outside the Laliberte {name} fit of {found.formula} ({described})"
+
     if prop == "density":
-        return _evaluated(lambda: found.density(temperature, molality))
+        return _evaluated(lambda: found.density(temperature, molality), fitted("density", found.density_fit))
     if prop == "viscosity":
-        return _evaluated(lambda: found.viscosity(temperature, molality))
+        return _evaluated(lambda: found.viscosity(temperature, molality), fitted("viscosity", found.viscosity_fit))
     if found.has_conductivity:
-        result = _evaluated(lambda: found.conductivity(temperature, molality))
+        result = _evaluated(lambda: found.conductivity(temperature, molality), fitted("density", found.density_fit))
         if result.value is not None:
             with warnings.catch_warnings():  # the range of the density fit is reported with the conductivity
                 warnings.simplefilter("ignore")
                 molarity = float(found.molarity(temperature, molality))
             (low, high), (_, most) = GILLIAM_RANGE
             if not (low <= temperature <= high and molarity <= most):
-                return _Experimental(None, "outside range", f"{temperature:.2f} K and {molarity:.3g} mol/L lie "
-                                     f"outside Gilliam's KOH data ({low:g} to {high:g} K, up to {most:g} mol/L; "
-                                     f"the correlation gives {result.value:.6g} S/m there)")
+                return _Experimental(None, "outside range", f"the run's state lies outside Gilliam's KOH data "
+                                     f"({low:g} to {high:g} K, up to {most:g} mol/L)")
         return result
     path = run.settings.conductivity_model
     if path is None:  # no row: the KOH correlation is built in, another salt's model is given as a file
@@ -176,8 +183,8 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
     model = read_conductivity_model(path)
     if abs(temperature - model.temperature) > MODEL_TEMPERATURE_TOLERANCE:
         return _Experimental(None, "outside range", f"{os.path.basename(path)} holds at {model.temperature:g} K, "
-                             f"the run is at {temperature:.2f} K")
-    concentration = _evaluated(lambda: found.molarity(temperature, molality))
+                             f"{MODEL_TEMPERATURE_TOLERANCE:g} K or more from the run's temperature")
+    concentration = _evaluated(lambda: found.molarity(temperature, molality), fitted("density", found.density_fit))
     if concentration.value is None:
         return concentration
     try:
