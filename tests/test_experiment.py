@@ -157,3 +157,11 @@ def test_a_sweep_point_passes_its_salt_and_molality():
     point = quor_pp.sweeps.find_state_points(ROOT / "examples" / "data" / "sweep")[0]
     settings = point.settings(AnalysisSettings())
     assert (settings.salt, settings.molality) == (point.salt, point.molality) and math.isfinite(settings.molality)
+
+
+@pytest.mark.parametrize("args, message", [(["--molality", "-1"], "is not a molality"),
+                                           (["--hop-distance", "0"], "--hop-distance")])
+def test_bad_experiment_options_are_usage_errors(args, message):
+    result = subprocess.run([sys.executable, "-m", "quor_pp", "analyze", str(KOH), *args], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 2 and message in result.stderr
