@@ -402,6 +402,182 @@ def make_sweep():
     (SWEEP_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
 
 
+# The binary mixture: water and methanol, three replicas, with an rdf.dat whose g(r) are
+# analytic, g(r) = 1 − exp(−αr)(cos kr + (α/k) sin kr), so that their Kirkwood-Buff integrals
+# G = −8π Re[(1 − iα/k)/(α − ik)³] are known exactly, and Onsager curves whose
+# Maxwell-Stefan diffusivity is MIXTURE_MS. The cross and solvent curves follow the
+# centre-of-mass constraint m₁ΣΔr₁ + m₂ΣΔr₂ = 0 of a momentum-conserving run.
+MIXTURE_OUT = OUT.with_name("mixture")
+MIXTURE_SEED = 2028
+MIXTURE_REPLICAS = 3
+MIXTURE_MOLECULES = {"wat": 700, "meoh": 300}
+MIXTURE_MASS = {"wat": 18.015, "meoh": 32.042}
+MIXTURE_VOLUME = 33000.0  # A^3
+MIXTURE_MS = 2.0e-9  # m^2/s
+MIXTURE_D = {"wat": 2.1e-9, "meoh": 1.5e-9}
+MIXTURE_RDF = {"wat_wat": (0.45, 5.6), "meoh_meoh": (0.4, 7.0), "wat_meoh": (0.6, 3.5)}  # (α in 1/A, 2π/k in A)
+MIXTURE_SPREAD = {"wat": 0.01, "meoh": 0.02, "onsager": 0.03, "visc": 0.06, "heat": 0.04}
+
+
+def analytic_rdf(r, alpha, wavelength):
+    k = 2.0 * math.pi / wavelength
+    return 1.0 - np.exp(-alpha * r) * (np.cos(k * r) + alpha / k * np.sin(k * r))
+
+
+def analytic_kirkwood_buff(alpha, wavelength):
+    k = 2.0 * math.pi / wavelength
+    z = complex(alpha, -k)
+    return -8.0 * math.pi * ((1.0 - 1j * alpha / k) / z**3).real  # A^3
+
+
+def make_mixture():
+    rng = np.random.default_rng(MIXTURE_SEED)
+    if MIXTURE_OUT.exists():
+        shutil.rmtree(MIXTURE_OUT)
+    MIXTURE_OUT.mkdir(parents=True)
+    n = sum(MIXTURE_MOLECULES.values())
+    x1 = MIXTURE_MOLECULES["wat"] / n
+    x2 = 1.0 - x1
+    ratio = MIXTURE_MASS["wat"] / MIXTURE_MASS["meoh"]
+    # Λ12 = −ratio Λ11 and Λ22 = ratio² Λ11, so Đ = Λ11 (x2/x1 + x1/x2 ratio² + 2 ratio).
+    l11 = MIXTURE_MS / (x2 / x1 + x1 / x2 * ratio**2 + 2.0 * ratio)
+    onsager_true = {"wat_wat": l11, "wat_meoh": -ratio * l11, "meoh_meoh": ratio**2 * l11}
+    radius = np.round(np.arange(0.0, 15.0 + 1e-9, 0.02), 2)
+    for replica in range(1, MIXTURE_REPLICAS + 1):
+        directory = MIXTURE_OUT / f"replica_{replica}"
+        directory.mkdir()
+        t = lag_times(rng, 10)
+        temps = TEMPERATURE + rng.normal(0.0, 1.2, 41)
+        with open(directory / "nvt_prod.dat", "w") as out:
+            out.write("# Thermodynamic properties of the NVT production run\n# Step Temp Press PotEng\n")
+            for step, temp in enumerate(temps):
+                out.write(f"{step * 25000} {temp:.4f} {rng.normal(1.0, 150.0):.3f} "
+                          f"{-9000.0 + rng.normal(0, 30):.3f}\n")
+        temperature = float(np.mean(np.round(temps, 4)))
+        self_columns = {f"MSD__{s}": curve(rng, t, MIXTURE_MOLECULES[s] * MIXTURE_D[s] / D_SI, TAU["diff"],
+                                           MIXTURE_SPREAD[s]) for s in MIXTURE_MOLECULES}
+        write_table(directory / "diffself.dat", ["time in fs, MSD in Angstrom^2",
+                                                 "sum over the molecules of each species, divided by 6"],
+                    list(self_columns), t, self_columns)
+        base = curve(rng, t, n * l11 / D_SI, TAU["diff"], MIXTURE_SPREAD["onsager"])
+        onsager = {"MSD__wat_wat": base, "MSD__wat_meoh": -ratio * base, "MSD__meoh_meoh": ratio**2 * base}
+        write_table(directory / "diffonsag.dat", ["time in fs, MSD in Angstrom^2",
+                                                  "<(sum of displacements of i).(sum of displacements of j)> / 6"],
+                    list(onsager), t, onsager)
+        eta = 0.0012 / ETA_SI
+        components = {f"MSD_{c}": curve(rng, t, eta * temperature, TAU["visc"], MIXTURE_SPREAD["visc"])
+                      for c in ("xy", "xz", "yz")}
+        viscosity = dict(components)
+        viscosity["MSD_all"] = sum(components.values()) / 3.0
+        viscosity["MSD_bulkvisc"] = curve(rng, t, 2.0 * eta * temperature, TAU["visc"], MIXTURE_SPREAD["visc"])
+        write_table(directory / "viscosity.dat", ["time in fs", "V/(2 kB) <(integral of P_ab dt)^2>"],
+                    list(viscosity), t, viscosity)
+        with open(directory / "volume.dat", "w") as out:
+            out.write(f"# Time-averaged data for fix vol_avg\n# TimeStep v_vol\n500000 {MIXTURE_VOLUME:.2f}\n")
+        # rdf.dat without a '#' before its column names; the raw columns carry a little noise
+        columns = {"Radius": radius}
+        for pair, (alpha, wavelength) in MIXTURE_RDF.items():
+            exact = analytic_rdf(radius, alpha, wavelength)
+            columns[f"rdf__{pair}"] = np.clip(exact + rng.normal(0.0, 0.004, len(radius)) * (radius > 1.0), 0, None)
+            columns[f"finiterdf__{pair}"] = exact
+        with open(directory / "rdf.dat", "w") as out:
+            out.write(" ".join(columns) + "\n")
+            for k in range(len(radius)):
+                out.write(" ".join(f"{columns[name][k]:.6g}" for name in columns) + "\n")
+        (directory / "log.lammps").write_text(
+            f"LAMMPS (2 Aug 2023 - Update 3)\n# water-methanol, replica {replica}\nunits\t\treal\n"
+            "atom_style\tfull\nread_data\tmixture.data\n# one bead per molecule in each species group\n"
+            f"group\t\twat\t\ttype 1\n{MIXTURE_MOLECULES['wat']} atoms in group wat\n"
+            f"group\t\tmeoh\t\ttype 2\n{MIXTURE_MOLECULES['meoh']} atoms in group meoh\n"
+            f"fix\t\tnvt all nvt temp {TEMPERATURE} {TEMPERATURE} 100.0\nrun\t\t1000000\n")
+        atoms = [f"{k + 1} {k + 1} {1 if k < MIXTURE_MOLECULES['wat'] else 2} 0 0 0 0" for k in range(n)]
+        text = (f"LAMMPS data file written by make_sample_data.py\n\n{n} atoms\n2 atom types\n\n"
+                "Masses\n\n1 18.015\n2 32.042\n\nAtoms # full\n\n" + "\n".join(atoms) + "\n")
+        (directory / "mixture.data.gz").write_bytes(gzip.compress(text.encode(), mtime=0))
+    kb = {pair: analytic_kirkwood_buff(*p) for pair, p in MIXTURE_RDF.items()}
+    density = n / MIXTURE_VOLUME
+    gamma = 1.0 / (1.0 + density * x1 * x2 * (kb["wat_wat"] + kb["meoh_meoh"] - 2.0 * kb["wat_meoh"]))
+    truth = {
+        "note": "values the generator made the curves from (SI units); the analysis must not need this file",
+        "units": "real", "molecules": MIXTURE_MOLECULES, "volume_A3": MIXTURE_VOLUME,
+        "self_diffusion_m2_s": MIXTURE_D, "onsager_m2_s": onsager_true, "maxwell_stefan_m2_s": MIXTURE_MS,
+        "kirkwood_buff_A3": kb, "thermodynamic_factor": gamma, "fick_m2_s": gamma * MIXTURE_MS,
+        "rdf_first_peak_A": {pair: wavelength / 2.0 for pair, (_, wavelength) in MIXTURE_RDF.items()},
+        "replica_spread": MIXTURE_SPREAD,
+    }
+    (MIXTURE_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
+
+
+# The KOH run: 6 mol/kg at 353.15 K (80 °C, where the correlation uses the mass fraction
+# alone), with uncorrelated ions whose conductivity sits KOH_DEFICIT below Gilliam's.
+KOH_OUT = OUT.with_name("koh")
+KOH_SEED = 2029
+KOH_REPLICAS = 3
+KOH_MOLALITY = 6.0
+KOH_TEMPERATURE = 353.15
+KOH_DENSITY = 1.22  # g/cm^3
+KOH_DEFICIT = 30.0  # S/m
+KOH_D = {"wat": 4.0e-9, "K": 2.4e-9}  # m^2/s; D of OH follows from the deficit
+HOP_DISTANCE = 2.8e-10  # m
+
+
+def gilliam_high_temperature(temperature, molality, molecular_weight=56.1056):
+    """Gilliam's KOH conductivity (S/m) from 353.15 K up, from the mass-fraction percentage."""
+    p = 100.0 * molality * molecular_weight / (molality * molecular_weight + 1000.0)
+    t = temperature
+    kappa = (0.0022204 * p - 0.0013077 * p**2 + 3.3647e-4 * p * t - 10.7021 * p / t
+             + 7.0101e-6 * p**3 - 3.2033e-9 * (t * p) ** 2)  # S/cm
+    return 100.0 * kappa
+
+
+def make_koh():
+    rng = np.random.default_rng(KOH_SEED)
+    if KOH_OUT.exists():
+        shutil.rmtree(KOH_OUT)
+    KOH_OUT.mkdir(parents=True)
+    ions = round(KOH_MOLALITY * MOLECULES["wat"] * MASS["wat"] / 1000.0)
+    masses = {"wat": MASS["wat"], "K": 39.098, "OH": 17.007}
+    counts = {"wat": MOLECULES["wat"], "K": ions, "OH": ions}
+    mass = sum(counts[s] * masses[s] for s in counts) / NA  # g
+    volume = mass / KOH_DENSITY * 1e24  # A^3
+    sigma_exp = gilliam_high_temperature(KOH_TEMPERATURE, KOH_MOLALITY)
+    sigma_md = sigma_exp - KOH_DEFICIT
+    # Uncorrelated ions: σ = e²/(V k_B T) Σ q² N D.
+    scale = E * E / (volume * 1e-30 * KB * KOH_TEMPERATURE)
+    d_oh = (sigma_md / scale - ions * KOH_D["K"]) / ions
+    true_d = {"wat": KOH_D["wat"], "Na": KOH_D["K"], "Cl": d_oh}
+    # write_replica names the ions Na and Cl; they are renamed K and OH in the files below.
+    state = {"molecules": {"wat": counts["wat"], "Na": ions, "Cl": ions}, "temperature": KOH_TEMPERATURE,
+             "spread": SWEEP_SPREAD, "volume": volume, "density": KOH_DENSITY, "d": true_d, "eta": 0.75e-3,
+             "kappa": 0.68, "blocks": 10, "thermo_rows": 40, "extras": True, "quiet": SWEEP_QUIET,
+             "title": "6 mol/kg KOH"}
+    for replica in range(1, KOH_REPLICAS + 1):
+        directory = KOH_OUT / f"replica_{replica}"
+        write_replica(directory, rng, replica, state)
+        for name in ("diffself.dat", "diffonsag.dat", "log.lammps"):
+            text = (directory / name).read_text()
+            text = text.replace("NaCl", "KOH").replace("Na", "K").replace("Cl", "OH")
+            (directory / name).write_text(text)
+        (directory / "nacl.data.gz").rename(directory / "koh.data.gz")
+        log = (directory / "log.lammps").read_text().replace("read_data\tnacl.data", "read_data\tkoh.data")
+        (directory / "log.lammps").write_text(log)
+    box_length = (volume * 1e-30) ** (1.0 / 3.0)
+    tau = E * E * HOP_DISTANCE**2 * ions / (6.0 * KB * KOH_TEMPERATURE * box_length**3 * KOH_DEFICIT)
+    truth = {
+        "note": "values the generator made the curves from (SI units); the analysis must not need this file",
+        "units": "real", "salt": "KOH", "molality": KOH_MOLALITY, "temperature_K": KOH_TEMPERATURE,
+        "molecules": counts, "volume_A3": round(volume, 2), "density_g_cm3": KOH_DENSITY,
+        "self_diffusion_m2_s": {"wat": KOH_D["wat"], "K": KOH_D["K"], "OH": d_oh},
+        "conductivity_experiment_S_m": sigma_exp, "conductivity_S_m": sigma_md, "deficit_S_m": KOH_DEFICIT,
+        "hop_distance_m": HOP_DISTANCE, "proton_hop_time_s": tau,
+        "proton_hop_diffusion_m2_s": HOP_DISTANCE**2 / (6.0 * tau),
+        "conductivity_relative_spread": SWEEP_SPREAD["onsager"] / math.sqrt(KOH_REPLICAS),
+    }
+    (KOH_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
+
+
 if __name__ == "__main__":
     main()
     make_sweep()
+    make_mixture()
+    make_koh()

@@ -66,6 +66,8 @@ def test_diffusion_agrees_bit_for_bit_with_a_direct_module_fit(report, replica, 
 
 def test_replica_statistics_come_from_repacking_results(report):
     for row in report.rows:
+        if quor_pp.quantities.quantity(row.quantity).pooled is not None:
+            continue  # a function of the inputs' means, with a jackknife error (test_mixtures.py)
         values = [math.nan if v is None else v for v in row.replicas]
         mean, std, count = _quor_pp.repacking_results(values)
         assert (row.value, row.std, row.n) == (mean, std, count)
@@ -96,7 +98,7 @@ def test_declared_units_scale_every_coefficient_by_the_conversion_ratio(tmp_path
             if row.quantity == quantity:
                 assert metal.row(quantity, row.species).value == pytest.approx(row.value * ratio, rel=1e-9)
     lj = quor_pp.analyze(run, units="lj")
-    assert {row.unit for row in lj.rows} == {"reduced", "K"}
+    assert {row.unit for row in lj.rows} == {"reduced", "K", "deg"}  # an angle is in degrees in any unit style
 
 
 def write_rows(path, rows, columns=("MSD__wat",)):

@@ -20,7 +20,7 @@ def report():
 
 def test_scale_takes_every_fitted_slope_to_its_value(report):
     fitted = [(estimate, fit) for _, estimate, fit in report.fits() if estimate.value is not None]
-    assert len(fitted) == 4 * 12
+    assert len(fitted) == 4 * 20  # 12 transport curves, 7 stress components and the bulk viscosity
     for estimate, fit in fitted:
         assert estimate.scale * fit.slope == pytest.approx(estimate.value, rel=1e-13)
 
@@ -71,17 +71,18 @@ def test_replica_names_are_the_shortest_distinct_tails(paths, names):
 
 def test_figures_are_drawn_for_every_fitted_quantity(report, tmp_path):
     keys = plots.figure_keys(report)
-    assert len(keys) == 12 and ("self_diffusion_infinite", "Na") not in keys and ("temperature", "") not in keys
+    assert len(keys) == 20 and ("self_diffusion_infinite", "Na") not in keys and ("temperature", "") not in keys
     assert keys[0] == ("self_diffusion", "wat") and plots.file_stem("onsager", "Na-Cl") == "onsager_Na-Cl"
     pytest.importorskip("matplotlib")
-    # A run with one curve draws two figures: that curve's and the replica values.
+    # A run with only viscosity.dat draws a figure for each of its curves and the replica values.
     for k in (1, 2):
         shutil.copytree(RUN / f"replica_{k}", tmp_path / "run" / f"replica_{k}",
                         ignore=shutil.ignore_patterns("diff*.dat", "thermconductivity.dat"))
     small = quor_pp.analyze(tmp_path / "run")
     told = []
     written = plots.plot_report(small, tmp_path / "figures", formats=("png",), progress=told.append)
-    assert told == ["viscosity", "replica_values"]
+    assert told == ["viscosity", *(f"viscosity_component_{c}" for c in ("xx", "yy", "zz", "xy", "xz", "yz", "off")),
+                    "bulk_viscosity", "replica_values", "angle_distribution"]
     assert [pathlib.Path(p).name for p in written] == [f"{name}.png" for name in told]
     assert all(pathlib.Path(p).stat().st_size > 10_000 for p in written)
 

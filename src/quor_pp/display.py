@@ -48,6 +48,8 @@ _DISPLAY_UNITS: Final = {
     "S/m": DisplayUnit(1.0, "S/m", "S/m", "S/m"),
     "K": DisplayUnit(1.0, "K", "K", "K"),
     "m^3": DisplayUnit(1e-27, "nm^3", "nm³", r"nm$^3$"),
+    "m": DisplayUnit(1e-10, "A", "Å", "Å"),
+    "s": DisplayUnit(1e-12, "ps", "ps", "ps"),
 }
 
 def display_unit(unit: str) -> DisplayUnit:

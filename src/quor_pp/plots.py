@@ -101,7 +101,13 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
     written += plot_replica_values(report, directory, formats=formats)
     if progress is not None:
         progress(REPLICA_VALUES)
-    return written
+    from .structure_plots import plot_structure
+
+    more = plot_structure(report, directory, formats=formats)
+    if progress is not None:
+        for stem in dict.fromkeys(os.path.splitext(os.path.basename(path))[0] for path in more):
+            progress(stem)
+    return written + more
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
@@ -230,7 +236,9 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
         written += plot_sweep_quantity(sweep, quantity, species, directory, formats=formats)
         if progress is not None:
             progress(file_stem(quantity, species))
-    return written
+    from .structure_plots import plot_sweep_experiment
+
+    return written + plot_sweep_experiment(sweep, directory, formats=formats)
 
 
 def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directory: str | os.PathLike[str], *,

@@ -13,7 +13,7 @@ names, symbols, units and labels from it. Adding a quantity is adding a record
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Final, Literal
 
@@ -101,6 +101,10 @@ class Quantity:
         Reported as "reduced" in Lennard-Jones units.
     reference : str
         The formula's source, for documentation.
+    pooled : callable, optional
+        For a value that is a non-linear function of its inputs: that function of the
+        species and the estimate's sources by name. A report applies it to the
+        sources' means over the replicas, with a jackknife error.
     """
 
     name: str
@@ -115,6 +119,7 @@ class Quantity:
     reduced: bool = True
     positive: bool = False
     reference: str = ""
+    pooled: Callable[[str, Mapping[str, float]], float] | None = None
 
     def __post_init__(self) -> None:
         if (self.curves is None) != (self.normalisation is None) or (self.curves is None) == (self.derive is None):
@@ -308,3 +313,8 @@ for _quantity in (
     Quantity("volume", "V", "box volume", "m^3", derive=_box_input("volume", "V")),
 ):
     register(_quantity)
+
+
+from . import quantity_records  # noqa: E402  (the records of structure, mixtures, experiment and thermodynamics)
+
+quantity_records.register_all()

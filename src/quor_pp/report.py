@@ -149,6 +149,12 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
     else:
         status = "ok" if not failures else "partial"
     sem = std / math.sqrt(count - 1) if count > 1 else None
+    record = registry.registered(quantity)
+    if record is not None and record.pooled is not None and count > 1 and not failures:
+        pooled = _jackknife(record.pooled, species, [e.sources for e in estimates if e is not None])
+        if pooled is not None:
+            mean, sem = pooled
+            std = sem * math.sqrt(count - 1)  # so that sem = std / sqrt(n - 1) holds as for the other rows
     return Row(
         quantity, species,
         mean if count else None,
@@ -157,6 +163,31 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
         confidence_interval(std=std, n=count) if sem is not None and math.isfinite(std) else None,
         count, units.pop(), status, "; ".join(m for _, m in failures), values,
         _inputs([e for e in estimates if e is not None]))
+
+
+def _jackknife(pooled: Callable[[str, Mapping[str, float]], float], species: str,
+               sources: Sequence[Sequence[Any]]) -> tuple[float, float] | None:
+    """f of the inputs' means over the replicas, and its jackknife standard error (leaving one replica out).
+
+    None when the replicas do not have the same inputs or f fails on them (the row
+    then keeps the statistics of the replicas' own values).
+    """
+    names = [source.name for source in sources[0]]
+    by_name = [{s.name: s.value for s in replica} for replica in sources]
+    if any(set(replica) != set(names) for replica in by_name):
+        return None
+    table = [[replica[name] for name in names] for replica in by_name]
+    n = len(table)
+    means = [sum(column) / n for column in zip(*table)]
+    try:
+        value = pooled(species, dict(zip(names, means)))
+        left_out = [pooled(species, {name: (means[k] * n - row[k]) / (n - 1) for k, name in enumerate(names)})
+                    for row in table]
+    except (ValueError, ZeroDivisionError, KeyError):
+        return None
+    centre = sum(left_out) / n
+    error = math.sqrt((n - 1) / n * sum((v - centre) ** 2 for v in left_out))
+    return (value, error) if math.isfinite(value) and math.isfinite(error) else None
 
 
 def _inputs(estimates: Sequence[Estimate]) -> str:

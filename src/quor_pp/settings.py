@@ -30,6 +30,9 @@ class RunFiles:
     volume: tuple[str, ...] = ("volume.dat",)
     thermo: tuple[str, ...] = ("nvt_prod.dat",)
     log: tuple[str, ...] = ("log.lammps",)
+    rdf: tuple[str, ...] = ("rdf.dat",)
+    density: tuple[str, ...] = ("density.dat",)
+    angle: tuple[str, ...] = ("npt_prod_angle.dat",)
 
     def curve_files(self) -> tuple[str, ...]:
         """The names of the transport tables: a directory holding one of them is a run."""
@@ -162,6 +165,20 @@ class AnalysisSettings:
         or directory name): used when a run's own files give none.
     files : RunFiles
         File names in a run directory.
+    salt : str or None
+        The run's salt, a key of Laliberte's table ("KOH", "NaCl"): with `molality`,
+        the experimental density, viscosity and conductivity are set beside the run's.
+    molality : float or None
+        The salt's molality, mol per kg of water (not negative).
+    hopping_ion : str or None
+        The species that moves also by proton hopping (OH, H3O): the conductivity
+        that the run lacks against experiment gives its hop time and hop diffusion.
+    hop_distance : float or None
+        The distance of one proton hop in m; by default 2.8e-10 m, the O-O distance of
+        a hydrogen bond in liquid water.
+    conductivity_model : str or None
+        A JSON file of segmented molar-conductivity coefficients for a salt other than
+        KOH (see `quor_pp.experiment.read_conductivity_model`).
 
     Raises
     ------
@@ -186,6 +203,11 @@ class AnalysisSettings:
     state_temperature: float | None = None
     state_units: str | None = None
     files: RunFiles = field(default_factory=RunFiles)
+    salt: str | None = None
+    molality: float | None = None
+    hopping_ion: str | None = None
+    hop_distance: float | None = None
+    conductivity_model: str | None = None
 
     def __post_init__(self) -> None:
         if not isinstance(self.window, WindowSettings):
@@ -206,6 +228,17 @@ class AnalysisSettings:
             value = getattr(self, name)
             if value is not None:
                 check_kelvin(value, self.units or self.state_units, name)
+        for name in ("salt", "hopping_ion", "conductivity_model"):
+            value = getattr(self, name)
+            if value is not None and (not isinstance(value, str) or not value):
+                raise TypeError(f"{name} must be a non-empty str, not {value!r}")
+        object.__setattr__(self, "hop_distance", _positive("hop_distance", self.hop_distance))
+        if self.molality is not None:
+            if isinstance(self.molality, bool) or not isinstance(self.molality, numbers.Real):
+                raise TypeError(f"molality must be a number, not {type(self.molality).__name__}")
+            if not (math.isfinite(float(self.molality)) and float(self.molality) >= 0.0):
+                raise ValueError(f"molality must be a finite number not below 0, not {self.molality!r}")
+            object.__setattr__(self, "molality", float(self.molality))
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
                             ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))

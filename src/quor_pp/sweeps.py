@@ -88,15 +88,15 @@ class StatePoint:
     replicas: tuple[str, ...] = ()
 
     def settings(self, base: AnalysisSettings) -> AnalysisSettings:
-        """The analysis settings of this point: `base` with the point's charges and molecule counts.
+        """The analysis settings of this point: `base` with the point's charges, molecule counts, salt and molality.
 
         The point's temperature (and a "units" key of its state file) serve the
         runs whose own files give none.
         """
         molecules = {**base.molecules, **self.molecules} if self.molecules is not None else None
         units = self.extra.get("units")
-        return base.replaced(charges=self.charges, molecules=molecules, state_temperature=self.temperature,
-                             state_units=units if isinstance(units, str) else None)
+        return base.replaced(charges=self.charges, molecules=molecules, salt=self.salt, molality=self.molality,
+                             state_temperature=self.temperature, state_units=units if isinstance(units, str) else None)
 
     def state(self) -> dict[str, Scalar]:
         """The point's columns in the sweep's table: name, salt, molality, temperature and the extra keys."""

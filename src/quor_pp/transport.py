@@ -182,7 +182,7 @@ class Run:
         """The run's table of this role (a field of `RunFiles`), read once; None when it has none."""
         if role not in self._tables:
             path = find_file(self.directory, getattr(self.settings.files, role))
-            table = None if path is None else read(path, kind="transport")
+            table = None if path is None else read(path, kind="rdf" if role == "rdf" else "transport")
             if table is not None:
                 self.notify(f"{path}: {table.rows} rows")
             self._tables[role] = table

@@ -122,6 +122,35 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
     run.add_argument("--charge", type=assignments(_charge, "Q"), action="append", metavar="NAME=Q[,...]",
                      help="charge of an ion in units of e, e.g. Na=1,Cl=-1; needed for the electrical "
                           "conductivity (default: none)")
+    add_experiment_options(parser)
+
+
+def add_experiment_options(parser: argparse.ArgumentParser) -> None:
+    """Options that set the run beside experiment: its salt and molality, and the proton-hopping ion."""
+    experiment = parser.add_argument_group("against experiment")
+    experiment.add_argument("--salt", metavar="NAME",
+                            help="the run's salt, as in Laliberte's table (KOH, NaCl): the experimental density, "
+                                 "viscosity and conductivity are shown beside the run's (needs --molality)")
+    experiment.add_argument("--molality", type=_molality, metavar="MOL_KG",
+                            help="the salt's molality, mol per kg of water")
+    experiment.add_argument("--conductivity-model", metavar="FILE",
+                            help="JSON file of segmented molar-conductivity coefficients for a salt other than KOH")
+    experiment.add_argument("--hopping-ion", metavar="NAME",
+                            help="the ion that also moves by proton hopping (OH, H3O): its hop time and hop "
+                                 "diffusion from the conductivity the run lacks against experiment")
+    experiment.add_argument("--hop-distance", type=positive_float, metavar="ANGSTROM",
+                            help="distance of one proton hop in Å (default 2.8, the O-O distance of a hydrogen "
+                                 "bond in water)")
+
+
+def _molality(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a molality (a number not below 0)")
+    return value
 
 
 def add_window_options(parser: argparse.ArgumentParser) -> None:
@@ -186,7 +215,12 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
                             viscosity=args.viscosity, molecules=_merged(args.molecules, "--molecules"),
                             atoms_per_molecule=_merged(args.atoms_per_molecule, "--atoms-per-molecule"),
                             charges=_merged(args.charge, "--charge"), windows=windows,
-                            common_window=args.common_window)
+                            common_window=args.common_window, salt=getattr(args, "salt", None),
+                            molality=getattr(args, "molality", None),
+                            hopping_ion=getattr(args, "hopping_ion", None),
+                            hop_distance=(None if getattr(args, "hop_distance", None) is None
+                                          else args.hop_distance * 1e-10),
+                            conductivity_model=getattr(args, "conductivity_model", None))
 
 
 def _as_options(message: str, names: tuple[str, ...]) -> str:
