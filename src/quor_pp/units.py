@@ -85,24 +85,6 @@ class UnitSystem:
         """e in C, or 1 when reduced."""
         return 1.0 if self.reduced else ELEMENTARY_CHARGE
 
-    def unit(self, quantity: str) -> str:
-        """The unit in which `quantity` is reported: "m^2/s", "Pa s", ..., or "reduced"."""
-        if self.reduced and quantity != "temperature":
-            return "reduced"
-        return _SI_UNITS[quantity]
-
-
-_SI_UNITS = {
-    "self_diffusion": "m^2/s",
-    "self_diffusion_infinite": "m^2/s",
-    "onsager": "m^2/s",
-    "viscosity": "Pa s",
-    "thermal_conductivity": "W/(m K)",
-    "conductivity": "S/m",
-    "conductivity_nernst_einstein": "S/m",
-    "temperature": "K",
-    "volume": "m^3",
-}
 
 UNIT_SYSTEMS: dict[str, UnitSystem] = {
     "real": UnitSystem("real", _ANGSTROM, _FEMTOSECOND, _KCAL_PER_MOL, _ATMOSPHERE),
