@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import warnings
 from collections.abc import Sequence
@@ -196,7 +197,9 @@ def print_report(report: Report, *, per_replica: bool = False, ci: bool = False,
         tail = [row.status, *(significant(scaled(value)) for value in row.replicas[:len(names)])]
         plain.append([*cells, unit.plain, *tail])
         fancy.append([*cells[:3], f"± {cells[3]}", *cells[4:], unit.fancy, *tail])
-    inputs = dict.fromkeys(part for row in report.rows for part in row.inputs.split("; ") if part)
+    # The inputs of the normalisations (molecule counts, T, V, η) and where each came from.
+    inputs = dict.fromkeys(part for row in report.rows for part in row.inputs.split("; ")
+                           if re.match(r"(N|N_\S+|T|V|eta)=", part))
     caption = ("mean ± population standard deviation over the replicas; sem = std/√(n−1)"
                + ("; 95% CI = t(0.975, n−1)·sem" if ci else "")
                + "; self_diffusion_infinite: corrected for the finite box")
