@@ -26,7 +26,7 @@ def show_files(directory: pathlib.Path) -> None:
             groups = ", ".join(f"{name} {count}" for name, count in data.groups.items())
             print(f"  {path.name:22} {data.kind:10} units {data.units}; groups: {groups}")
         else:
-            print(f"  {path.name:22} {data.kind:10} {data.rows:4} rows: {', '.join(data)}")
+            print(f"  {path.name:22} {data.kind:10} {data.row_count:4} rows: {', '.join(data)}")
 
 
 def main() -> None:

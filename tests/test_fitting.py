@@ -74,7 +74,7 @@ def test_clean_linear_curve_keeps_the_modules_window_bit_for_bit(settings):
     assert fit.status == "ok" and fit.rejected == ()
     assert fit.slope == d and fit.t_fit.tolist() == t_fit and fit.fit.tolist() == line
     q = fit.quality
-    assert q.rows == len(t_fit) == q.stop - q.start and (q.t_start, q.t_end) == (t_fit[0], t_fit[-1])
+    assert q.row_count == len(t_fit) == q.stop - q.start and (q.t_start, q.t_end) == (t_fit[0], t_fit[-1])
     assert q.r_squared == pytest.approx(1.0, abs=1e-12) and abs(q.relative_intercept) < 1e-12
     assert q.local_slope_min == pytest.approx(1.0) and q.local_slope_max == pytest.approx(1.0)
 
@@ -170,7 +170,7 @@ def test_windows_by_hand(window, status, rows):
     fit = fit_window(t, 3.0 * t + 2.0, window=window)
     assert fit.status == status
     if status == "ok":
-        assert fit.quality.rows == rows == len(fit.t_fit)
+        assert fit.quality.row_count == rows == len(fit.t_fit)
         assert fit.slope == pytest.approx(3.0) and fit.quality.relative_intercept == pytest.approx(2.0 / fit.fit[0])
     else:
         assert fit.slope is None and fit.message
@@ -181,7 +181,7 @@ def test_window_by_hand_uses_the_displacement_filter():
     msd = 2.0 * t
     msd[5] = 0.0
     fit = fit_window(t, msd, WindowSettings(min_displacement=1.0), window=(4.0, 10.0))
-    assert fit.quality.rows == 6 and 6.0 not in fit.t_fit and fit.slope == pytest.approx(2.0)
+    assert fit.quality.row_count == 6 and 6.0 not in fit.t_fit and fit.slope == pytest.approx(2.0)
 
 
 @pytest.mark.parametrize("window", [(5.0, 1.0), (math.nan, 3.0), (1.0, math.inf)])
@@ -210,14 +210,14 @@ def test_fit_is_immutable_and_its_records_are_json():
         with pytest.raises(ValueError, match="read-only"):
             getattr(fit, name)[0] = 0.0
     with pytest.raises(dataclasses.FrozenInstanceError):
-        fit.quality.rows = 3  # type: ignore[misc]
+        fit.quality.row_count = 3  # type: ignore[misc]
     assert isinstance(fit.rejected, tuple) and isinstance(fit.quality.problems, tuple)
     # A replaced array (as parallel runs do) is made read-only too.
     lighter = dataclasses.replace(fit, time=np.zeros(0), msd=np.zeros(0))
     assert not lighter.time.flags.writeable
     record = json.loads(json.dumps({"quality": fit.quality.to_dict(),
                                     "rejected": [r.to_dict() for r in fit.rejected]}))
-    assert record["quality"]["rows"] == fit.quality.rows
+    assert record["quality"]["row_count"] == fit.quality.row_count
     assert record["rejected"][0]["problems"] == list(fit.rejected[0].reasons)
     two_rows = fit_window([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], window=(1.0, 2.0))
     assert two_rows.quality.to_dict()["slope_stderr"] is None

@@ -79,7 +79,7 @@ def test_fix_ave_time_blocks_keep_their_timestep(write_file, columns, blocks):
     table = quor_pp.read(write_file(text))
     names = header.lstrip("# ").split()
     assert list(table) == ["TimeStep", *names]
-    assert table.rows == blocks * len(rows)
+    assert table.row_count == blocks * len(rows)
     assert table["TimeStep"].tolist() == [1000.0 * (b + 1) for b in range(blocks) for _ in rows]
     first_column = [float(r.split()[0]) for r in rows] * blocks
     assert table[names[0]].tolist() == first_column
@@ -325,9 +325,9 @@ def test_fix_ave_time_blocks_cut_off_leave_out_the_last_block(write_file, check_
     text = "# Time-averaged data for fix f\n# TimeStep Number-of-rows\n# Row c_x c_y\n" + "\n".join(lines)
     with pytest.warns(quor_pp.TruncatedFileWarning) as caught:
         table = quor_pp.read(write_file(text))
-    assert table.rows == 2 * kept_blocks
-    assert table["TimeStep"].tolist() == [1000.0] * table.rows
-    assert table["c_y"].tolist() == [7.0, 8.0][:table.rows]
+    assert table.row_count == 2 * kept_blocks
+    assert table["TimeStep"].tolist() == [1000.0] * table.row_count
+    assert table["c_y"].tolist() == [7.0, 8.0][:table.row_count]
     assert caught[0].message.line == line
 
 

@@ -64,7 +64,7 @@ def test_a_title_line_over_rows_of_other_width_is_no_rdf_header(write_file):
 def test_a_cut_off_histogram_block_is_left_out_with_a_warning(write_file):
     with pytest.warns(quor_pp.TruncatedFileWarning, match=r"its block \(1 of 3 rows\)") as caught:
         table = quor_pp.read(write_file(AVE_HISTO.rsplit("\n", 3)[0] + "\n"))
-    assert caught[0].message.line == 8 and table.rows == 3
+    assert caught[0].message.line == 8 and table.row_count == 3
 
 
 @pytest.mark.parametrize("text", [AVE_HISTO, AVE_CORRELATE, RDF] + [

@@ -115,7 +115,7 @@ class FitQuality:
         First and last time of the window, in the run's time unit.
     start, stop : int
         The window as a slice of the curve's rows.
-    rows : int
+    row_count : int
         Rows fitted (fewer than stop - start when the displacement filter dropped some).
     slope_stderr : float
         Standard error of the slope from the least-squares regression, in the slope's
@@ -138,7 +138,7 @@ class FitQuality:
     t_end: float
     start: int
     stop: int
-    rows: int
+    row_count: int
     slope_stderr: float
     r_squared: float
     relative_intercept: float
@@ -473,7 +473,7 @@ def fit_window(
     >>> result.status, round(result.slope, 9), result.stop - result.start >= 10
     ('ok', 6.0, True)
     >>> by_hand = fit_window(t, [6.0 * x for x in t], window=(20.0, 40.0))
-    >>> by_hand.status, by_hand.quality.rows, round(by_hand.slope, 9)
+    >>> by_hand.status, by_hand.quality.row_count, round(by_hand.slope, 9)
     ('ok', 21, 6.0)
     """
     t = _array(time)

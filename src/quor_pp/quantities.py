@@ -183,7 +183,7 @@ def _conductivity(run: Run) -> Iterable[Estimate]:
             terms.append((charges[first] * charges[second] * (1.0 if first == second else 2.0), column))
     import numpy as np  # the registry itself is read without NumPy (quor-pp --help)
 
-    curve = np.zeros(table.rows)
+    curve = np.zeros(table.row_count)
     for weight, column in terms:
         curve = curve + weight * table[column]
     fit = run.fit(table, " + ".join(f"{w:g}*{c}" for w, c in terms), curve, quantity="conductivity")

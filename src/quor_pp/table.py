@@ -64,13 +64,13 @@ class Table(Mapping[str, npt.NDArray[np.float64]]):
         return len(self._columns)
 
     @property
-    def rows(self) -> int:
+    def row_count(self) -> int:
         """Number of rows."""
         return next((len(column) for column in self._columns.values()), 0)
 
     def __repr__(self) -> str:
         names = ", ".join(self._columns)
-        return f"Table({self.path!r}, kind={self.kind!r}, rows={self.rows}, columns=[{names}])"
+        return f"Table({self.path!r}, kind={self.kind!r}, rows={self.row_count}, columns=[{names}])"
 
     def to_pandas(self) -> pandas.DataFrame:
         """The columns as a DataFrame (needs pandas)."""

@@ -113,8 +113,8 @@ def _box_value(path: str) -> tuple[float, int]:
     """
     table = read(path, kind="ave/time")
     expected = "fix ave/time output of one value (TimeStep and one column)"
-    if len(table) != 2 or table.rows == 0:
-        raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.rows} rows")
+    if len(table) != 2 or table.row_count == 0:
+        raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.row_count} rows")
     values = table[list(table)[1]]
     return float(np.mean(values)), len(values)
 
@@ -184,7 +184,7 @@ class Run:
             path = find_file(self.directory, getattr(self.settings.files, role))
             table = None if path is None else read(path, kind="rdf" if role == "rdf" else "transport")
             if table is not None:
-                self.notify(f"{path}: {table.rows} rows")
+                self.notify(f"{path}: {table.row_count} rows")
             self._tables[role] = table
         return self._tables[role]
 
@@ -303,7 +303,7 @@ class Run:
         """The log's thermodynamic output of its last run, when it has `column` (and rows)."""
         runs = self.log.thermo if self.log is not None else ()
         last = runs[-1] if runs else None
-        return last if last is not None and column in last and last.rows > 0 else None
+        return last if last is not None and column in last and last.row_count > 0 else None
 
     def _volume(self, raw: float, origin: str) -> Input:
         value = raw * self.units.volume

@@ -78,17 +78,17 @@ def _number(value: float) -> str:
 
 
 def _print_table(table: Table, rows: int) -> None:
-    shown = min(rows, table.rows)
+    shown = min(rows, table.row_count)
     print(f"file     {table.path}")
     print(f"kind     {table.kind}: {LAYOUTS[table.kind]}")
-    print(f"rows     {table.rows}")
+    print(f"rows     {table.row_count}")
     print(f"columns  {len(table)}: {', '.join(table)}")
     if shown == 0:
         return
     columns = [Column(name, name) for name in table]
     cells = [[_number(float(table[name][k])) for name in table] for k in range(shown)]
     sys.stdout.write("\n")
-    print_table(columns, cells, title=f"first {shown} of {table.rows} rows")
+    print_table(columns, cells, title=f"first {shown} of {table.row_count} rows")
 
 
 def _print_log(log: RunLog) -> None:
@@ -107,7 +107,7 @@ def _print_log(log: RunLog) -> None:
         print("thermo   (no thermodynamic output)")
         return
     last = runs[-1]
-    sizes = ", ".join(str(run.rows) for run in runs)
+    sizes = ", ".join(str(run.row_count) for run in runs)
     print(f"thermo   {len(runs)} run{'s' if len(runs) != 1 else ''} ({sizes} rows); the last one:")
     columns = [Column("column", "column", left=True), Column("first", "first"), Column("last", "last"),
                Column("mean", "mean"), Column("min", "min"), Column("max", "max")]
@@ -117,4 +117,4 @@ def _print_log(log: RunLog) -> None:
         cells.append([name, _number(values[0]), _number(values[-1]), _number(math.fsum(values) / len(values)),
                       _number(min(values)), _number(max(values))])
     sys.stdout.write("\n")
-    print_table(columns, cells, title=f"thermodynamic output of the last run, {last.rows} rows")
+    print_table(columns, cells, title=f"thermodynamic output of the last run, {last.row_count} rows")
