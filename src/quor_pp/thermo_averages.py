@@ -43,8 +43,9 @@ def statistical_inefficiency(values: npt.ArrayLike, min_lag: int = 3) -> float:
     if n < 2:
         return 1.0
     dx = x - x.mean()
-    variance = float(np.dot(dx, dx)) / n
-    if variance == 0.0:
+    with np.errstate(over="ignore", invalid="ignore"):  # values near the float limit give no variance
+        variance = float(np.dot(dx, dx)) / n
+    if variance == 0.0 or not math.isfinite(variance):
         return 1.0
     g = 1.0
     for t in range(1, n - 1):
