@@ -349,3 +349,11 @@ def test_an_output_aimed_at_an_input_or_another_output_is_refused(tmp_path, opti
     result = command("analyze", run, *options(run))
     assert result.returncode == 2 and "Traceback" not in result.stderr and result.stdout == ""
     assert {path: path.read_bytes() for path in run.rglob("*") if path.is_file()} == before
+
+
+@pytest.mark.parametrize("charges", ["Na=1,Na=2", ["Na=1", "--charge", "Na=2"]])
+def test_a_charge_given_twice_is_a_usage_error(charges, capsys):
+    args = ["analyze", str(RUN), "--charge", *([charges] if isinstance(charges, str) else charges)]
+    with pytest.raises(SystemExit) as exit:
+        cli.main(args)
+    assert exit.value.code == 2 and "Na" in capsys.readouterr().err

@@ -241,3 +241,20 @@ def test_temperature_and_volume_from_the_logs_thermo_output_of_the_last_run(tmp_
     assert report.row("temperature").value == 298.0 and report.row("temperature").inputs.endswith("(log thermo, last run)")
     assert report.row("volume").value == pytest.approx(30050e-30, rel=1e-12)
     assert report.row("viscosity").status == "ok"
+
+
+def test_onsager_pairs_are_one_row_whatever_the_column_order(tmp_path):
+    run = tmp_path / "run"
+    for k in (1, 2):
+        shutil.copytree(RUN / f"replica_{k}", run / f"replica_{k}")
+    table = run / "replica_2" / "diffonsag.dat"
+    swapped = {"MSD__wat_Na": "MSD__Na_wat", "MSD__wat_Cl": "MSD__Cl_wat", "MSD__Na_Cl": "MSD__Cl_Na"}
+    lines = table.read_text().splitlines()
+    header = next(k for k, line in enumerate(lines) if line.startswith("#Time"))
+    lines[header] = "\t".join(swapped.get(name, name) for name in lines[header].split("\t"))
+    table.write_text("\n".join(lines) + "\n")
+    report = quor_pp.analyze(run)
+    pairs = [row.species for row in report.rows if row.quantity == "onsager"]
+    assert pairs == ["wat-wat", "wat-Na", "wat-Cl", "Na-Na", "Na-Cl", "Cl-Cl"]
+    assert {report.row("onsager", pair).n for pair in pairs} == {2}
+    assert report.row("onsager", "Na-Cl").replicas[1] == quor_pp.analyze(RUN / "replica_2").row("onsager", "Na-Cl").value

@@ -284,3 +284,12 @@ def test_a_sweep_without_thermodynamic_tables_takes_the_state_temperature_or_the
     with pytest.raises(SystemExit) as exit:
         run_sweep(sweep, "-T", "25")
     assert exit.value.code == 2 and "for 25 °C give 298.15" in capsys.readouterr().err
+
+
+def test_a_state_file_that_is_a_directory_is_refused(tmp_path):
+    sweep = tmp_path / "sweep"
+    shutil.copytree(SWEEP / "NaCl_1m_300K", sweep / "NaCl_1m_300K")
+    (sweep / "NaCl_1m_300K" / "state.toml").unlink()
+    (sweep / "NaCl_1m_300K" / "state.toml").mkdir()
+    with pytest.raises(IsADirectoryError, match="state file must be a regular file"):
+        quor_pp.find_state_points(sweep)

@@ -10,6 +10,7 @@ from both. Every replica of every point is analysed in one map (any engine of
 
 from __future__ import annotations
 
+import errno
 import importlib
 import math
 import os
@@ -308,6 +309,9 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
     points = []
     for directory, name in _candidates(top, compiled):
         state_path = os.path.join(directory, STATE_FILE)
+        if os.path.exists(state_path) and not os.path.isfile(state_path):
+            raise OSError(errno.EISDIR if os.path.isdir(state_path) else errno.EINVAL,
+                          "a state file must be a regular file", state_path)
         from_file = _read_state(state_path) if os.path.isfile(state_path) else {}
         from_name: dict[str, Any] = {}
         if compiled is not None:
@@ -333,7 +337,7 @@ def _candidates(root: str, pattern: _Pattern | None) -> Iterable[tuple[str, str]
         relative = os.path.relpath(directory, root)
         prefix = "" if relative == os.curdir else relative.replace(os.sep, "/") + "/"
         if pattern is None:
-            if STATE_FILE in names:
+            if STATE_FILE in names or STATE_FILE in subdirectories:  # the second is refused by the caller
                 subdirectories[:] = []  # a point's subdirectories are its replicas
                 yield directory, prefix.rstrip("/") or "."
                 continue

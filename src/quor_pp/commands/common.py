@@ -230,6 +230,8 @@ def assignments(kind: Callable[[str], Any], what: str) -> Callable[[str], dict[s
             name, value = name.strip(), value.strip()
             if not sign or not name or not value:
                 raise argparse.ArgumentTypeError(f"{item.strip()!r} is not NAME={what}")
+            if name in pairs:
+                raise argparse.ArgumentTypeError(f"{name} is given twice in {text!r}")
             try:
                 pairs[name] = kind(value)
             except ValueError:
