@@ -253,3 +253,10 @@ def test_sample_run_windows_pass_the_checks():
             fit = fit_window(table[time], table[column])
             assert fit.status == "ok" and fit.rejected == (), (path, column)
             assert fit.slope == _quor_pp.diff_calculator(table[time], table[column], 0.1, 10, 60, 0.1, 0.0)[0]
+
+
+def test_a_curve_too_large_to_fit_says_so():
+    t = np.arange(1.0, 300.0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        fit = fit_window(t, 1e306 * t)
+    assert fit.status == "degenerate" and "overflows" in fit.message and "times are all equal" not in fit.message

@@ -508,7 +508,7 @@ def fit_window(
     first = _locate(tk, np.asarray(t_fit))
     if not math.isfinite(d):
         rows = kept[first:first + len(t_fit)]
-        return Fit(source, column, t, m, "degenerate", "the window's times are all equal", None,
+        return Fit(source, column, t, m, "degenerate", _why_degenerate(t[rows], m[rows]), None,
                    _array(t_fit), _array(fit), int(rows[0]), int(rows[-1]) + 1, _loglog_slope(t[rows], m[rows]))
     # Windows occupy filtered positions [start, end - 1) (the module stops one short of end).
     allowed = np.zeros(n, dtype=bool)
@@ -587,7 +587,7 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
         return failed("degenerate", f"the window {begin:g} to {finish:g} holds values that are not finite")
     slope, intercept, line = line_fit(x, y)
     if not math.isfinite(slope):
-        return failed("degenerate", "the window's times are all equal")
+        return failed("degenerate", _why_degenerate(x, y))
     quality = _quality(t, m, rows, slope, intercept, line, settings)
     with np.errstate(divide="ignore", invalid="ignore"):
         loglog = _loglog_slope(x, y)
@@ -629,6 +629,14 @@ def common_window(fits: Iterable[Fit]) -> tuple[float, float] | None:
     begin = max(w[0] for w in windows)
     finish = min(w[1] for w in windows)
     return (begin, finish) if begin < finish else None
+
+
+def _why_degenerate(t: FloatArray, m: FloatArray) -> str:
+    """Why a window's straight line has no finite slope."""
+    if np.all(t == t[0]):
+        return "the window's times are all equal"
+    return (f"the straight line over the window overflows: its values reach {float(np.max(np.abs(m))):.3g} "
+            "(a unit or scale error?)")
 
 
 def _loglog_slope(t: FloatArray, m: FloatArray) -> float | None:
