@@ -116,7 +116,7 @@ def test_list_shows_every_salt():
 
 @pytest.mark.parametrize("args, status, message", [
     (["properties", "NaCll"], 1, "close matches: NaCl (Sodium Chloride)"),
-    (["properties", "NaCl", "-T", "25"], 2, "give --celsius for degrees Celsius"),
+    (["properties", "NaCl", "-T", "25"], 2, "for 25 °C give 298.15, or give --celsius"),
     (["properties", "NaCl", "--celsius", "-T", "-150"], 2, "below -100 °C"),
     (["properties", "NaCl", "-b", "1,,2"], 2, "argument -b/--molality: '1,,2' is not a list of numbers"),
     (["properties", "NaCl", "-T", "700"], 2, "above water's critical temperature, 647.096 K"),

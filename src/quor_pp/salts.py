@@ -670,7 +670,8 @@ def _temperature(values: ArrayLike, celsius: bool) -> FloatArray:
             raise ValueError(f"temperature {lowest:g} °C is below {LOWEST_TEMPERATURE - KELVIN_OFFSET:g} °C, "
                              "where no aqueous solution is liquid")
         raise ValueError(f"temperature {lowest:g} K is below {LOWEST_TEMPERATURE:g} K, where no aqueous "
-                         "solution is liquid: degrees Celsius need celsius=True")
+                         f"solution is liquid: for {lowest:g} °C give {lowest + KELVIN_OFFSET:g}, or "
+                         "celsius=True")
     if (kelvin > HIGHEST_TEMPERATURE).any():
         highest = float(t.max())
         raise ValueError(f"temperature {highest:g} {'°C' if celsius else 'K'} is above water's critical "

@@ -76,7 +76,8 @@ def run(args: argparse.Namespace) -> int:
     lowest = min(temperatures)
     if not args.celsius and lowest < LOWEST_TEMPERATURE:
         raise UsageError(f"argument -T/--temperature: {lowest:g} K is below {LOWEST_TEMPERATURE:g} K, where no "
-                         "aqueous solution is liquid; give --celsius for degrees Celsius")
+                         f"aqueous solution is liquid; for {lowest:g} °C give {lowest + KELVIN_OFFSET:g}, or give "
+                         "--celsius for degrees Celsius")
     if args.celsius and lowest + KELVIN_OFFSET < LOWEST_TEMPERATURE:
         raise UsageError(f"argument -T/--temperature: {lowest:g} °C is below "
                          f"{LOWEST_TEMPERATURE - KELVIN_OFFSET:g} °C, where no aqueous solution is liquid")
