@@ -26,7 +26,7 @@ pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
 "${pip[@]}" .
 
 unset PYTHON_GIL
-gil=$("$venv/bin/python" -c 'import sys, _quor_pp, quor_pp; print(sys._is_gil_enabled())')
+gil=$("$venv/bin/python" -c 'import sys, _quor_pp, quor_pp, quor_pp._native; print(sys._is_gil_enabled())')
 if [[ $gil != False ]]; then
     echo "free-threaded: importing the package turned the GIL on" >&2
     exit 1
