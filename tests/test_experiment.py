@@ -8,9 +8,11 @@ import sys
 
 import pytest
 
-import quor_pp
-from quor_pp import experiment
-from quor_pp.settings import AnalysisSettings
+pytest.importorskip("chemicals", reason="the experimental values come from the salt table (the properties extra)")
+
+import quor_pp  # noqa: E402
+from quor_pp import experiment  # noqa: E402
+from quor_pp.settings import AnalysisSettings  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 KOH = ROOT / "examples" / "data" / "koh"

@@ -88,6 +88,7 @@ def test_sweep_and_solution_and_fit_views(report):
     fit = report.fits("viscosity")[0][2]
     view = _parsed(fit._repr_html_())
     assert f"{fit.slope:.6g} per time unit" in view.cells
+    pytest.importorskip("pandas")
     frame = fit.to_pandas()
     assert frame["in_window"].sum() == fit.stop - fit.start
     pytest.importorskip("matplotlib")
