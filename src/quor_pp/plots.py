@@ -157,7 +157,9 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     # is the quantity (a unit of the quantity times seconds).
     what, unit = declared.curve_label if declared is not None and declared.curve_label else ("curve", "")
     curves.set_ylabel(f"{what}{' (absolute value)' if negative else ''} [{'reduced' if reduced else unit}]")
-    curves.set_title(_title(row), fontsize=10)
+    # At the top of the axes, where matplotlib would put it after measuring every tick
+    # (nothing is drawn above these axes): placed, it is not measured.
+    curves.set_title(_title(row), fontsize=10, y=1.0)
     display = display_unit(row.unit)
     curves.legend(fontsize=7.5, loc="upper left", title_fontsize=7.5,
                   title=f"replica: {symbol(quantity)} "
@@ -195,7 +197,7 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
                           ms=4, capsize=3, label="mean ± sem")
         axes.plot(positions, values, "o", color="C1", ms=5, label="replicas")
         axes.set_title(f"{symbol(row.quantity)}{' ' + row.species if row.species else ''}: {significant(mean)} ± "
-                       f"{spread(std)}", fontsize=9)
+                       f"{spread(std)}", fontsize=9, y=1.0)  # placed: as matplotlib would, unmeasured
         axes.set_ylabel(unit.tex, fontsize=8)
         axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
         axes.set_xlim(0.4, len(names) + 1.2)
@@ -237,10 +239,14 @@ def _draw_all(figures: list[_Figure], names: list[str], directory: str | os.Path
               formats: Sequence[str], jobs: int, progress: Progress | None) -> list[str]:
     """Draw the figures, `jobs` at once; the paths written, in the order of the figures."""
     written: list[list[str]] = [[] for _ in figures]
-    for index, paths in _drawn(figures, os.fspath(directory), tuple(formats), min(jobs, len(figures))):
-        written[index] = paths
+    # The last figure (the replica values, or a sweep's last) goes first: with several
+    # at once, the largest is not left to finish alone.
+    order = [len(figures) - 1, *range(len(figures) - 1)] if jobs > 1 else list(range(len(figures)))
+    chosen = [figures[k] for k in order]
+    for index, paths in _drawn(chosen, os.fspath(directory), tuple(formats), min(jobs, len(figures))):
+        written[order[index]] = paths
         if progress is not None:
-            progress(names[index])
+            progress(names[order[index]])
     return [path for paths in written for path in paths]
 
 
