@@ -43,11 +43,16 @@ def commands(plots: str, jobs: int) -> dict[str, list[str]]:
     }
 
 
+# As installed: compiled modules are written on the first, untimed run and read afterwards
+# (an environment that forbids writing them would time the compiler).
+ENVIRONMENT = {name: value for name, value in os.environ.items() if name != "PYTHONDONTWRITEBYTECODE"}
+
+
 def run(command: list[str]) -> tuple[float, float]:
     """Wall and CPU time (user + system, s) of one whole process."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENVIRONMENT)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)

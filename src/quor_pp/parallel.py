@@ -29,7 +29,6 @@ never ends the run.
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import dataclasses
 import importlib
@@ -39,13 +38,16 @@ import pickle
 import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Final, TypeAlias
+from typing import TYPE_CHECKING, Any, Final, TypeAlias
 
 import numpy as np
 
 from .fitting import Fit
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
 from .workers import ClusterError, Lost, WorkerPool
+
+if TYPE_CHECKING:
+    import concurrent.futures
 
 __all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_batch", "analyze_task", "batch_size",
            "choose_engine", "dask_client", "map_replicas"]
@@ -300,6 +302,8 @@ def map_replicas(
         # Warnings are caught per thread only where catch_warnings is thread-local
         # (the default on free-threaded builds); elsewhere they are shown as raised.
         capture = bool(getattr(sys.flags, "context_aware_warnings", False))
+        import concurrent.futures  # only here: it starts logging, which a command need not pay for
+
         runs = _threads(concurrent.futures.ThreadPoolExecutor(min(count, len(listed)), "quor-pp"),
                         listed, curves, capture)
     elif chosen == "processes":
@@ -333,6 +337,8 @@ def _check_client(client: object) -> None:
 def _threads(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
              capture: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
     """The outcomes of a thread pool as they come back, with their task indices."""
+    import concurrent.futures
+
     with pool:
         futures = {pool.submit(analyze_task, directory, settings, curves=curves, capture=capture): index
                    for index, (directory, settings) in enumerate(tasks)}
@@ -402,6 +408,7 @@ def _dask(client: Any, tasks: list[Task], curves: bool,
           batch: int | None) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
     """The outcomes of Dask tasks of a batch of replicas each as they come back, with their task indices."""
     import asyncio
+    import concurrent.futures
 
     # Only when a client is given (and untyped: looked up as plain modules).
     distributed = importlib.import_module("distributed")

@@ -12,7 +12,6 @@ lie on one axis and the slope of each, against time in seconds, is the value.
 
 from __future__ import annotations
 
-import concurrent.futures
 import math
 import os
 import re
@@ -258,6 +257,8 @@ def _drawn(figures: list[_Figure], directory: str, formats: tuple[str, ...],
             yield index, _draw(function, subject, key, directory, formats)
     elif not sys._is_gil_enabled():
         # Free-threaded: figures are independent objects; the one shared setting is made once, here.
+        import concurrent.futures
+
         with (_text_as_text(),
               concurrent.futures.ThreadPoolExecutor(jobs, "quor-pp plots") as pool):
             futures = {pool.submit(_draw, function, subject, key, directory, formats): index
@@ -494,9 +495,9 @@ def thin(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], columns: int,
 
 def _pixels(axes: Axes) -> int:
     """The width of `axes` in pixels of the saved figure."""
-    figure = axes.get_figure()
+    figure = axes.get_figure(root=True)
     assert figure is not None
-    width: float = axes.get_position().width * figure.get_figwidth() * figure.get_dpi()
+    width: float = axes.get_position().width * figure.get_size_inches()[0] * figure.get_dpi()
     return max(1, math.ceil(width))
 
 
