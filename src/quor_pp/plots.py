@@ -46,6 +46,10 @@ REPLICA_VALUES: Final = "replica_values"
 
 _DPI: Final = 150
 
+# PNG files compressed quickly: the same pixels, in a file about a tenth larger, written
+# several times faster than at the default level.
+_WRITER_OPTIONS: Final[dict[str, dict[str, Any]]] = {"png": {"pil_kwargs": {"compress_level": 1}}}
+
 Progress = Callable[[str], None]
 
 # A figure to draw: the function, the report or sweep it draws from, and its own arguments.
@@ -537,7 +541,7 @@ def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats:
         # Whole files only, and a link in place of a figure is replaced, not written through.
         with (_text_as_text() if suffix == "svg" else _nothing(),
               replacing(path, binary=True, follow_links=False) as stream):
-            canvas.print_figure(stream, format=suffix)
+            canvas.print_figure(stream, format=suffix, **_WRITER_OPTIONS.get(suffix, {}))
         paths.append(path)
     return paths
 
