@@ -14,6 +14,13 @@ an interpreter with the GIL off that has quor-pp installed (`--ft`, default
 without one. The machine may be shared: the load average is printed beside each
 row, the engines take turns, and only the best of the repeats counts.
 
+With `--sweep N` (say 10000) it simulates a sweep of N replicas instead: N
+directories linked to the sample's four replicas, analysed without curves (no plots)
+on a 2-worker LocalCluster in tasks of a batch of replicas (`--batch`, default:
+sized from the workers), and, for comparison, one replica per task on the first
+`--unbatched` of them. It prints one replica's in-process time, replicas per
+second, bytes per task and the scheduler's overhead per replica.
+
 The scaling estimate at the end takes the serial time per replica and the bytes
 each Dask task moves (its arguments there, its pickled result back) to what
 10 000 replicas on 100 workers would take.
@@ -111,6 +118,73 @@ def sizes(paths):
     return files, arguments, len(pickle.dumps(full)), len(pickle.dumps(light))
 
 
+def linked_sweep(directory, replicas):
+    """`replicas` directories, each a link to one of the sample's replicas."""
+    sources = quor_pp.find_replicas(RUN)
+    paths = []
+    for k in range(replicas):
+        target = os.path.join(directory, f"replica_{k + 1}")
+        os.symlink(os.path.abspath(sources[k % len(sources)]), target)
+        paths.append(target)
+    return paths
+
+
+def one_replica(paths, repeat):
+    """Best time of one replica analysed in this process (curves kept), over `repeat` rounds of 50."""
+    from quor_pp.transport import analyze_replica
+
+    settings = quor_pp.AnalysisSettings(charges=CHARGES)
+    chosen = paths[:50]
+    for path in chosen:
+        analyze_replica(path, settings)
+    fastest = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for path in chosen:
+            analyze_replica(path, settings)
+        fastest.append((time.perf_counter() - start) / len(chosen))
+    return min(fastest), sorted(fastest)[len(fastest) // 2]
+
+
+def sweep(replicas, batch, unbatched, repeat):
+    import distributed
+
+    from quor_pp.parallel import _threads_of, analyze_batch, batch_size, map_replicas
+
+    settings = quor_pp.AnalysisSettings(charges=CHARGES)
+    with tempfile.TemporaryDirectory() as directory:
+        paths = linked_sweep(directory, replicas)
+        best_one, median_one = one_replica(paths, repeat)
+        print(f"one replica in this process: best {best_one * 1e3:.3f} ms, median {median_one * 1e3:.3f} ms "
+              f"({1 / best_one:.0f} replicas per second per core); load {os.getloadavg()[0]:.2f}", flush=True)
+        tasks = [(path, settings) for path in paths]
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      memory_limit="2GiB", silence_logs=40) as cluster, \
+                distributed.Client(cluster) as client:
+            size = batch_size(len(tasks), _threads_of(client), batch)
+            one = tasks[:size]
+            sent = len(pickle.dumps(one))
+            back = len(pickle.dumps(analyze_batch(one, curves=False, capture=True)))
+            print(f"{replicas} linked replicas, 2 worker processes: {size} replicas per task, "
+                  f"{-(-replicas // size)} tasks; per task {sent / 1024:.1f} KiB out and {back / 1024:.1f} KiB "
+                  f"back ({sent / size:.0f} B and {back / size / 1024:.1f} KiB per replica)", flush=True)
+            rows = []
+            for name, chosen, per_task in ((f"batches of {size}", tasks, size), ("one per task", tasks[:unbatched], 1)):
+                start, cpu = time.perf_counter(), time.process_time()
+                outcomes = map_replicas(chosen, client=client, curves=False, batch=per_task)
+                wall, cpu = time.perf_counter() - start, time.process_time() - cpu
+                assert len(outcomes) == len(chosen) and all(isinstance(o, quor_pp.ReplicaResult) for o in outcomes)
+                # Beyond the analysis shared by the two workers: the scheduler's and the client's share.
+                overhead = max(wall - len(chosen) * best_one / 2, 0.0) / len(chosen)
+                rows.append((name, len(chosen), wall, len(chosen) / wall, overhead, cpu / len(chosen)))
+        print(f"\n{'tasks':20} {'replicas':>9} {'wall s':>8} {'replicas/s':>11} {'overhead ms/replica':>20} "
+              f"{'client cpu ms/replica':>22}")
+        for name, count, wall, rate, overhead, cpu in rows:
+            print(f"{name:20} {count:9d} {wall:8.2f} {rate:11.0f} {overhead * 1e3:20.3f} {cpu * 1e3:22.3f}")
+        print("(overhead: wall time less the in-process analysis time shared by 2 workers, per replica; the "
+              "machine may be shared: see the load above)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--replicas", type=int, default=64)
@@ -118,9 +192,16 @@ def main():
     parser.add_argument("--ft", default=str(ROOT / ".venv-ft" / "bin" / "python"),
                         help="a free-threaded Python with quor-pp installed")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--sweep", type=int, help="simulate a sweep of this many linked replicas on Dask")
+    parser.add_argument("--batch", type=int, help="with --sweep: replicas per Dask task (default: sized from workers)")
+    parser.add_argument("--unbatched", type=int, default=1000,
+                        help="with --sweep: replicas run one per task, for comparison")
     args = parser.parse_args()
     if args.worker:
         worker(args.worker, args.repeat)
+        return
+    if args.sweep:
+        sweep(args.sweep, args.batch, args.unbatched, min(args.repeat, 7))
         return
 
     with tempfile.TemporaryDirectory() as directory:

@@ -318,7 +318,7 @@ def png_size(path):
 def test_main_job_prints_the_table_and_writes_every_plot(tmp_path):
     pytest.importorskip("matplotlib")
     plots = tmp_path / "plots"
-    result = command("analyze", *main_job_arguments(plots))
+    result = command("analyze", *main_job_arguments(plots), "--plot-format", "png,svg")
     assert result.returncode == 0, result.stderr
     rows = plain_table(result.stdout)
     assert {r["unit"] for r in rows} >= {"1e-9 m^2/s", "mPa s", "W/(m K)", "S/m"}

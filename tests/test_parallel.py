@@ -16,6 +16,7 @@ import pytest
 import quor_pp
 from conftest import fingerprint_report
 import quor_pp.parallel
+import quor_pp.report
 from quor_pp import cli
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
@@ -51,6 +52,39 @@ def test_every_local_engine_gives_the_serial_report_bit_for_bit(serial, engine):
 def test_dask_gives_the_serial_report_bit_for_bit(serial, dask_client):
     report = quor_pp.analyze(RUN, charges=CHARGES, client=dask_client)
     assert fingerprint_report(report) == fingerprint_report(serial)
+
+
+@pytest.mark.parametrize("batch", [1, 3, 4, 100])
+def test_dask_batches_give_the_serial_outcomes_in_task_order(batch, dask_client, broken_run):
+    # Batches of every size, one replica (a missing one) failing inside a batch.
+    tasks = [(path, quor_pp.AnalysisSettings().replaced(charges=CHARGES)) for path in broken_run]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        alone = quor_pp.parallel.map_replicas(tasks, curves=False)
+        batched = quor_pp.parallel.map_replicas(tasks, client=dask_client, batch=batch, curves=False)
+    assert [type(outcome) for outcome in batched] == [type(outcome) for outcome in alone]
+    assert [(f.path, f.error) for f in batched if isinstance(f, quor_pp.ReplicaFailure)] == \
+        [(f.path, f.error) for f in alone if isinstance(f, quor_pp.ReplicaFailure)]
+    report, expected = (quor_pp.report.combine_outcomes(outcomes, tasks[0][1], warn=False)
+                        for outcomes in (batched, alone))
+    assert fingerprint_report(report) == fingerprint_report(expected)
+    assert report.replicas and all(len(fit.time) == 0 for result in report.replicas for fit in result.fits)
+
+
+@pytest.mark.parametrize("replicas, threads, batch, size", [
+    (10_000, 2, None, 256),  # capped: a task's result stays small
+    (100, 2, None, 13),  # four tasks per thread
+    (3, 8, None, 1),
+    (10, 2, 7, 7),  # as asked
+])
+def test_batch_size(replicas, threads, batch, size):
+    assert quor_pp.parallel.batch_size(replicas, threads, batch) == size
+
+
+@pytest.mark.parametrize("batch, error", [(0, ValueError), (True, TypeError), (2.0, TypeError)])
+def test_a_bad_batch_is_refused(batch, error):
+    with pytest.raises(error, match="batch"):
+        quor_pp.parallel.map_replicas([], batch=batch)
 
 
 @pytest.mark.parametrize("engine", [pytest.param({}, id="serial"), *LOCAL_ENGINES])
@@ -159,6 +193,8 @@ def test_command_warns_of_a_failing_replica_and_fails_only_when_none_is_left(bro
 @pytest.mark.parametrize("args, message", [
     (["-j", "0"], "argument -j/--jobs: '0' is not a positive integer"),
     (["-j", "2", "--scheduler", "tcp://127.0.0.1:1"], "not allowed with argument"),
+    (["--batch", "4"], "--batch sets the replicas per task of a Dask cluster: it needs --scheduler"),
+    (["--batch", "0", "--scheduler", "tcp://127.0.0.1:1"], "argument --batch: '0' is not a whole number"),
 ])
 def test_bad_engine_options_are_usage_errors(args, message, capsys):
     with pytest.raises(SystemExit) as stop:

@@ -194,7 +194,7 @@ def outputs(tmp_path_factory):
     pytest.importorskip("matplotlib")
     out = tmp_path_factory.mktemp("sweep")
     assert run_sweep(SWEEP, "--csv", out / "sweep.csv", "--json", out / "sweep.json", "--plot", out / "plots",
-                     "-q") == 0
+                     "--plot-format", "png,svg", "-q") == 0
     return out
 
 

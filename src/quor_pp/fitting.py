@@ -267,6 +267,9 @@ class Fit:
 
 
 def _array(values: Sequence[float] | FloatArray) -> FloatArray:
+    # A read-only float64 array (a table's column) is taken as it is: no copy to make.
+    if isinstance(values, np.ndarray) and values.dtype == np.float64 and not values.flags.writeable:
+        return values
     array = np.array(values, dtype=np.float64)
     array.setflags(write=False)
     return array
@@ -297,8 +300,9 @@ def line_fit(x: Sequence[float] | FloatArray, y: Sequence[float] | FloatArray) -
     >>> slope, intercept, fitted.tolist()
     (2.0, 1.0, [3.0, 5.0, 7.0])
     """
-    xs = [float(v) for v in x]
-    ys = [float(v) for v in y]
+    # The same Python floats either way; tolist makes them in one call.
+    xs = x.tolist() if isinstance(x, np.ndarray) and x.dtype == np.float64 and x.ndim == 1 else [float(v) for v in x]
+    ys = y.tolist() if isinstance(y, np.ndarray) and y.dtype == np.float64 and y.ndim == 1 else [float(v) for v in y]
     if len(xs) != len(ys) or not xs:
         raise ValueError(f"x and y must be non-empty and of one length, not {len(xs)} and {len(ys)}")
     sx = sy = sxy = sxx = 0.0

@@ -16,9 +16,10 @@ The engines (`choose_engine`):
   it is killed; a worker that dies takes only its own replica, which is tried once
   more (`Outcomes.retried`). They never import the caller's ``__main__``, so a
   script without a main guard may use them;
-- "dask": one task per replica on the cluster of a `distributed.Client`. Workers
-  read the files where they are (every worker must see the run directories at the
-  same paths) and only the results travel back. A lost worker is its replica's
+- "dask": tasks of a batch of replicas each on the cluster of a `distributed.Client`
+  (`batch_size`: a few tasks per worker thread, so the scheduler's cost per task is
+  paid per batch). Workers read the files where they are (every worker must see the
+  run directories at the same paths) and only the results travel back. A lost worker is its replica's
   failure; a lost scheduler is one `ClusterError`.
 
 Every exception raised while one replica is analysed (but KeyboardInterrupt and
@@ -28,7 +29,6 @@ never ends the run.
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import dataclasses
 import importlib
@@ -38,7 +38,7 @@ import pickle
 import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Final, TypeAlias
+from typing import TYPE_CHECKING, Any, Final, TypeAlias
 
 import numpy as np
 
@@ -46,8 +46,11 @@ from .fitting import Fit
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
 from .workers import ClusterError, Lost, WorkerPool
 
-__all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_task", "choose_engine", "dask_client",
-           "map_replicas"]
+if TYPE_CHECKING:
+    import concurrent.futures
+
+__all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_batch", "analyze_task", "batch_size",
+           "choose_engine", "dask_client", "map_replicas"]
 
 #: The ways `map_replicas` can run its tasks.
 ENGINES: Final = ("serial", "threads", "processes", "dask")
@@ -62,6 +65,11 @@ Caught: TypeAlias = tuple[type[Warning], str, str, int]
 
 # The fit arrays a result carries.
 _ARRAYS: Final = ("time", "msd", "t_fit", "fit")
+
+# Tasks per worker thread a Dask run is cut into (some left over to even out slow
+# workers), and the most replicas in one task (bounds the size of a task's result).
+_TASKS_PER_THREAD: Final = 4
+_LARGEST_BATCH: Final = 256
 
 # Longest reason a failure keeps from its exception's message, in characters.
 _REASON_LENGTH: Final = 300
@@ -117,14 +125,18 @@ def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) 
 
 
 def _jobs(jobs: object) -> int:
-    if isinstance(jobs, bool):
-        raise TypeError("jobs must be an int, not bool")
+    return _positive("jobs", jobs)
+
+
+def _positive(name: str, number: object) -> int:
+    if isinstance(number, bool):
+        raise TypeError(f"{name} must be an int, not bool")
     try:
-        count = operator.index(jobs)  # type: ignore[arg-type]
+        count = operator.index(number)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"jobs must be an int, not {type(jobs).__name__}") from None
+        raise TypeError(f"{name} must be an int, not {type(number).__name__}") from None
     if count < 1:
-        raise ValueError(f"jobs must be a positive int, not {jobs!r}")
+        raise ValueError(f"{name} must be a positive int, not {number!r}")
     return count
 
 
@@ -156,6 +168,28 @@ def analyze_task(directory: str, settings: AnalysisSettings, *, curves: bool = T
     if not curves and isinstance(outcome, ReplicaResult):
         outcome = _without_curves(outcome)
     return outcome, caught
+
+
+def analyze_batch(tasks: Sequence[Task], *, curves: bool = True,
+                  capture: bool = False) -> list[tuple[Outcome, list[Caught]]]:
+    """`analyze_task` on each of several (directory, settings) tasks, one after the other: one Dask task."""
+    return [analyze_task(directory, settings, curves=curves, capture=capture) for directory, settings in tasks]
+
+
+def batch_size(replicas: int, threads: int, batch: int | None = None) -> int:
+    """How many replicas one Dask task analyses: `batch` when given, else sized from the worker threads.
+
+    About `_TASKS_PER_THREAD` tasks per thread, so that every thread has work to
+    the end, and never more than `_LARGEST_BATCH` replicas in one task.
+
+    Raises
+    ------
+    TypeError, ValueError
+        `batch` is not a positive int.
+    """
+    if batch is not None:
+        return _positive("batch", batch)
+    return max(1, min(_LARGEST_BATCH, -(-replicas // (_TASKS_PER_THREAD * max(1, threads)))))
 
 
 def _message(error: BaseException) -> str:
@@ -202,6 +236,7 @@ def map_replicas(
     curves: bool = True,
     progress: Callable[[str], None] | None = None,
     done: Callable[[int, Outcome], None] | None = None,
+    batch: int | None = None,
 ) -> Outcomes:
     """Analyses every (directory, settings) task; returns the outcomes in task order.
 
@@ -213,8 +248,9 @@ def map_replicas(
         How many replicas are analysed at once (see `choose_engine`); a NumPy
         integer will do.
     client : distributed.Client, optional
-        Runs one task per replica on its Dask cluster. Relative paths are made
-        absolute first, against this process's working directory.
+        Runs the replicas on its Dask cluster, in tasks of `batch` replicas.
+        Relative paths are made absolute first, against this process's working
+        directory.
     engine : str, optional
         "serial", "threads" or "processes", in place of the automatic choice.
     curves : bool
@@ -224,6 +260,9 @@ def map_replicas(
     done : callable, optional
         Called in the calling thread with the task's index and its outcome as
         each replica comes back, in the order they come back.
+    batch : int, optional
+        Dask only: replicas per task (default: `batch_size` of the cluster's
+        worker threads). The outcomes do not depend on it.
 
     Returns
     -------
@@ -236,14 +275,17 @@ def map_replicas(
     Raises
     ------
     TypeError
-        `jobs`, `engine` or `client` is of the wrong type.
+        `jobs`, `engine`, `client` or `batch` is of the wrong type.
     ValueError
-        `jobs` is below 1 or the engine cannot be used (see `choose_engine`).
+        `jobs` or `batch` is below 1, or the engine cannot be used (see
+        `choose_engine`).
     ClusterError
         The Dask scheduler was lost during the run.
     """
     chosen = choose_engine(jobs, client, engine)
     count = _jobs(jobs)
+    if batch is not None:
+        _positive("batch", batch)
     if chosen == "dask":
         _check_client(client)
     listed = [(os.fspath(directory), settings) for directory, settings in tasks]
@@ -260,13 +302,15 @@ def map_replicas(
         # Warnings are caught per thread only where catch_warnings is thread-local
         # (the default on free-threaded builds); elsewhere they are shown as raised.
         capture = bool(getattr(sys.flags, "context_aware_warnings", False))
+        import concurrent.futures  # only here: it starts logging, which a command need not pay for
+
         runs = _threads(concurrent.futures.ThreadPoolExecutor(min(count, len(listed)), "quor-pp"),
                         listed, curves, capture)
     elif chosen == "processes":
         pool = WorkerPool(min(count, len(listed)))
         runs = _processes(pool, listed, curves)
     else:
-        runs = _dask(client, listed, curves)
+        runs = _dask(client, listed, curves, batch)
     for index, (outcome, warned) in runs:
         if chosen in ("processes", "dask"):
             _read_only(outcome)
@@ -293,6 +337,8 @@ def _check_client(client: object) -> None:
 def _threads(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
              capture: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
     """The outcomes of a thread pool as they come back, with their task indices."""
+    import concurrent.futures
+
     with pool:
         futures = {pool.submit(analyze_task, directory, settings, curves=curves, capture=capture): index
                    for index, (directory, settings) in enumerate(tasks)}
@@ -358,9 +404,11 @@ def dask_client(address: str | None) -> Iterator[Any]:
             client.close()
 
 
-def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
-    """The outcomes of one Dask task per replica as they come back, with their task indices."""
+def _dask(client: Any, tasks: list[Task], curves: bool,
+          batch: int | None) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
+    """The outcomes of Dask tasks of a batch of replicas each as they come back, with their task indices."""
     import asyncio
+    import concurrent.futures
 
     # Only when a client is given (and untyped: looked up as plain modules).
     distributed = importlib.import_module("distributed")
@@ -370,30 +418,41 @@ def _dask(client: Any, tasks: list[Task], curves: bool) -> Iterator[tuple[int, t
     futures: list[Any] = []
     left = len(tasks)
     try:
-        futures = client.map(analyze_task, [directory for directory, _ in tasks],
-                             [settings for _, settings in tasks], curves=curves, capture=True, pure=False)
-        where = {future.key: index for index, future in enumerate(futures)}
+        size = batch_size(len(tasks), _threads_of(client), batch)
+        batches = [tasks[start:start + size] for start in range(0, len(tasks), size)]
+        futures = client.map(analyze_batch, batches, curves=curves, capture=True, pure=False)
+        where = {future.key: k * size for k, future in enumerate(futures)}
         # The client's own loop: the command's client is not the default one.
         for future in distributed.as_completed(futures, loop=client.loop):
-            index = where[future.key]
+            first = where[future.key]
+            count = len(batches[first // size])
             if future.status == "finished":
-                outcome = future.result()
+                outcomes = future.result()
             elif future.status == "cancelled" or client.status not in ("running", "connecting"):
                 raise ClusterError(_lost_scheduler(client, left, len(tasks)))
             else:
                 error = future.exception()
                 if isinstance(error, killed):
-                    outcome = (ReplicaFailure(tasks[index][0], "WorkerLost",
-                                              "the Dask workers analysing it died: " + _message(error)), [])
+                    outcomes = [(ReplicaFailure(tasks[index][0], "WorkerLost", "the Dask workers analysing it "
+                                                "died: " + _message(error)), []) for index in range(first, first + count)]
                 else:
-                    outcome = (_failure(tasks[index][0], error), [])
-            left -= 1
-            yield index, outcome
+                    outcomes = [(_failure(tasks[index][0], error), []) for index in range(first, first + count)]
+            for offset, outcome in enumerate(outcomes):
+                left -= 1
+                yield first + offset, outcome
     except broken as error:
         raise ClusterError(f"{_lost_scheduler(client, left, len(tasks))} ({type(error).__name__}: {error})") from None
     finally:
         with contextlib.suppress(Exception):
             client.cancel([future for future in futures if not future.done()])
+
+
+def _threads_of(client: Any) -> int:
+    """The worker threads of a client's cluster (1 when the scheduler does not say)."""
+    try:
+        return max(1, sum(int(count) for count in client.nthreads().values()))
+    except Exception:
+        return 1
 
 
 def _lost_scheduler(client: Any, left: int, total: int) -> str:

@@ -15,7 +15,8 @@ from __future__ import annotations
 import math
 import os
 import re
-from collections.abc import Callable, Sequence
+import sys
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -34,18 +35,25 @@ if TYPE_CHECKING:
 
     from .sweeps import SweepReport
 
-__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "plot_sweep",
-           "plot_sweep_quantity"]
+__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report",
+           "plot_sweep", "plot_sweep_quantity", "thin"]
 
-#: The file formats written for every figure.
-FORMATS: Final = ("png", "svg")
+#: The file formats written for every figure unless others are asked for.
+FORMATS: Final = ("png",)
 
 #: Name of the figure of every replica value.
 REPLICA_VALUES: Final = "replica_values"
 
 _DPI: Final = 150
 
+# PNG files compressed quickly: the same pixels, in a file about a tenth larger, written
+# several times faster than at the default level.
+_WRITER_OPTIONS: Final[dict[str, dict[str, Any]]] = {"png": {"pil_kwargs": {"compress_level": 1}}}
+
 Progress = Callable[[str], None]
+
+# A figure to draw: the function, the report or sweep it draws from, and its own arguments.
+_Figure = tuple[Callable[..., list[str]], Any, tuple[Any, ...]]
 
 
 def figure_keys(report: Report) -> list[tuple[str, str]]:
@@ -61,7 +69,7 @@ def file_stem(quantity: str, species: str = "") -> str:
 
 
 def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: Sequence[str] = FORMATS,
-                progress: Progress | None = None) -> list[str]:
+                progress: Progress | None = None, jobs: int = 1) -> list[str]:
     """Draws every figure of `report` into `directory` (made if needed).
 
     One figure for every quantity and species with fits (`figure_keys`), named
@@ -78,11 +86,14 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
         File formats matplotlib knows ("png", "svg", "pdf", ...).
     progress : callable, optional
         Called with the name of each figure once it is written.
+    jobs : int
+        How many figures are drawn at once: in threads on free-threaded Python,
+        else in worker processes.
 
     Returns
     -------
     list of str
-        The paths written.
+        The paths written, in the order of the figures.
 
     Raises
     ------
@@ -93,14 +104,10 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
     """
     _require_matplotlib()
     os.makedirs(directory, exist_ok=True)
-    written: list[str] = []
-    for quantity, species in figure_keys(report):
-        written += plot_fits(report, quantity, species, directory, formats=formats)
-        if progress is not None:
-            progress(file_stem(quantity, species))
-    written += plot_replica_values(report, directory, formats=formats)
-    if progress is not None:
-        progress(REPLICA_VALUES)
+    figures: list[_Figure] = [(plot_fits, report, key) for key in figure_keys(report)]
+    figures.append((plot_replica_values, report, ()))
+    names = [file_stem(*key) for key in figure_keys(report)] + [REPLICA_VALUES]
+    written = _draw_all(figures, names, directory, formats, jobs, progress)
     from .structure_plots import plot_structure
 
     more = plot_structure(report, directory, formats=formats)
@@ -160,7 +167,9 @@ def plot_fits(report: Report, quantity: str, species: str, directory: str | os.P
     # is the quantity (a unit of the quantity times seconds).
     what, unit = declared.curve_label if declared is not None and declared.curve_label else ("curve", "")
     curves.set_ylabel(f"{what}{' (absolute value)' if negative else ''} [{'reduced' if reduced else unit}]")
-    curves.set_title(_title(row), fontsize=10)
+    # At the top of the axes, where matplotlib would put it after measuring every tick
+    # (nothing is drawn above these axes): placed, it is not measured.
+    curves.set_title(_title(row), fontsize=10, y=1.0)
     display = display_unit(row.unit)
     curves.legend(fontsize=7.5, loc="upper left", title_fontsize=7.5,
                   title=f"replica: {symbol(quantity)} "
@@ -198,7 +207,7 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
                           ms=4, capsize=3, label="mean ± sem")
         axes.plot(positions, values, "o", color="C1", ms=5, label="replicas")
         axes.set_title(f"{symbol(row.quantity)}{' ' + row.species if row.species else ''}: {significant(mean)} ± "
-                       f"{spread(std)}", fontsize=9)
+                       f"{spread(std)}", fontsize=9, y=1.0)  # placed: as matplotlib would, unmeasured
         axes.set_ylabel(unit.tex, fontsize=8)
         axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
         axes.set_xlim(0.4, len(names) + 1.2)
@@ -215,7 +224,7 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
 
 def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
                keys: Sequence[tuple[str, str]] | None = None, formats: Sequence[str] = FORMATS,
-               progress: Progress | None = None) -> list[str]:
+               progress: Progress | None = None, jobs: int = 1) -> list[str]:
     """Draws every quantity of a sweep against molality and against temperature.
 
     One figure per quantity and species (`SweepReport.keys`, or `keys`), named as
@@ -231,14 +240,62 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
     """
     _require_matplotlib()
     os.makedirs(directory, exist_ok=True)
-    written: list[str] = []
-    for quantity, species in (sweep.keys() if keys is None else keys):
-        written += plot_sweep_quantity(sweep, quantity, species, directory, formats=formats)
-        if progress is not None:
-            progress(file_stem(quantity, species))
+    chosen = list(sweep.keys() if keys is None else keys)
+    figures: list[_Figure] = [(plot_sweep_quantity, sweep, key) for key in chosen]
+    written = _draw_all(figures, [file_stem(*key) for key in chosen], directory, formats, jobs, progress)
     from .structure_plots import plot_sweep_experiment
 
     return written + plot_sweep_experiment(sweep, directory, formats=formats)
+
+
+def _draw_all(figures: list[_Figure], names: list[str], directory: str | os.PathLike[str],
+              formats: Sequence[str], jobs: int, progress: Progress | None) -> list[str]:
+    """Draw the figures, `jobs` at once; the paths written, in the order of the figures."""
+    written: list[list[str]] = [[] for _ in figures]
+    # The last figure (the replica values, or a sweep's last) goes first: with several
+    # at once, the largest is not left to finish alone.
+    order = [len(figures) - 1, *range(len(figures) - 1)] if jobs > 1 else list(range(len(figures)))
+    chosen = [figures[k] for k in order]
+    for index, paths in _drawn(chosen, os.fspath(directory), tuple(formats), min(jobs, len(figures))):
+        written[order[index]] = paths
+        if progress is not None:
+            progress(names[order[index]])
+    return [path for paths in written for path in paths]
+
+
+def _drawn(figures: list[_Figure], directory: str, formats: tuple[str, ...],
+           jobs: int) -> Iterator[tuple[int, list[str]]]:
+    """(index, paths) of each figure as it is done: here, in threads, or in worker processes."""
+    if jobs <= 1:
+        for index, (function, subject, key) in enumerate(figures):
+            yield index, _draw(function, subject, key, directory, formats)
+    elif not sys._is_gil_enabled():
+        # Free-threaded: figures are independent objects; the one shared setting is made once, here.
+        import concurrent.futures
+
+        with (_text_as_text(),
+              concurrent.futures.ThreadPoolExecutor(jobs, "quor-pp plots") as pool):
+            futures = {pool.submit(_draw, function, subject, key, directory, formats): index
+                       for index, (function, subject, key) in enumerate(figures)}
+            for future in concurrent.futures.as_completed(futures):
+                yield futures[future], future.result()
+    else:
+        from .workers import WorkerPool
+
+        tasks = [(function, subject, key, directory, formats) for function, subject, key in figures]
+        with WorkerPool(jobs) as pool:
+            for index, ok, value in pool.run(_draw, tasks):
+                if not ok:
+                    if isinstance(value, BaseException):
+                        raise value
+                    raise RuntimeError(f"the process drawing {os.path.join(directory, '')}... died ({value})")
+                yield index, value
+
+
+def _draw(function: Callable[..., list[str]], subject: Any, key: tuple[Any, ...], directory: str,
+          formats: tuple[str, ...]) -> list[str]:
+    """One figure (a plain function of picklable arguments, for worker processes)."""
+    return function(subject, *key, directory, formats=formats)
 
 
 def plot_sweep_quantity(sweep: SweepReport, quantity: str, species: str, directory: str | os.PathLike[str], *,
@@ -375,10 +432,21 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
         text = f"{name}: {value}, {significant(start * to_x, 3)} to {significant(stop * to_x, 3)}"
     else:
         text = f"{name}: {fit.status}"
-    curves.plot(x[shown], np.abs(y[shown]), "-", color=colour, lw=1.0, label=text)
+    # Only the points the figure's pixels can show, but every point of a window.
+    inside = np.zeros(len(x), dtype=bool)
+    if fit.success:
+        inside[fit.start:fit.stop] = True
+    for rejected in fit.rejected:
+        inside[rejected.quality.start:rejected.quality.stop] = True
+    columns = 2 * _pixels(curves)
+    x_shown, y_shown = x[shown], y[shown]
+    drawn = thin(x_shown, np.abs(y_shown), columns, inside[shown])
+    curves.plot(x_shown[drawn], np.abs(y_shown[drawn]), "-", color=colour, lw=1.0, label=text)
     # The local slope the fit's checks use, drawn at the middle (in log time) of the span it covers.
-    local = local_loglog_slope(x[shown], y[shown])
-    slopes.plot(x[shown] * math.sqrt(LOCAL_SLOPE_RATIO), local, "-", color=colour, lw=0.8)
+    local = local_loglog_slope(x_shown, y_shown)
+    moved = x_shown * math.sqrt(LOCAL_SLOPE_RATIO)
+    drawn = thin(moved, local, columns, inside[shown])
+    slopes.plot(moved[drawn], local[drawn], "-", color=colour, lw=0.8)
     for rejected in fit.rejected:
         # A window the search chose and the checks refused: hatched, so it is not taken for the fit.
         low, high = rejected.quality.t_start * to_x, rejected.quality.t_end * to_x
@@ -402,6 +470,51 @@ def _draw_curve(curves: Axes, slopes: Axes, estimate: Estimate, name: str, colou
     return bool(np.mean(y[rows]) < 0)
 
 
+def thin(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], columns: int,
+         keep: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.intp]:
+    """Indices of the points of a curve on a log x axis that a plot `columns` pixels wide can show.
+
+    The axis is cut into `columns` equal spans of log x; of each span's points
+    only the first, the last, the lowest and the highest are kept, which draws the
+    same line at that resolution. Points where `keep` is true (a fitted window),
+    and points whose x or y is not finite or x not positive (breaks in the line),
+    are always kept. A curve of up to four points per column, or whose x does not
+    increase, is kept whole.
+
+    Examples
+    --------
+    >>> x = np.geomspace(1.0, 1e3, 10_000)
+    >>> len(thin(x, np.sqrt(x), 100)) <= 400
+    True
+    """
+    count = len(x)
+    every = np.arange(count)
+    if count <= 4 * columns or not bool(np.all(np.diff(x) >= 0.0)):
+        return every
+    usable = np.isfinite(x) & np.isfinite(y) & (x > 0.0)
+    kept = ~usable if keep is None else (~usable | keep)
+    logs = np.log(x[usable])
+    low, high = logs[0], logs[-1]
+    if not high > low:
+        return every
+    span = np.minimum(((logs - low) * (columns / (high - low))).astype(np.intp), columns - 1)
+    rows = every[usable]
+    by_value = np.lexsort((y[usable], span))  # within each span, lowest first
+    starts = np.flatnonzero(np.r_[True, span[1:] != span[:-1]])
+    ends = np.r_[starts[1:], len(span)] - 1
+    kept[rows[starts]] = kept[rows[ends]] = True
+    kept[rows[by_value[starts]]] = kept[rows[by_value[ends]]] = True
+    return every[kept]
+
+
+def _pixels(axes: Axes) -> int:
+    """The width of `axes` in pixels of the saved figure."""
+    figure = axes.get_figure(root=True)
+    assert figure is not None
+    width: float = axes.get_position().width * figure.get_size_inches()[0] * figure.get_dpi()
+    return max(1, math.ceil(width))
+
+
 def _title(row: Row) -> str:
     name = title(row.quantity)
     who = f" of {row.species}" if row.species else ""
@@ -413,18 +526,37 @@ def _title(row: Row) -> str:
     return f"{name.capitalize()}{who}\n{symbol(row.quantity)} = {value}{std} {unit.fancy} (mean ± std of {row.n} replicas)"
 
 
-def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:
+def _text_as_text() -> Any:
+    """Text stays text in SVG: smaller files, quicker to write, searchable."""
+    import contextlib
+
     import matplotlib
+
+    if matplotlib.rcParams["svg.fonttype"] == "none":
+        return contextlib.nullcontext()
+    return matplotlib.rc_context({"svg.fonttype": "none"})
+
+
+def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats: Sequence[str]) -> list[str]:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
 
     from .outputs import replacing
 
+    # The Agg canvas draws every format (vector ones through their own renderers) without
+    # looking up a backend.
+    canvas = FigureCanvasAgg(figure)
     paths = []
     for suffix in formats:
         path = os.path.join(os.fspath(directory), f"{stem}.{suffix}")
         # Whole files only, and a link in place of a figure is replaced, not written through.
-        # Text stays text in SVG: smaller files, quicker to write, searchable.
-        with (matplotlib.rc_context({"svg.fonttype": "none"}),
+        with (_text_as_text() if suffix == "svg" else _nothing(),
               replacing(path, binary=True, follow_links=False) as stream):
-            figure.savefig(stream, format=suffix)
+            canvas.print_figure(stream, format=suffix, **_WRITER_OPTIONS.get(suffix, {}))
         paths.append(path)
     return paths
+
+
+def _nothing() -> Any:
+    import contextlib
+
+    return contextlib.nullcontext()

@@ -515,6 +515,7 @@ def analyze(
     client: Any = None,
     engine: str | None = None,
     curves: bool = True,
+    batch: int | None = None,
 ) -> Report:
     """Transport coefficients of a run, averaged over its replicas, in SI units.
 
@@ -562,6 +563,9 @@ def analyze(
         Keep the whole curve of every fit, which plots of the fits need; without,
         the fits keep their windows and lines, and results from workers are a few
         times smaller.
+    batch : int, optional
+        With a client: replicas per Dask task (default: a few tasks per worker
+        thread; see `quor_pp.parallel.batch_size`).
 
     Returns
     -------
@@ -597,12 +601,12 @@ def analyze(
         common_window=common_window)
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                            engine=engine, curves=curves, progress=progress, done=done)
+                            engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     if chosen.common_window:
         # Again, every curve over the windows that all its replicas accepted.
         chosen = chosen.replaced(curve_windows=common_windows(outcomes))
         outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                                engine=engine, curves=curves)
+                                engine=engine, curves=curves, batch=batch)
     return combine_outcomes(outcomes, chosen)
 
 

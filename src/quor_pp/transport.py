@@ -11,8 +11,10 @@ counts, each once) and turns a fit into an estimate with one rule.
 from __future__ import annotations
 
 import errno
+import hashlib
 import math
 import os
+import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
@@ -44,6 +46,14 @@ __all__ = [
 ]
 
 Progress = Callable[[str], None]
+
+# What a data file gave (molecules per group, a molecule's charge per group; None when
+# the charges say nothing), by the file's content, its atom style and the log's groups:
+# the replicas of a run usually start from one data file, so it is parsed once.
+_Counts = tuple[tuple[tuple[str, int | None], ...], dict[str, float] | None]
+_COUNTED: dict[tuple[bytes, str | None, tuple[tuple[str, tuple[tuple[str, ...], ...]], ...]], _Counts] = {}
+_COUNTED_KEPT = 16
+_COUNTED_LOCK = threading.Lock()
 
 
 @dataclass(frozen=True)
@@ -142,6 +152,31 @@ def _group_molecules(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]
             except ValueError:
                 continue
         return found
+
+
+def _data_counts(path: str, atom_style: str | None,
+                 groups: Mapping[str, tuple[tuple[str, ...], ...]]) -> _Counts:
+    """The molecules of every group in a data file and their charges, parsed once for files of one content.
+
+    Raises what `read_data_file` raises (nothing is kept then).
+    """
+    with open(path, "rb") as stream:
+        digest = hashlib.blake2b(stream.read(), digest_size=20).digest()
+    key = (digest, atom_style, tuple(groups.items()))
+    found = _COUNTED.get(key)
+    if found is not None:
+        return found
+    data = read_data_file(path, atom_style)
+    counts = tuple(_group_molecules(data, groups))
+    try:
+        charges: dict[str, float] | None = molecule_charges(data, groups)
+    except ValueError:
+        charges = None
+    with _COUNTED_LOCK:
+        if len(_COUNTED) >= _COUNTED_KEPT:
+            del _COUNTED[next(iter(_COUNTED))]
+        _COUNTED[key] = (counts, charges)
+    return counts, charges
 
 
 class Run:
@@ -365,16 +400,13 @@ class Run:
                 why = f"no {os.path.basename(log.read_data[0])} beside the log to count molecules in"
             else:
                 try:
-                    data = read_data_file(data_path, log.atom_style)
+                    counts, charges = _data_counts(data_path, log.atom_style, log.group_definitions)
                 except (ValueError, OSError) as error:
                     why = str(error)
                 else:
-                    groups = log.group_definitions
-                    counted = {name: (data_path, count) for name, count in _group_molecules(data, groups)}
-                    try:
-                        self._data_charges = molecule_charges(data, groups)
-                    except ValueError:
-                        pass
+                    counted = {name: (data_path, count) for name, count in counts}
+                    if charges is not None:
+                        self._data_charges = dict(charges)
         self._molecule_counts = (counted, why)
         return self._molecule_counts
 

@@ -23,21 +23,20 @@ files removed) and the command can exit with status 128 + the signal's number.
 
 from __future__ import annotations
 
-import collections
 import contextlib
-import json
 import os
-import pickle
-import selectors
 import signal
 import struct
-import subprocess
 import sys
-import threading
 import types
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import IO, Any, Final
+from typing import IO, TYPE_CHECKING, Any, Final
+
+# Every command imports this module for its signals and errors: what only a pool
+# needs (subprocess, pickle, selectors, threads) is imported when a pool runs.
+if TYPE_CHECKING:
+    import subprocess
 
 __all__ = ["ClusterError", "Interrupted", "Lost", "WorkerPool", "exit_status", "stop_on_signals"]
 
@@ -93,7 +92,9 @@ def stop_on_signals(signals: Sequence[int] = STOP_SIGNALS) -> Iterator[None]:
     Outside the main thread (where handlers cannot be set) the block runs unchanged.
     The previous handlers come back afterwards.
     """
-    if threading.current_thread() is not threading.main_thread():
+    # No thread can have been started through threading before it was imported.
+    threading = sys.modules.get("threading")
+    if threading is not None and threading.current_thread() is not threading.main_thread():
         yield
         return
 
@@ -127,16 +128,22 @@ class _Worker:
     """One child process and its two pipes."""
 
     def __init__(self) -> None:
+        import json
+        import subprocess
+
         environment = {**os.environ, _PARENT: str(os.getpid()), _PATH: json.dumps(sys.path)}
         command = [sys.executable, *subprocess._args_from_interpreter_flags(), "-c", _BOOTSTRAP]  # type: ignore[attr-defined]
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
-                                        close_fds=True)
+        self.process: subprocess.Popen[bytes] = subprocess.Popen(command, stdin=subprocess.PIPE,
+                                                                 stdout=subprocess.PIPE, env=environment,
+                                                                 close_fds=True)
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
         self.replies: IO[bytes] = self.process.stdout
         self.task: int | None = None
 
     def send(self, message: object) -> None:
+        import pickle
+
         data = pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL)
         self.requests.write(_HEADER.pack(len(data)) + data)
         self.requests.flush()
@@ -215,6 +222,10 @@ class WorkerPool:
         exception, or a `Lost` when the task's worker died twice. Workers that are
         left running when the caller stops early (or is interrupted) are killed.
         """
+        import collections
+        import pickle
+        import selectors
+
         keywords = dict(keywords or {})
         waiting = collections.deque(range(len(arguments)))
         losses: collections.Counter[int] = collections.Counter()
@@ -274,6 +285,8 @@ def serve() -> None:
 
     Started by `WorkerPool`; ends when its pipe closes or its parent dies.
     """
+    import pickle
+
     parent = int(os.environ.pop(_PARENT))
     _die_with(parent)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -310,10 +323,14 @@ def _die_with(parent: int) -> None:
             ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     if os.getppid() != parent:  # it died before the request took effect
         os._exit(1)
+    import threading
+
     threading.Thread(target=_watch, args=(parent,), name="quor-pp parent watch", daemon=True).start()
 
 
 def _watch(parent: int) -> None:
+    import selectors
+
     try:
         descriptor = os.pidfd_open(parent)
     except (AttributeError, OSError):

@@ -80,12 +80,15 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
                              "('-': to standard output, instead of the table)")
     output.add_argument("--plot", metavar="DIR",
                         help="draw every quantity's curves, windows and fitted lines, and the replica values, "
-                             "as PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+                             "as PNG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+    add_plot_format_option(output)
     output.add_argument("--report", metavar="FILE",
                         help="write one self-contained HTML page of the analysis: the table, every fit's figure, "
                              "the settings and the input files (needs matplotlib)")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes")
     add_engine_options(parser)
+    parser.add_argument("--batch", type=positive_int, metavar="N",
+                        help="with --scheduler: replicas per Dask task (default: a few tasks per worker thread)")
     add_run_options(parser)
     add_window_options(parser)
     parser.set_defaults(run=run_command)
@@ -99,6 +102,8 @@ def run_command(args: argparse.Namespace) -> int:
     prog = args.parser.prog
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
+    if args.batch is not None and args.scheduler is None:
+        raise UsageError("--batch sets the replicas per task of a Dask cluster: it needs --scheduler")
     settings = settings_from(args)
     check_writable(args.json, args.csv, args.report)
     if args.report is not None:
@@ -118,7 +123,7 @@ def run_command(args: argparse.Namespace) -> int:
         try:
             report = quor_pp.analyze(directories, settings, progress=progress.detail,
                                      done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client,
-                                     curves=args.plot is not None or args.report is not None)
+                                     curves=args.plot is not None or args.report is not None, batch=args.batch)
         except Exception as error:  # every replica failed: the first one's error, as one line
             raise CommandError(describe_error(error) + _others(error)) from None
     print_warnings(prog, report.failures, caught)
@@ -138,7 +143,7 @@ def run_command(args: argparse.Namespace) -> int:
     if args.report is not None:
         write_page(report, args.report)
     if args.plot is not None:
-        written = write_plots(report, args.plot, args.quiet)
+        written = write_plots(report, args.plot, args.quiet, formats=args.plot_format, jobs=args.jobs)
         if not args.quiet:
             print(f"{prog}: {len(written)} plot files in {args.plot}", file=sys.stderr)
     return SOME_FAILED if report.failures else 0
@@ -261,8 +266,39 @@ def prepare_plot_directory(directory: str) -> None:
         raise CommandError(f"cannot make the plot directory {directory}: {error.strerror or error}") from None
 
 
-def write_plots(report: Any, directory: str, quiet: bool, *, sweep: bool = False) -> list[str]:
-    """Draw every figure of a report (or of a sweep) into `directory`; return the paths written.
+def positive_int(text: str) -> int:
+    """An argparse type: a whole number of at least 1."""
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return number
+
+
+# The file formats --plot-format takes.
+PLOT_FORMATS = ("png", "svg", "pdf")
+
+
+def plot_formats(text: str) -> tuple[str, ...]:
+    """An argparse type: a comma-separated list of figure formats, each once, in the order given."""
+    formats = tuple(dict.fromkeys(part.strip().lower() for part in text.split(",") if part.strip()))
+    if not formats or any(name not in PLOT_FORMATS for name in formats):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of {', '.join(PLOT_FORMATS)}")
+    return formats
+
+
+def add_plot_format_option(group: Any) -> None:
+    """The --plot-format option: the file formats of every figure."""
+    group.add_argument("--plot-format", type=plot_formats, default=("png",), metavar="FORMATS",
+                       help="the file formats of the --plot figures, comma-separated: png, svg, pdf "
+                            "(default: png); with -j N, N figures are drawn at once")
+
+
+def write_plots(report: Any, directory: str, quiet: bool, *, sweep: bool = False,
+                formats: Sequence[str] = ("png",), jobs: int = 1) -> list[str]:
+    """Draw every figure of a report (or of a sweep) into `directory`, `jobs` at once; return the paths written.
 
     Raises
     ------
@@ -280,7 +316,7 @@ def write_plots(report: Any, directory: str, quiet: bool, *, sweep: bool = False
 
         try:
             if sweep:
-                return plots.plot_sweep(report, directory, progress=done)
-            return plots.plot_report(report, directory, progress=done)
+                return plots.plot_sweep(report, directory, progress=done, formats=formats, jobs=jobs)
+            return plots.plot_report(report, directory, progress=done, formats=formats, jobs=jobs)
         except OSError as error:
             raise CommandError(f"cannot write the plots to {directory}: {error.strerror or error}") from None

@@ -7,8 +7,8 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from .analyze import (SOME_FAILED, check_writable, prepare_plot_directory, print_warnings, require_matplotlib,
-                      write_page, write_plots)
+from .analyze import (SOME_FAILED, add_plot_format_option, check_writable, prepare_plot_directory, print_warnings,
+                      require_matplotlib, write_page, write_plots)
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
@@ -70,7 +70,8 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
                         help="add each replica's value to the tidy table as its own record")
     output.add_argument("--plot", metavar="DIR",
                         help="draw each quantity against molality and temperature, with replica error bars, as "
-                             "PNG and SVG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+                             "PNG files in DIR (needs matplotlib: pip install 'quor-pp[plot]')")
+    add_plot_format_option(output)
     output.add_argument("--report", metavar="FILE",
                         help="write one self-contained HTML page of the analysis: the table, every fit's figure, "
                              "the settings and the input files (needs matplotlib)")
@@ -142,7 +143,8 @@ def run_command(args: argparse.Namespace) -> int:
     if args.report is not None:
         write_page(result, args.report, sweep=True)
     if args.plot is not None:
-        written = write_plots(result, args.plot, args.quiet, sweep=True)
+        written = write_plots(result, args.plot, args.quiet, sweep=True, formats=args.plot_format,
+                              jobs=args.jobs)
         if not args.quiet:
             print(f"{prog}: {len(written)} plot files in {args.plot}", file=sys.stderr)
     return SOME_FAILED if result.failures else 0
