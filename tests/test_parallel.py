@@ -160,7 +160,7 @@ def test_results_without_curves_have_the_same_numbers_and_travel_light(serial):
         assert [(e.value, e.fit and (e.fit.slope, e.fit.start, e.fit.stop)) for e in a.estimates] == \
             [(e.value, e.fit and (e.fit.slope, e.fit.start, e.fit.stop)) for e in b.estimates]
         assert all(len(f.time) == len(f.msd) == 0 and len(f.t_fit) > 0 for f in b.fits if f.success)
-        assert len(pickle.dumps(b)) * 3 < len(pickle.dumps(a))
+        assert len(pickle.dumps(b)) * 2 < len(pickle.dumps(a))  # the curves were most of it
 
 
 def analyze_csv(tmp_path, *options):

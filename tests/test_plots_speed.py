@@ -92,7 +92,7 @@ def test_figures_drawn_at_once_in_other_processes_are_the_figures_drawn_here(tmp
     there = plots.plot_report(report, tmp_path / "there", formats=("png", "svg"), jobs=2, progress=told.append)
     assert [pathlib.Path(p).relative_to(tmp_path / "there") for p in there] == \
         [pathlib.Path(p).relative_to(tmp_path / "here") for p in here]
-    assert sorted(told) == sorted([plots.file_stem(*key) for key in plots.figure_keys(report)] + ["replica_values"])
+    assert sorted(told) == sorted(dict.fromkeys(pathlib.Path(p).stem for p in there))  # each figure told once
     for first, second in zip(here, there):
         if first.endswith(".png"):
             assert np.array_equal(pixels(first), pixels(second))
