@@ -110,6 +110,12 @@ def _thermo_table(run: Run) -> Table | None:
 
 
 def _columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
+    """Every column's equilibration, scanned once per replica for the means and their errors."""
+    found: list[tuple[str, Equilibrated | None, str]] = run.memo("thermo columns", lambda: _scan_columns(run))
+    return found
+
+
+def _scan_columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
     table = _thermo_table(run)
     if table is None:
         return []

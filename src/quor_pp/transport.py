@@ -17,6 +17,7 @@ import os
 import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -195,6 +196,7 @@ class Run:
         self._estimates: dict[str, list[Estimate]] = {}
         self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
         self._data_charges: dict[str, float] = {}
+        self._memo: dict[str, Any] = {}
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
@@ -433,6 +435,12 @@ class Run:
             elif given.value is not None:
                 found.append(Source(given.name, given.value, given.origin))
         return tuple(found)
+
+    def memo(self, key: str, compute: Callable[[], Any]) -> Any:
+        """`compute()` made once per replica: work that several quantities share (an equilibration scan)."""
+        if key not in self._memo:
+            self._memo[key] = compute()
+        return self._memo[key]
 
     # --- estimates -------------------------------------------------------------------------------
 
