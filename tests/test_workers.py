@@ -146,6 +146,8 @@ def wait_for(condition, what):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+@pytest.mark.skipif(not sys._is_gil_enabled(), reason="-j runs threads of the command's own process here, "
+                    "not worker processes")
 @pytest.mark.parametrize("stop, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130), (signal.SIGHUP, 129),
                                           (signal.SIGKILL, -signal.SIGKILL)])
 def test_a_stopped_command_leaves_no_process(tmp_path, hooks, stop, status):
