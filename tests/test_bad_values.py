@@ -91,3 +91,13 @@ def test_a_tiny_volume_leaves_what_needs_it_without_a_value():
     for quantity, species in [("volume", ""), ("self_diffusion_infinite", "Na"), ("conductivity", "")]:
         assert report.row(quantity, species).status == "missing"
     assert report.row("self_diffusion", "Na").status == "ok"
+
+
+def test_a_pipe_in_place_of_the_data_file_is_refused_without_waiting(tmp_path):
+    import os
+
+    run = two_replicas(tmp_path) / "replica_1"
+    (run / "nacl.data.gz").unlink()
+    os.mkfifo(run / "nacl.data")
+    row = quor_pp.analyze(run).row("self_diffusion", "Na")  # would block on open() if the pipe were read
+    assert row.status == "missing" and "not a regular file" in row.message

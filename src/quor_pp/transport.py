@@ -31,6 +31,7 @@ from .quantities import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
 from .settings import AnalysisSettings, RunFiles
+from .source import open_regular
 from .units import UnitSystem, unit_system
 
 __all__ = [
@@ -161,7 +162,7 @@ def _data_counts(path: str, atom_style: str | None,
 
     Raises what `read_data_file` raises (nothing is kept then).
     """
-    with open(path, "rb") as stream:
+    with open_regular(path) as stream:  # a pipe or device named like the data file is refused, never waited on
         digest = hashlib.blake2b(stream.read(), digest_size=20).digest()
     key = (digest, atom_style, tuple(groups.items()))
     found = _COUNTED.get(key)
