@@ -199,11 +199,11 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
 
 def simulated_density(run: Run) -> Iterable[Estimate]:
     """ρ from the run's density.dat, in kg/m³ (its unit is g/cm³ for real and metal, kg/m³ for si)."""
-    from .transport import _box_value, find_file
+    from .transport import _box_value
 
     if run.settings.salt is None:  # shown beside experiment only
         return
-    path = find_file(run.directory, run.settings.files.density)
+    path = run.path("density")
     if path is None:
         return
     raw, _ = _box_value(path)

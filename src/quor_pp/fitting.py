@@ -5,12 +5,14 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field, fields
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 import _quor_pp
+
+from . import _native
 
 __all__ = [
     "Fit",
@@ -250,7 +252,12 @@ class Fit:
     @property
     def window(self) -> tuple[float, float] | None:
         """First and last time of the window, or None."""
-        return (float(self.t_fit[0]), float(self.t_fit[-1])) if self.success else None
+        if not self.success:
+            return None
+        # The quality keeps the window's ends when a light result has left its points out.
+        if self.quality is not None:
+            return (self.quality.t_start, self.quality.t_end)
+        return (float(self.t_fit[0]), float(self.t_fit[-1]))
 
     def _repr_html_(self) -> str:
         from .html import fit_html  # the HTML views are built only in a notebook
@@ -363,67 +370,47 @@ def local_loglog_slope(time: Sequence[float] | FloatArray, msd: Sequence[float] 
     >>> local_loglog_slope([1.0, 2.0, 4.0, 8.0], [1.0, 4.0, 8.0, 16.0]).round(6).tolist()
     [2.0, 1.0, 1.0, nan]
     """
-    t = np.asarray(time, dtype=np.float64)
-    m = np.abs(np.asarray(msd, dtype=np.float64))
+    t = np.ascontiguousarray(time, dtype=np.float64)
+    m = np.ascontiguousarray(msd, dtype=np.float64)
     if not ratio > 1.0:
         raise ValueError(f"ratio must exceed 1, not {ratio}")
-    n = len(t)
-    rows = np.arange(n)
-    if n < 2 or bool(np.all(t[1:] >= t[:-1])):
-        partner = np.maximum(np.searchsorted(t, ratio * t, side="left"), rows + 1)
-    else:  # times out of order: the first later row, searched row by row
-        partner = np.array([p + 1 + int(np.argmax(t[p + 1:] >= ratio * t[p])) if p + 1 < n and
-                            bool(np.any(t[p + 1:] >= ratio * t[p])) else n for p in range(n)], dtype=np.intp)
-    has = partner < n
-    partner = np.minimum(partner, n - 1)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_t = np.where(t > 0.0, np.log10(np.where(t > 0.0, t, 1.0)), np.nan)
-        log_m = np.where(m > 0.0, np.log10(np.where(m > 0.0, m, 1.0)), np.nan)
-        slopes: FloatArray = (log_m[partner] - log_m) / (log_t[partner] - log_t)
-    slopes[~has | ~np.isfinite(slopes)] = np.nan
+    if t.ndim != 1 or m.shape != t.shape:
+        raise ValueError(f"time and msd must be 1-D of one length, not {t.shape} and {m.shape}")
+    # The partner of each row is found by a scan that moves forward with the rows: natively.
+    slopes: FloatArray = np.frombuffer(_native.local_loglog_slopes(t, m, float(ratio)), np.float64).copy()
     return slopes
 
 
-def _local_checks(x: FloatArray, y: FloatArray, fitted: FloatArray,
-                  settings: WindowSettings) -> tuple[FloatArray, npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
-    """A window's local slopes, the rows where they leave the band, and those where the line has the wrong sign."""
-    # A window spanning less than the usual ratio still gets slopes, over half its span.
-    span = float(x[-1] / x[0]) if x[0] > 0.0 else math.inf
-    ratio = min(LOCAL_SLOPE_RATIO, math.sqrt(span)) if span > 1.0 else LOCAL_SLOPE_RATIO
-    local = local_loglog_slope(x, y, ratio)
-    lo, hi = 1.0 - settings.max_error, 1.0 + settings.max_error
-    out_of_band = ~np.isnan(local) & ~((lo < local) & (local < hi))
-    return local, out_of_band, np.sign(fitted) * np.sign(y) < 0.0
+class _Checked(NamedTuple):
+    """A window's straight line and its checks."""
+
+    slope: float
+    intercept: float
+    line: FloatArray  # the line at each row of the window
+    quality: FitQuality
+    loglog_slope: float | None
+    refused_rows: npt.NDArray[np.bool_]  # rows whose local slope leaves the band, or whose line has the wrong sign
 
 
-def _quality(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], slope: float, intercept: float,
-             fitted: FloatArray, settings: WindowSettings) -> FitQuality:
-    """Quality of the line (slope, intercept, fitted) over the rows `rows` of (t, m), and its problems."""
+def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: WindowSettings) -> _Checked:
+    """The line through the rows `rows` of (t, m), fitted with the module's arithmetic, and its quality."""
     x, y = t[rows], m[rows]
     count = len(rows)
-    dx = x - x.mean()
-    sxx = float(dx @ dx)
-    residual = y - fitted
-    ssr = float(residual @ residual)
-    dy = y - y.mean()
-    sst = float(dy @ dy)
-    stderr = math.sqrt(ssr / (count - 2) / sxx) if count > 2 and sxx > 0.0 else math.nan
-    r_squared = 1.0 - ssr / sst if sst > 0.0 else math.nan
-    relative = intercept / float(fitted[0]) if fitted[0] != 0.0 else math.nan
-    local, out_of_band, crossing = _local_checks(x, y, fitted, settings)
-    defined = local[~np.isnan(local)]
+    # One native pass: the line (its sums in the order of `line_fit`, so the same bit for
+    # bit), the regression's spread, the local log-log slopes and the sign checks.
+    (slope, intercept, fitted, stderr, r_squared, relative, local_min, local_max, defined, outside, crossing,
+     mean_y, loglog, flags) = _native.check_window(x, y, settings.max_error, LOCAL_SLOPE_RATIO)
     problems = []
-    if crossing.any():
-        sign = "negative where the curve is positive" if float(np.mean(y)) > 0.0 else \
-            "positive where the curve is negative"
-        problems.append(f"the fitted line is {sign} at {int(crossing.sum())} of {count} rows")
-    outside = int(out_of_band.sum())
-    if outside > settings.out_of_band_share * len(defined):
+    if crossing:
+        sign = "negative where the curve is positive" if mean_y > 0.0 else "positive where the curve is negative"
+        problems.append(f"the fitted line is {sign} at {crossing} of {count} rows")
+    if outside > settings.out_of_band_share * defined:
         problems.append(f"the local log-log slope lies outside 1 ± {settings.max_error:g} at {outside} of "
-                        f"{len(defined)} rows (more than {settings.out_of_band_share:.0%})")
-    return FitQuality(float(x[0]), float(x[-1]), int(rows[0]), int(rows[-1]) + 1, count, stderr, r_squared,
-                      relative, float(defined.min()) if len(defined) else math.nan,
-                      float(defined.max()) if len(defined) else math.nan, tuple(problems))
+                        f"{defined} rows (more than {settings.out_of_band_share:.0%})")
+    quality = FitQuality(float(x[0]), float(x[-1]), int(rows[0]), int(rows[-1]) + 1, count, stderr, r_squared,
+                         relative, local_min, local_max, tuple(problems))
+    return _Checked(slope, intercept, np.frombuffer(fitted, np.float64), quality,
+                    None if math.isnan(loglog) else loglog, np.frombuffer(flags, np.uint8) != 0)
 
 
 def fit_window(
@@ -490,10 +477,13 @@ def fit_window(
     if t.ndim != 1 or m.ndim != 1 or len(t) != len(m):
         raise ValueError(f"time and msd must be 1-D of one length, not {t.shape} and {m.shape}")
     threshold = settings.min_displacement * settings.min_displacement
-    kept = np.flatnonzero(np.abs(m) >= threshold)
     if window is not None:
-        return _fit_by_hand(t, m, kept, window, settings, source, column)
-    n = len(kept)
+        return _fit_by_hand(t, m, np.flatnonzero(np.abs(m) >= threshold), window, settings, source, column)
+    # The module's search, run natively over the same compiled code as
+    # `_quor_pp.diff_calculator` (so the same bits), which also says where its window lies.
+    d, t_found, fit_found, found_rows, n = _native.search_window(
+        np.ascontiguousarray(t), np.ascontiguousarray(m), settings.margin, settings.min_window,
+        settings.max_window, settings.max_error, settings.min_displacement)
     # The module's search region, in rows of the filtered curve.
     start = int(settings.margin * n)
     end = max(int((1.0 - settings.margin) * n) - settings.min_window, 0)
@@ -501,41 +491,43 @@ def fit_window(
         return failed("too few points",
                       f"{n} usable rows leave no window of {settings.min_window} rows "
                       f"after a margin of {settings.margin:g} at each end")
-    d, t_fit, fit = _quor_pp.diff_calculator(
-        t, m, settings.margin, settings.min_window, settings.max_window,
-        settings.max_error, settings.min_displacement)
+    t_fit, fit = np.frombuffer(t_found, np.float64), np.frombuffer(fit_found, np.float64)
     if math.isnan(d) and len(t_fit) <= 1:
         return failed("no window",
                       f"no window of {settings.min_window} to {settings.max_window - 1} rows has a "
                       f"log-log slope within 1 ± {settings.max_error:g}")
-    tk, mk = t[kept], m[kept]
-    first = _locate(tk, np.asarray(t_fit))
+    rows = np.frombuffer(found_rows, np.int64).astype(np.intp, copy=False)
+    assert len(rows) == len(t_fit), "the fitted window is not a run of the curve's times"
     if not math.isfinite(d):
-        rows = kept[first:first + len(t_fit)]
         return Fit(source, column, t, m, "degenerate", _why_degenerate(t[rows], m[rows]), None,
-                   _array(t_fit), _array(fit), int(rows[0]), int(rows[-1]) + 1, _loglog_slope(t[rows], m[rows]))
+                   t_fit, fit, int(rows[0]), int(rows[-1]) + 1, _loglog_slope(t[rows], m[rows]))
+    checked = _check(t, m, rows, settings)
+    if not (settings.check and checked.quality.problems):
+        return Fit(source, column, t, m, "ok", "", d, t_fit, fit, checked.quality.start, checked.quality.stop,
+                   checked.loglog_slope, checked.quality)
+    # Rejected: the search goes on over the rows the checks leave, in filtered positions.
+    kept = np.flatnonzero(np.abs(m) >= threshold)
+    tk, mk = t[kept], m[kept]
+    first = int(np.searchsorted(kept, rows[0]))
     # Windows occupy filtered positions [start, end - 1) (the module stops one short of end).
     allowed = np.zeros(n, dtype=bool)
     allowed[start:end - 1] = True
     rejected: list[RejectedWindow] = []
     while True:
-        rows = kept[first:first + len(t_fit)]
-        slope, intercept, line = line_fit(t[rows], m[rows])
-        quality = _quality(t, m, rows, slope, intercept, line, settings)
+        quality = checked.quality
         if not (settings.check and quality.problems):
             return Fit(source, column, t, m, "ok", "", d, _array(t_fit), _array(fit), quality.start, quality.stop,
-                       _loglog_slope(t[rows], m[rows]), quality, tuple(rejected))
+                       checked.loglog_slope, quality, tuple(rejected))
         rejected.append(RejectedWindow(d, _module_loglog_slope(tk[first:first + len(t_fit)],
                                                                mk[first:first + len(t_fit)]), quality))
         if len(rejected) > settings.max_rejections:
             break
-        window_rows = slice(first, first + len(t_fit))
-        _, out_of_band, crossing = _local_checks(tk[window_rows], mk[window_rows], line, settings)
-        allowed[window_rows] &= ~(out_of_band | crossing)
+        allowed[first:first + len(t_fit)] &= ~checked.refused_rows
         found = _search_allowed(tk, mk, allowed, settings)
         if found is None:
             break
-        first, d, t_fit, fit = found
+        first, d, t_fit, fit = found[0], found[1], _array(found[2]), _array(found[3])
+        checked = _check(t, m, kept[first:first + len(t_fit)], settings)
     tried = "; ".join(f"{r.quality.t_start:g} to {r.quality.t_end:g}: {', '.join(r.reasons)}" for r in rejected)
     return failed("rejected", f"no window found is diffusive throughout ({tried})", tuple(rejected))
 
@@ -589,12 +581,10 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
     x, y = t[rows], m[rows]
     if not (np.all(np.isfinite(x)) and np.all(np.isfinite(y))):
         return failed("degenerate", f"the window {begin:g} to {finish:g} holds values that are not finite")
-    slope, intercept, line = line_fit(x, y)
+    checked = _check(t, m, rows, settings)
+    slope, line, quality, loglog = checked.slope, checked.line, checked.quality, checked.loglog_slope
     if not math.isfinite(slope):
         return failed("degenerate", _why_degenerate(x, y))
-    quality = _quality(t, m, rows, slope, intercept, line, settings)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        loglog = _loglog_slope(x, y)
     if settings.check and quality.problems:
         rejected = (RejectedWindow(slope, math.nan if loglog is None else loglog, quality),)
         return failed("rejected", f"the window {begin:g} to {finish:g} is not diffusive throughout: "

@@ -148,8 +148,9 @@ def analyze_task(directory: str, settings: AnalysisSettings, *, curves: bool = T
     Dask workers can run it. Every exception but KeyboardInterrupt and SystemExit
     (bad input, and also ZeroDivisionError, MemoryError, RecursionError, ...) is the
     replica's failure, with its path and a one-line reason. Without `curves`, the
-    fits keep their windows and lines but not the whole curves (`Fit.time` and
-    `Fit.msd` are empty), which makes a result a few times smaller to send. With
+    fits keep their windows, slopes and checks but not the points of the curves
+    and lines (`Fit.time`, `Fit.msd`, `Fit.t_fit` and `Fit.fit` are empty), which
+    makes a result several times smaller and quicker to send. With
     `capture`, warnings are recorded and returned instead of shown, and the
     failure keeps its exception only if it can travel to another process.
     """
@@ -221,7 +222,8 @@ def _failure(directory: str, error: object) -> ReplicaFailure:
 def _without_curves(result: ReplicaResult) -> ReplicaResult:
     empty = np.empty(0)
     empty.setflags(write=False)
-    lighter = {id(fit): dataclasses.replace(fit, time=empty, msd=empty) for fit in result.fits}
+    lighter = {id(fit): dataclasses.replace(fit, time=empty, msd=empty, t_fit=empty, fit=empty)
+               for fit in result.fits}
     estimates = tuple(dataclasses.replace(e, fit=lighter[id(e.fit)]) if e.fit is not None else e
                       for e in result.estimates)
     return dataclasses.replace(result, estimates=estimates, fits=tuple(lighter[id(fit)] for fit in result.fits))

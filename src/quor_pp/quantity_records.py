@@ -7,8 +7,9 @@ without it (quor-pp --help): each derive function is imported on its first call.
 from __future__ import annotations
 
 import importlib
+import sys
 from collections.abc import Callable, Iterable, Mapping
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Any, Final
 
 from .quantities import Quantity, register
 
@@ -19,9 +20,15 @@ if TYPE_CHECKING:
 __all__ = ["register_all"]
 
 
+def _loaded(module: str) -> Any:
+    # Once imported, the module is taken from sys.modules without the import machinery.
+    name = f"quor_pp.{module}"
+    return sys.modules.get(name) or importlib.import_module(name)
+
+
 def _lazy(module: str, function: str) -> Callable[[Run], Iterable[Estimate]]:
     def derive(run: Run) -> Iterable[Estimate]:
-        found: Callable[[Run], Iterable[Estimate]] = getattr(importlib.import_module(f"quor_pp.{module}"), function)
+        found: Callable[[Run], Iterable[Estimate]] = getattr(_loaded(module), function)
         return found(run)
 
     derive.__name__ = function
@@ -30,8 +37,7 @@ def _lazy(module: str, function: str) -> Callable[[Run], Iterable[Estimate]]:
 
 def _pooled(module: str, function: str) -> Callable[[str, Mapping[str, float]], float]:
     def pooled(species: str, sources: Mapping[str, float]) -> float:
-        found: Callable[[str, Mapping[str, float]], float] = getattr(
-            importlib.import_module(f"quor_pp.{module}"), function)
+        found: Callable[[str, Mapping[str, float]], float] = getattr(_loaded(module), function)
         return found(species, sources)
 
     pooled.__name__ = function

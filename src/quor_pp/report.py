@@ -561,8 +561,8 @@ def analyze(
         "serial", "threads" or "processes", in place of the choice `jobs` makes.
     curves : bool
         Keep the whole curve of every fit, which plots of the fits need; without,
-        the fits keep their windows and lines, and results from workers are a few
-        times smaller.
+        the fits keep their windows, slopes and checks but not the points of their
+        curves and lines, and results from workers are several times smaller.
     batch : int, optional
         With a client: replicas per Dask task (default: a few tasks per worker
         thread; see `quor_pp.parallel.batch_size`).

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -123,6 +124,13 @@ def student_t_quantile(probability: float, dof: float) -> float:
         raise ValueError(f"probability must lie in [0, 1], not {probability}")
     if not (math.isfinite(nu) and nu > 0.0):
         raise ValueError(f"degrees of freedom must be a finite positive number, not {dof}")
+    return _quantile(p, nu)
+
+
+# A report asks for the same few quantiles (one level, a handful of replica counts) once
+# per row: each is solved once.
+@functools.lru_cache(maxsize=256)
+def _quantile(p: float, nu: float) -> float:
     if p == 0.5:
         return 0.0
     if p in (0.0, 1.0):

@@ -6,7 +6,7 @@ summed over the normalised autocorrelation C(t) until it first drops to zero or
 below. The start of the equilibrated part is the t₀ that keeps the most
 uncorrelated samples, (N − t₀)/g(t₀) (Chodera, J. Chem. Theory Comput. 12, 1799
 (2016)); both are computed here with NumPy, in the same way as the timeseries
-module of the pymbar package.
+module of the pymbar package, with the lag sums in native code.
 """
 
 from __future__ import annotations
@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
 from .results import Source
 
 if TYPE_CHECKING:
@@ -37,23 +38,12 @@ def statistical_inefficiency(values: npt.ArrayLike, min_lag: int = 3) -> float:
     """g = 1 + 2 Σ_t (1 − t/N) C(t), summed until C(t) ≤ 0 past `min_lag`; 1 for fewer than two samples.
 
     A constant series has g = 1 (its samples are no less informative for being equal).
+    Computed natively: the sum over lags is quadratic in the samples.
     """
-    x = np.asarray(values, dtype=np.float64)
-    n = len(x)
-    if n < 2:
-        return 1.0
-    dx = x - x.mean()
-    with np.errstate(over="ignore", invalid="ignore"):  # values near the float limit give no variance
-        variance = float(np.dot(dx, dx)) / n
-    if variance == 0.0 or not math.isfinite(variance):
-        return 1.0
-    g = 1.0
-    for t in range(1, n - 1):
-        c = float(np.dot(dx[:-t], dx[t:])) / (n - t) / variance
-        if c <= 0.0 and t > min_lag:
-            break
-        g += 2.0 * c * (1.0 - t / n)
-    return max(g, 1.0)
+    if min_lag < 0:
+        raise ValueError(f"min_lag must be >= 0, not {min_lag}")
+    g: float = _native.statistical_inefficiency(np.ascontiguousarray(values, dtype=np.float64), int(min_lag))
+    return g
 
 
 @dataclass(frozen=True)
@@ -82,31 +72,15 @@ def detect_equilibration(values: npt.ArrayLike, candidates: int = 50) -> Equilib
     Raises
     ------
     ValueError
-        No samples, or samples that are not all finite.
+        No samples, samples that are not all finite, or fewer than one candidate.
     """
-    x = np.asarray(values, dtype=np.float64)
-    if len(x) == 0 or not np.all(np.isfinite(x)):
-        raise ValueError("a series to average needs finite samples")
-    starts = sorted({int(k) for k in np.linspace(0, max(len(x) // 2 - 1, 0), min(candidates, max(len(x) // 2, 1)))})
-    best: tuple[float, int, float] | None = None
-    for start in starts:
-        g = statistical_inefficiency(x[start:])
-        effective = (len(x) - start) / g
-        if best is None or effective > best[0]:
-            best = (effective, start, g)
-    assert best is not None
-    _, start, g = best
-    tail = x[start:]
-    error = math.sqrt(g * float(np.var(tail)) / len(tail)) if len(tail) > 1 else math.nan
-    return Equilibrated(start, g, float(tail.mean()), error)
-
-
-def _thermo_table(run: Run) -> Table | None:
-    from .files import read
-    from .transport import find_file
-
-    path = find_file(run.directory, run.settings.files.thermo)
-    return None if path is None else read(path, kind="thermo")
+    x = np.ascontiguousarray(values, dtype=np.float64)
+    if x.ndim != 1:
+        raise ValueError(f"a series to average is 1-D, not of shape {x.shape}")
+    if candidates < 1:
+        raise ValueError(f"candidates must be >= 1, not {candidates}")
+    start, g, mean, error = _native.detect_equilibration(x, int(candidates))
+    return Equilibrated(start, g, mean, error)
 
 
 def _columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
@@ -116,7 +90,7 @@ def _columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
 
 
 def _scan_columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
-    table = _thermo_table(run)
+    table = run.read("thermo", "thermo")  # the table T comes from: read once
     if table is None:
         return []
     found: list[tuple[str, Equilibrated | None, str]] = []
@@ -153,13 +127,10 @@ def thermo_mean_error(run: Run) -> Iterable[Estimate]:
 
 def mean_angle(run: Run) -> Iterable[Estimate]:
     """The mean of the bond-angle histogram (Σ angle · count / Σ count), in degrees."""
-    from .files import read
-    from .transport import find_file
-
-    path = find_file(run.directory, run.settings.files.angle)
-    if path is None:
+    table = run.read("angle", "histogram")
+    if table is None:
         return
-    table = read(path, kind="histogram")
+    path = table.path
     coord, count = table["Coord"] if "Coord" in table else None, table["Count"] if "Count" in table else None
     if coord is None or count is None:
         yield run.missing("mean_angle", "", f"{path}: no Coord and Count columns ({', '.join(table)})", None)

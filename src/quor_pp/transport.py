@@ -17,7 +17,7 @@ import os
 import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -83,6 +83,10 @@ class Input:
     why: str = ""
     needs: Needs | None = None
     parts: tuple[Input, ...] = ()
+
+
+#: The layouts of a run's tables (every layout but the log's).
+TableKind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram"]
 
 
 def find_file(directory: str, names: tuple[str, ...]) -> str | None:
@@ -192,6 +196,7 @@ class Run:
         self.settings = settings
         self.progress = progress
         self.fits: list[Fit] = []
+        self._paths: dict[str, str | None] = {}
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
         self._estimates: dict[str, list[Estimate]] = {}
@@ -216,15 +221,25 @@ class Run:
 
     # --- what the run holds ---------------------------------------------------------------------
 
-    def table(self, role: str) -> Table | None:
-        """The run's table of this role (a field of `RunFiles`), read once; None when it has none."""
+    def path(self, role: str) -> str | None:
+        """The path of the run's file of this role (a field of `RunFiles`), looked up once; None when absent."""
+        if role not in self._paths:
+            self._paths[role] = find_file(self.directory, getattr(self.settings.files, role))
+        return self._paths[role]
+
+    def read(self, role: str, kind: TableKind) -> Table | None:
+        """The run's file of this role read as a table of layout `kind`, once; None when it has none."""
         if role not in self._tables:
-            path = find_file(self.directory, getattr(self.settings.files, role))
-            table = None if path is None else read(path, kind="rdf" if role == "rdf" else "transport")
+            path = self.path(role)
+            table = None if path is None else read(path, kind=kind)
             if table is not None:
                 self.notify(f"{path}: {table.row_count} rows")
             self._tables[role] = table
         return self._tables[role]
+
+    def table(self, role: str) -> Table | None:
+        """The run's transport (or rdf) table of this role, read once; None when it has none."""
+        return self.read(role, "rdf" if role == "rdf" else "transport")
 
     def species(self) -> list[str]:
         """The species of the run, in the order of the self-diffusion table's columns."""
@@ -289,9 +304,9 @@ class Run:
         if name == "T":
             if settings.temperature is not None:
                 return Input("T", settings.temperature, "option")
-            path = find_file(self.directory, files.thermo)
-            if path is not None:
-                return _temperature(read(path, kind="thermo"))
+            thermo = self.read("thermo", "thermo")
+            if thermo is not None:
+                return _temperature(thermo)
             thermo = self._log_thermo("Temp")
             if thermo is not None:
                 return _temperature(thermo, "log thermo, last run")
@@ -303,7 +318,7 @@ class Run:
         if name == "V":
             if settings.volume is not None:
                 return self._volume(settings.volume, "option")
-            path = find_file(self.directory, files.volume)
+            path = self.path("volume")
             thermo = self._log_thermo("Volume") if path is None else None
             if thermo is not None:
                 values = thermo["Volume"]

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/native/series_functions.h"
 #include "lib/py_ref.h"
 #include "readers/fields.h"
 #include "readers/number.h"
@@ -250,6 +251,21 @@ PyMethodDef methods[] = {
      "The table in a file (source a str path) or in memory (a bytes-like object), with what was refused."},
     {"split_fields", split_fields, METH_O, "split_fields(text, /)\n--\n\nThe fields of a line, as the readers take them."},
     {"is_number", is_number, METH_O, "is_number(text, /)\n--\n\nTrue when the whole text is a number for the readers."},
+    {"search_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_window)), METH_FASTCALL,
+     "search_window(time, msd, margin, min_window, max_window, max_error, min_displacement, /)\n--\n\n"
+     "The window search of the fit, as the module runs it: (d, t_fit, fit, rows, usable), arrays as bytes."},
+    {"check_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_window)), METH_FASTCALL,
+     "check_window(x, y, max_error, local_ratio, /)\n--\n\n"
+     "The line through a window and its checks: (slope, intercept, fitted, stderr, r_squared, relative, "
+     "local_min, local_max, defined, out_of_band, crossing, mean_y, loglog_slope, flags)."},
+    {"local_loglog_slopes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(local_loglog_slopes)),
+     METH_FASTCALL, "local_loglog_slopes(time, msd, ratio, /)\n--\n\nThe local log-log slope at each row, as float64 bytes."},
+    {"statistical_inefficiency",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(statistical_inefficiency)), METH_FASTCALL,
+     "statistical_inefficiency(values, min_lag, /)\n--\n\nThe statistical inefficiency of a series."},
+    {"detect_equilibration", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_equilibration)),
+     METH_FASTCALL,
+     "detect_equilibration(values, candidates, /)\n--\n\n(start, inefficiency, mean, error) of the equilibrated part."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,7 +293,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "quor_pp._native", "The package's private reader.", sizeof(module_state), methods, slots,
+    PyModuleDef_HEAD_INIT, "quor_pp._native", "The package's private reader and series checks.", sizeof(module_state), methods, slots,
     traverse_module,       clear_module,      nullptr,
 };
 
