@@ -149,7 +149,7 @@ def one_replica(paths, repeat):
 def sweep(replicas, batch, unbatched, repeat):
     import distributed
 
-    from quor_pp.parallel import _threads_of, analyze_batch, batch_size, map_replicas
+    from quor_pp.parallel import _pickled_batch, _threads_of, batch_size, map_replicas
 
     settings = quor_pp.AnalysisSettings(charges=CHARGES)
     with tempfile.TemporaryDirectory() as directory:
@@ -164,7 +164,7 @@ def sweep(replicas, batch, unbatched, repeat):
             size = batch_size(len(tasks), _threads_of(client), batch)
             one = tasks[:size]
             sent = len(pickle.dumps(one))
-            back = len(pickle.dumps(analyze_batch(one, curves=False, capture=True)))
+            back = len(_pickled_batch(one, curves=False))
             print(f"{replicas} linked replicas, 2 worker processes: {size} replicas per task, "
                   f"{-(-replicas // size)} tasks; per task {sent / 1024:.1f} KiB out and {back / 1024:.1f} KiB "
                   f"back ({sent / size:.0f} B and {back / size / 1024:.1f} KiB per replica)", flush=True)

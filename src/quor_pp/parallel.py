@@ -177,6 +177,17 @@ def analyze_batch(tasks: Sequence[Task], *, curves: bool = True,
     return [analyze_task(directory, settings, curves=curves, capture=capture) for directory, settings in tasks]
 
 
+def _pickled_batch(tasks: Sequence[Task], *, curves: bool) -> bytes:
+    """`analyze_batch` as one pickle: a Dask task's result.
+
+    Dask would serialise a list element by element, each with its own header and
+    none sharing the strings of another; as one pickle the batch travels as bytes
+    and is read back in one call, the names and units that every replica repeats
+    read once.
+    """
+    return pickle.dumps(analyze_batch(tasks, curves=curves, capture=True), protocol=pickle.HIGHEST_PROTOCOL)
+
+
 def batch_size(replicas: int, threads: int, batch: int | None = None) -> int:
     """How many replicas one Dask task analyses: `batch` when given, else sized from the worker threads.
 
@@ -422,14 +433,14 @@ def _dask(client: Any, tasks: list[Task], curves: bool,
     try:
         size = batch_size(len(tasks), _threads_of(client), batch)
         batches = [tasks[start:start + size] for start in range(0, len(tasks), size)]
-        futures = client.map(analyze_batch, batches, curves=curves, capture=True, pure=False)
+        futures = client.map(_pickled_batch, batches, curves=curves, pure=False)
         where = {future.key: k * size for k, future in enumerate(futures)}
         # The client's own loop: the command's client is not the default one.
         for future in distributed.as_completed(futures, loop=client.loop):
             first = where[future.key]
             count = len(batches[first // size])
             if future.status == "finished":
-                outcomes = future.result()
+                outcomes = pickle.loads(future.result())
             elif future.status == "cancelled" or client.status not in ("running", "connecting"):
                 raise ClusterError(_lost_scheduler(client, left, len(tasks)))
             else:
@@ -466,15 +477,18 @@ def _lost_scheduler(client: Any, left: int, total: int) -> str:
 
 
 def _read_only(outcome: Outcome) -> None:
-    """Fit arrays come back from another process writable: make them read-only, as made here."""
+    """Fit arrays come back from another process writable: make them read-only, as made here.
+
+    An array reached twice (a fit is both a result's and an estimate's; a light result's
+    empty arrays are one array) is frozen once.
+    """
     if isinstance(outcome, ReplicaResult):
-        for fit in outcome.fits:
-            _freeze(fit)
-        for estimate in outcome.estimates:
-            if estimate.fit is not None:
-                _freeze(estimate.fit)
-
-
-def _freeze(fit: Fit) -> None:
-    for name in _ARRAYS:
-        getattr(fit, name).setflags(write=False)
+        fits = {id(fit): fit for fit in outcome.fits}
+        fits.update((id(e.fit), e.fit) for e in outcome.estimates if e.fit is not None)
+        frozen: set[int] = set()
+        for fit in fits.values():
+            for name in _ARRAYS:
+                array = getattr(fit, name)
+                if id(array) not in frozen:
+                    frozen.add(id(array))
+                    array.setflags(write=False)
