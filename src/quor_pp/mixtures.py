@@ -174,15 +174,19 @@ def maxwell_stefan(run: Run) -> Iterable[Estimate]:
         yield run.missing("maxwell_stefan", "", why or lacking, None)
         return
     sources = _sources(onsager, fractions)
-    values = {s.name: s.value for s in sources}
+    order, x, lam = _matrix({s.name: s.value for s in sources})
+    try:  # every pair from one matrix, as `pooled_pair` takes each from it
+        matrix: np.ndarray | None = maxwell_stefan_matrix(x, lam)
+        singular = ""
+    except ValueError as error:
+        matrix, singular = None, str(error)
     for i, a in enumerate(species):
         for b in species[i + 1:]:
             label = f"{a}-{b}"
-            try:
-                value = pooled_pair(label, values)
-            except ValueError as error:
-                yield run.missing("maxwell_stefan", label, str(error), None, status="singular")
+            if matrix is None:
+                yield run.missing("maxwell_stefan", label, singular, None, status="singular")
                 continue
+            value = float(matrix[order.index(a), order.index(b)])
             yield run.value("maxwell_stefan", label, value, sources=sources)
     if len(species) > 2:
         label, binary, _ = _component_sources(run)

@@ -280,6 +280,10 @@ class Run:
 
     def charges(self) -> dict[str, float]:
         """The ions' charges; ValueError when a charge names a species the run does not have."""
+        checked: dict[str, float] = self.memo("charges", self._checked_charges)
+        return dict(checked)
+
+    def _checked_charges(self) -> dict[str, float]:
         charges = dict(self.settings.charges)
         present = set(self.species())
         for label, _ in self.curves(Curves("diffonsag", "MSD__", "pair")):
