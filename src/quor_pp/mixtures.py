@@ -59,23 +59,27 @@ def maxwell_stefan_matrix(fractions: Sequence[float], onsager: np.ndarray) -> np
     if not np.all(x > 0.0):
         raise ValueError("every mole fraction must be positive")
     m = n - 1
-    delta = np.empty((m, m))
+    # Element by element in Python floats: the same IEEE arithmetic as NumPy's scalars,
+    # without their cost (a report evaluates this once per replica left out).
+    xs: list[float] = x.tolist()
+    ls: list[list[float]] = lam.tolist()
+    delta = [[0.0] * m for _ in range(m)]
     for i in range(m):
         for j in range(m):
-            own = (1.0 - x[i]) * (lam[i, j] / x[j] - lam[i, m] / x[m])
-            others = sum(lam[k, j] / x[j] - lam[k, m] / x[m] for k in range(n) if k != i)
-            delta[i, j] = own - x[i] * others
+            own = (1.0 - xs[i]) * (ls[i][j] / xs[j] - ls[i][m] / xs[m])
+            others = sum(ls[k][j] / xs[j] - ls[k][m] / xs[m] for k in range(n) if k != i)
+            delta[i][j] = own - xs[i] * others
     try:
-        b = np.linalg.inv(delta)
+        b: list[list[float]] = np.linalg.inv(np.array(delta)).tolist()
     except np.linalg.LinAlgError:
         raise ValueError("the Onsager matrix gives a singular Δ") from None
-    result = np.full((n, n), math.nan)
+    result = [[math.nan] * n for _ in range(n)]
     for i in range(m):
-        inverse_reference = b[i, i] + sum(x[j] * b[i, j] for j in range(m) if j != i) / x[i]
-        result[i, m] = result[m, i] = 1.0 / inverse_reference
+        inverse_reference = b[i][i] + sum(xs[j] * b[i][j] for j in range(m) if j != i) / xs[i]
+        result[i][m] = result[m][i] = 1.0 / inverse_reference
         for j in range(i + 1, m):
-            result[i, j] = result[j, i] = 1.0 / (inverse_reference - b[i, j] / x[i])
-    return result
+            result[i][j] = result[j][i] = 1.0 / (inverse_reference - b[i][j] / xs[i])
+    return np.array(result)
 
 
 def transference_numbers(charges: Sequence[float], onsager: np.ndarray) -> np.ndarray:

@@ -130,8 +130,9 @@ class Notice:
         return f"{', '.join(self.what)}: {self.reason} {count}{tail}"
 
 
-def _row(quantity: str, species: str, results: Sequence[ReplicaResult]) -> Row:
-    estimates = [result.get(quantity, species) for result in results]
+def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
+         estimates: Sequence[Estimate | None]) -> Row:
+    """The row of one quantity and species from each result's estimate of it (None where it has none)."""
     units = {e.unit for e in estimates if e is not None}
     if len(units) > 1:
         raise ValueError(f"{quantity} {species}: replicas in different units ({', '.join(sorted(units))})")
@@ -399,14 +400,21 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
     """
     if not results:
         raise ValueError("no replica results to combine")
-    keys: dict[tuple[str, str], None] = {}
-    for quantity in registry.quantities():
-        for result in results:
-            for estimate in result.estimates:
-                if estimate.quantity == quantity.name:
-                    keys[(quantity.name, estimate.species)] = None
-    return Report(tuple(_row(quantity, species, results) for quantity, species in keys), tuple(results), settings,
-                  tuple(failures))
+    # One pass over the estimates: each result's by (quantity, species), the first kept as
+    # `ReplicaResult.get` finds it, and each quantity's species in the order they appear.
+    indexes: list[dict[tuple[str, str], Estimate]] = []
+    species_of: dict[str, dict[str, None]] = {}
+    for result in results:
+        index: dict[tuple[str, str], Estimate] = {}
+        for estimate in result.estimates:
+            index.setdefault((estimate.quantity, estimate.species), estimate)
+            species_of.setdefault(estimate.quantity, {})[estimate.species] = None
+        indexes.append(index)
+    keys = [(quantity.name, species) for quantity in registry.quantities()
+            for species in species_of.get(quantity.name, ())]
+    rows = tuple(_row(quantity, species, results, [index.get((quantity, species)) for index in indexes])
+                 for quantity, species in keys)
+    return Report(rows, tuple(results), settings, tuple(failures))
 
 
 def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = AnalysisSettings(), *,
