@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field, fields
-from typing import Any, NamedTuple
+from typing import Any, Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -282,6 +282,9 @@ def _array(values: Sequence[float] | FloatArray) -> FloatArray:
     return array
 
 
+_EMPTY: Final = _array([])  # the arrays of a fit without a window
+
+
 def line_fit(x: Sequence[float] | FloatArray, y: Sequence[float] | FloatArray) -> tuple[float, float, FloatArray]:
     """Least-squares straight line through (x, y) with the module's own arithmetic.
 
@@ -389,7 +392,13 @@ class _Checked(NamedTuple):
     line: FloatArray  # the line at each row of the window
     quality: FitQuality
     loglog_slope: float | None
-    refused_rows: npt.NDArray[np.bool_]  # rows whose local slope leaves the band, or whose line has the wrong sign
+    flags: bytes  # per row, non-zero where the local slope leaves the band or the line has the wrong sign
+
+    @property
+    def refused_rows(self) -> npt.NDArray[np.bool_]:
+        """The rows a further search must avoid."""
+        refused: npt.NDArray[np.bool_] = np.frombuffer(self.flags, np.uint8) != 0
+        return refused
 
 
 def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: WindowSettings) -> _Checked:
@@ -410,7 +419,7 @@ def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: W
     quality = FitQuality(float(x[0]), float(x[-1]), int(rows[0]), int(rows[-1]) + 1, count, stderr, r_squared,
                          relative, local_min, local_max, tuple(problems))
     return _Checked(slope, intercept, np.frombuffer(fitted, np.float64), quality,
-                    None if math.isnan(loglog) else loglog, np.frombuffer(flags, np.uint8) != 0)
+                    None if math.isnan(loglog) else loglog, flags)
 
 
 def fit_window(
@@ -469,7 +478,7 @@ def fit_window(
     """
     t = _array(time)
     m = _array(msd)
-    empty = _array([])
+    empty = _EMPTY
 
     def failed(status: str, message: str, rejected: tuple[RejectedWindow, ...] = ()) -> Fit:
         return Fit(source, column, t, m, status, message, None, empty, empty, rejected=rejected)
@@ -565,7 +574,7 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
     begin, finish = (float(v) for v in window)
     if not (math.isfinite(begin) and math.isfinite(finish) and begin <= finish):
         raise ValueError(f"a window must be two finite times, the first not after the second, not {window}")
-    empty = _array([])
+    empty = _EMPTY
 
     def failed(status: str, message: str, rejected: tuple[RejectedWindow, ...] = ()) -> Fit:
         return Fit(source, column, t, m, status, message, None, empty, empty, rejected=rejected)
