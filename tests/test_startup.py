@@ -45,6 +45,8 @@ def command(words: list[str]) -> str:
     (["analyze", "--help"], 0),
     (["sweep", "--help"], 0),
     (["example", "--help"], 0),
+    (["properties", "--help"], 0),
+    (["properties", "NaCl", "--kelvin"], 2),
     (["analyze"], 2),
     (["analyze", str(RUN), "--margin", "x"], 2),
     (["analyze", str(RUN), "-j", "0"], 2),
