@@ -24,16 +24,15 @@ Names are loaded when first used, so that ``import quor_pp`` (and ``quor-pp
 
 from __future__ import annotations
 
-import importlib
-import importlib.util
-from typing import TYPE_CHECKING, Any
-
 try:
     from ._version import __version__  # written into the wheel when it is built
 except ImportError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
+TYPE_CHECKING = False  # not typing's: importing typing would lengthen every start
 if TYPE_CHECKING:
+    from typing import Any
+
     from .errors import FormatError, TruncatedFileWarning
     from .files import Table, read
     from .fitting import Fit, WindowSettings
@@ -95,6 +94,9 @@ _MODULES = {
 
 
 def __getattr__(name: str) -> Any:
+    import importlib
+    import importlib.util
+
     module = _MODULES.get(name)
     if module is None:
         if not name.startswith("_") and importlib.util.find_spec(f"{__name__}.{name}") is not None:

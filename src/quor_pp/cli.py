@@ -19,20 +19,21 @@ bug and keeps its traceback.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import errno
 import importlib
 import io
 import os
-import signal
 import sys
-from collections.abc import Sequence
-from typing import Final
 
 from . import __version__
 from .commands.common import CommandError, HelpFormatter, UsageError
-from .outputs import OutputPathError
-from .workers import ClusterError, Interrupted, exit_status, stop_on_signals
+
+# `--help`, `--version` and usage errors end in the parser: the modules that only a
+# running command needs (workers, outputs, typing) are imported after it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Final
 
 #: Every subcommand, with the one line `quor-pp --help` shows for it.
 COMMANDS: Final = {
@@ -66,7 +67,7 @@ def build_parser(argv: Sequence[str] = ()) -> argparse.ArgumentParser:
             importlib.import_module(f"{__package__}.commands.{name}").register(subparsers)
             subparsers.choices[name].set_defaults(parser=subparsers.choices[name])
         else:
-            subparsers.add_parser(name, help=summary, add_help=False)
+            subparsers.add_parser(name, help=summary, add_help=False, formatter_class=HelpFormatter)
     return parser
 
 
@@ -77,11 +78,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     if closed:
         sys.stdout = _ClosedOutput()
     try:
+        args = build_parser(words).parse_args(words)
+        parser: argparse.ArgumentParser = args.parser
+        from .outputs import OutputPathError
+        from .workers import ClusterError, stop_on_signals
+
         # SIGTERM and SIGHUP (from a batch system, a closed terminal) end the command
         # as Ctrl-C does: worker processes stopped, temporary files removed.
         with stop_on_signals():
-            args = build_parser(words).parse_args(words)
-            parser: argparse.ArgumentParser = args.parser
             try:
                 status: int = args.run(args)
                 sys.stdout.flush()
@@ -105,10 +109,12 @@ def main(argv: Sequence[str] | None = None) -> int:
                       file=sys.stderr)
                 _discard_output()
                 return 1
-    except Interrupted as stop:
-        return exit_status(stop.signum)
-    except KeyboardInterrupt:
-        return exit_status(signal.SIGINT)
+    except KeyboardInterrupt as stop:
+        import signal
+
+        from .workers import Interrupted, exit_status
+
+        return exit_status(stop.signum if isinstance(stop, Interrupted) else signal.SIGINT)
     finally:
         if closed:
             sys.stdout = None
@@ -142,6 +148,8 @@ def _output_failed(error: OSError) -> bool:
 
 
 def _discard_output() -> None:
+    import contextlib
+
     with contextlib.suppress(OSError, ValueError):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 

@@ -17,7 +17,6 @@ hopping deficit, and says so.
 
 from __future__ import annotations
 
-import json
 import math
 import os
 import warnings
@@ -80,6 +79,8 @@ def read_conductivity_model(path: str) -> ConductivityModel:
     ValueError
         It is not such a JSON object, or its segments and coefficients do not match.
     """
+    import json
+
     with open(path, encoding="utf-8") as file:
         try:
             document = json.load(file)

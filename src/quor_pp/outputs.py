@@ -15,7 +15,6 @@ from __future__ import annotations
 import contextlib
 import os
 import stat
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping
 from typing import IO, Any, BinaryIO, Final, Literal, TextIO, overload
 
@@ -149,6 +148,8 @@ def _replacing(path: str, binary: bool, follow_links: bool) -> Iterator[IO[Any]]
         with _open(os.open(target, os.O_WRONLY), binary) as passthrough:
             yield passthrough
         return
+    import tempfile  # with shutil and the compression modules: only once a file is written
+
     folder, name = os.path.split(target)
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or os.curdir)
     try:

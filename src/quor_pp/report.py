@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
 import os
 import re
@@ -351,6 +350,8 @@ class Report:
         With `curves`, each fit also carries its time and MSD arrays and fitted line.
         Missing values are null.
         """
+        import json
+
         return json.dumps(self.to_dict(curves=curves), indent=indent)
 
     def __str__(self) -> str:

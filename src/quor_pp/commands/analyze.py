@@ -12,14 +12,16 @@ import os
 import re
 import sys
 import warnings
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
 
 from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
 
+TYPE_CHECKING = False  # typing is not imported at run time: `analyze --help` starts without it
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
+
     from ..report import Report
     from ..results import ReplicaFailure
 

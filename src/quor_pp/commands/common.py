@@ -1,18 +1,22 @@
-"""What the subcommands share: their errors, help layout, number lists, tables and output files."""
+"""What the subcommands share: their errors, help layout, number lists, tables and output files.
+
+Every command imports this module to build its parser, for ``--help`` too: what
+only a running command needs (json, csv, decimal, the output files) is imported
+where it is used.
+"""
 
 from __future__ import annotations
 
 import argparse
-import csv
-import json
 import math
+import os
 import sys
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
-from decimal import Decimal, InvalidOperation
-from typing import Any, Final, TextIO
 
-from ..outputs import OutputPathError, replacing
+TYPE_CHECKING = False  # typing itself is not imported at run time: it would lengthen every start
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Mapping, Sequence
+    from decimal import Decimal
+    from typing import Any, Final, TextIO
 
 # A list option expands to at most this many values, so a range like 0:1e9:1e-9 is
 # refused at once instead of filling memory.
@@ -36,7 +40,24 @@ class UsageError(CommandError):
 
 
 class HelpFormatter(argparse.RawDescriptionHelpFormatter):
-    """Keeps the descriptions' line breaks and shows every default that is set."""
+    """Keeps the descriptions' line breaks and shows every default that is set.
+
+    It also spares a command's start what argparse would import for every parser:
+    its colour themes (`_colorize`, with dataclasses and inspect) unless colour can
+    be shown, and `shutil` (with the compression modules) for the terminal's width.
+    """
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None, color: bool = True) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width, color)
+
+    def _set_color(self, color: bool) -> None:
+        if color and _colour_possible():
+            super()._set_color(color)  # type: ignore[misc]
+        else:  # what argparse sets without colour: every theme entry empty, text unchanged
+            self._theme = _NO_COLOUR
+            self._decolor = _unchanged
 
     def _get_help_string(self, action: argparse.Action) -> str:
         text = action.help or ""
@@ -44,6 +65,47 @@ class HelpFormatter(argparse.RawDescriptionHelpFormatter):
                 and action.option_strings):
             text += " (default: %(default)s)"
         return text
+
+
+class _NoColour:
+    """argparse's colour theme with colour off: every entry (usage, heading, reset...) is empty."""
+
+    def __getattr__(self, name: str) -> str:
+        return ""
+
+
+_NO_COLOUR: Final = _NoColour()
+
+
+def _unchanged(text: str) -> str:
+    return text
+
+
+def _colour_possible() -> bool:
+    """Whether argparse might colour help and errors: a terminal on standard output, or colour forced.
+
+    When false, its own test (`_colorize.can_colorize`) is false as well.
+    """
+    if os.environ.get("PYTHON_COLORS") or os.environ.get("FORCE_COLOR"):
+        return True
+    try:
+        return os.isatty(sys.stdout.fileno())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _terminal_columns() -> int:
+    """`shutil.get_terminal_size().columns`: $COLUMNS if a positive number, else the terminal's, else 80."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns > 0:
+        return columns
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        return 80
 
 
 def number_list(text: str) -> list[float]:
@@ -58,6 +120,8 @@ def number_list(text: str) -> list[float]:
         Not a list of finite numbers and ranges, a range with STEP <= 0 or
         STOP < START, or more than `MAX_LIST_LENGTH` values.
     """
+    from decimal import Decimal
+
     values: list[float] = []
     for item in text.split(","):
         item = item.strip()
@@ -81,6 +145,8 @@ def number_list(text: str) -> list[float]:
 
 
 def _decimal(part: str, text: str) -> Decimal:
+    from decimal import Decimal, InvalidOperation
+
     try:
         value = Decimal(part.strip())
     except InvalidOperation:
@@ -91,19 +157,25 @@ def _decimal(part: str, text: str) -> Decimal:
     return value
 
 
-@dataclass(frozen=True, slots=True)
 class Column:
     """A table column: its heading in plain text and in Unicode for the terminal.
 
     Numbers are right-aligned and never cut; a `wrap` column (text such as
     names) is left-aligned and may wrap on a narrow terminal; a `left` column is
-    left-aligned and never cut, in plain text too.
+    left-aligned and never cut, in plain text too. (A plain class: a dataclass here
+    would import dataclasses into every ``--help``.)
     """
 
-    plain: str
-    fancy: str
-    wrap: bool = False
-    left: bool = False
+    __slots__ = ("fancy", "left", "plain", "wrap")
+
+    def __init__(self, plain: str, fancy: str, wrap: bool = False, left: bool = False) -> None:
+        self.plain = plain
+        self.fancy = fancy
+        self.wrap = wrap
+        self.left = left
+
+    def __repr__(self) -> str:
+        return f"Column({self.plain!r}, {self.fancy!r}, wrap={self.wrap}, left={self.left})"
 
 
 def print_table(columns: Sequence[Column], rows: Sequence[Sequence[str]], *, title: str = "",
@@ -168,6 +240,8 @@ def write_json(destination: str, data: Mapping[str, Any]) -> None:
     CommandError
         The file cannot be written.
     """
+    import json
+
     text = json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
     _write(destination, lambda stream: stream.write(text))
 
@@ -180,6 +254,8 @@ def write_csv(destination: str, rows: Sequence[Mapping[str, Any]]) -> None:
     CommandError
         The file cannot be written.
     """
+    import csv
+
     fields = list(rows[0]) if rows else []
 
     def write(stream: TextIO) -> None:
@@ -192,6 +268,8 @@ def write_csv(destination: str, rows: Sequence[Mapping[str, Any]]) -> None:
 
 def _write(destination: str, write: Callable[[TextIO], object]) -> None:
     """Write a file whole or not at all (see `quor_pp.outputs`), or standard output for ``-``."""
+    from ..outputs import OutputPathError, replacing
+
     if destination == "-":
         try:
             write(sys.stdout)

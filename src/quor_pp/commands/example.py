@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import os
 import shlex
-from typing import Any
 
 from .common import CommandError, HelpFormatter
+
+TYPE_CHECKING = False  # typing is not imported at run time: `example --help` starts without it
+if TYPE_CHECKING:
+    from typing import Any
 
 DEFAULT_DIRECTORY = "quor-pp-sample"
 

@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import argparse
 import math
-from typing import TYPE_CHECKING, Any, Final
 
 from .common import CommandError, UsageError, assignments, positive_float
 
+TYPE_CHECKING = False  # typing is not imported at run time: `--help` starts without it
 if TYPE_CHECKING:
+    from typing import Any, Final
+
     from ..results import Needs
     from ..settings import AnalysisSettings
 

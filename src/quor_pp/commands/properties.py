@@ -5,15 +5,17 @@ from __future__ import annotations
 import argparse
 import sys
 import warnings
-from collections.abc import Callable, Sequence
-from typing import Any
 
-import numpy as np
-
-from ..salts import (HIGHEST_TEMPERATURE, KELVIN_OFFSET, LOWEST_TEMPERATURE, SOURCE, DensityFit, RangeWarning, Salt,
-                     SolutionProperties, UnknownSaltError, ViscosityFit, laliberte_table, salt)
 from .common import (NUMBER_LIST_SYNTAX, Column, CommandError, HelpFormatter, UsageError, number_list,
                      print_table, report_warnings, write_csv, write_json)
+
+# The salt models (and NumPy) are imported when the command runs: `--help` and usage errors start without them.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any
+
+    from ..salts import DensityFit, Salt, SolutionProperties, ViscosityFit
 
 DEFAULT_TEMPERATURE = 298.15  # K
 DEFAULT_CELSIUS = 25.0
@@ -65,6 +67,9 @@ def register(subparsers: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Run `quor-pp properties` with parsed arguments; return the exit status."""
+    from ..salts import (HIGHEST_TEMPERATURE, KELVIN_OFFSET, LOWEST_TEMPERATURE, RangeWarning, UnknownSaltError,
+                         laliberte_table, salt)
+
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")
     if args.list:
@@ -123,6 +128,8 @@ def run(args: argparse.Namespace) -> int:
 
 def _check_finite(result: SolutionProperties) -> None:
     """Refuse a table with an infinite or undefined entry (say, from a molality of 1e308)."""
+    import numpy as np
+
     arrays = [result.molality, result.molarity, result.mass_fraction, result.density,
               *(a for a in (result.viscosity, result.conductivity) if a is not None)]
     bad = ~np.logical_and.reduce([np.isfinite(a) for a in arrays])
@@ -145,6 +152,8 @@ def _guard[T](load: Callable[[], T]) -> T:
 
 
 def _print_result(result: SolutionProperties, celsius: bool) -> None:
+    from ..salts import KELVIN_OFFSET
+
     columns = [Column("t/degC", "t\n[°C]") if celsius else Column("T/K", "T\n[K]"),
                Column("molality/(mol/kg)", "b\n[mol/kg]"), Column("molarity/(mol/L)", "c\n[mol/L]"),
                Column("mass_fraction", "w"), Column("density/(kg/m3)", "ρ\n[kg/m³]"),
@@ -192,11 +201,15 @@ def _print_salt_list(salts: Sequence[Salt]) -> None:
 
 
 def _fit_cells(fit: DensityFit | ViscosityFit) -> list[str]:
+    from ..salts import KELVIN_OFFSET
+
     low, high = fit.temperature_range
     return [f"{low - KELVIN_OFFSET:g} to {high - KELVIN_OFFSET:g}", f"{fit.max_mass_fraction:.4g}"]
 
 
 def _json_document(result: SolutionProperties, messages: list[str]) -> dict[str, Any]:
+    from ..salts import SOURCE
+
     solute = result.salt
 
     def fit(entry: DensityFit | ViscosityFit | None) -> dict[str, Any] | None:

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any
 
 from .analyze import (SOME_FAILED, add_plot_format_option, check_writable, prepare_plot_directory, print_warnings,
                       require_matplotlib, write_page, write_plots)
@@ -13,7 +12,10 @@ from .common import Column, CommandError, HelpFormatter, Progress, UsageError, p
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
 
+TYPE_CHECKING = False  # typing is not imported at run time: `sweep --help` starts without it
 if TYPE_CHECKING:
+    from typing import Any
+
     from ..sweeps import SweepReport
 
 STATE_FILE = "state.toml"
