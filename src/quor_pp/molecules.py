@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gzip
 import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
@@ -121,6 +120,8 @@ class GroupCount:
 
 def _open_lines(path: str) -> list[str]:
     if path.endswith(".gz"):
+        import gzip  # only for a compressed data file
+
         with gzip.open(path, "rt", encoding="utf-8") as stream:
             return stream.read().splitlines()
     with open(path, encoding="utf-8") as stream:
@@ -377,7 +378,7 @@ def molecule_charges(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]
     net = np.round(np.bincount(position, weights=data.charges), 6)
     found = {}
     for name, mask in select_group(data, groups).items():
-        chosen = np.unique(position[mask])
+        chosen = _distinct(position[mask])
         if len(chosen) == 0 or np.any(ids[chosen] == 0):
             continue
         charges = net[chosen]
@@ -386,9 +387,15 @@ def molecule_charges(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]
     return found
 
 
+def _distinct(values: npt.NDArray[np.intp] | IntArray) -> npt.NDArray[Any]:
+    """The distinct values, in increasing order (as np.unique, which would import numpy.ma for it)."""
+    ordered = np.sort(values)
+    return ordered[np.concatenate(([True], ordered[1:] != ordered[:-1]))] if len(ordered) else ordered
+
+
 def _molecule_count(molecules: IntArray) -> int:
     loose = int(np.count_nonzero(molecules == 0))
-    return int(len(np.unique(molecules[molecules != 0]))) + loose
+    return len(_distinct(molecules[molecules != 0])) + loose
 
 
 def count_groups(data_file: str | os.PathLike[str] | DataFile,
