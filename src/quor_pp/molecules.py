@@ -52,6 +52,8 @@ _SECTIONS = frozenset({
     "Atom Type Labels", "Bond Type Labels", "Angle Type Labels", "Dihedral Type Labels",
     "Improper Type Labels",
 })
+# The first words of the section names: a line starting with one may be a section name.
+_SECTION_WORDS = frozenset(name.split()[0] for name in _SECTIONS)
 
 _HEADER_COUNT = re.compile(r"\s*([+-]?\d+)\s+([a-z][a-z ]*[a-z])\s*")
 _RANGE = re.compile(r"(\d*)\*(\d*)")
@@ -180,7 +182,8 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
             raise FormatError(path, DATA_LAYOUT, number + 1, lines[number])
         if name == "Atoms" and comment.strip():
             style = comment.split()[0]
-        body, number = _section(lines, number + 1, counts["atoms"] if name == "Atoms" else None)
+        body, number = (_atoms(lines, number + 1, counts["atoms"]) if name == "Atoms"
+                        else _section(lines, number + 1, None))
         if name == "Atoms":
             rows = body
         elif name == "Masses":
@@ -200,23 +203,63 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
     molecule_column, type_column = _STYLE_COLUMNS[style]
     charge_column = _CHARGE_COLUMNS.get(style)
     width = 1 + max(type_column, molecule_column or 0, charge_column or 0)
-    ids, types, molecules, charges = [], [], [], []
-    for line, fields in _checked(path, rows, width):
-        try:
-            ids.append(int(fields[0]))
-            kind = fields[type_column]
-            types.append(labels[kind] if kind in labels else int(kind))
-            if molecule_column is not None:
-                molecules.append(int(fields[molecule_column]))
-            if charge_column is not None:
-                charges.append(float(fields[charge_column]))
-        except (ValueError, KeyError):
-            raise FormatError(path, f"an Atoms section of style {style}", line, lines[line - 1]) from None
+    _checked(path, rows, width)
+    try:  # column by column: one conversion per value, not a statement per row
+        ids = list(map(int, _column(rows, 0)))
+        kinds = _column(rows, type_column)
+        types = [labels[k] if k in labels else int(k) for k in kinds] if labels else list(map(int, kinds))
+        molecules = list(map(int, _column(rows, molecule_column))) if molecule_column is not None else []
+        charges = list(map(float, _column(rows, charge_column))) if charge_column is not None else []
+    except (ValueError, KeyError):
+        line = next(line for line, fields in rows if not _converts(fields, labels, type_column, molecule_column,
+                                                                      charge_column))
+        raise FormatError(path, f"an Atoms section of style {style}", line, lines[line - 1]) from None
     charge_array = np.array(charges, dtype=np.float64) if charge_column is not None else None
     if charge_array is not None:
         charge_array.setflags(write=False)
     return DataFile(path, style, counts, masses, labels, _ints(ids), _ints(types),
                     _ints(molecules) if molecule_column is not None else None, charge_array)
+
+
+def _column(rows: list[tuple[int, list[str]]], k: int) -> list[str]:
+    return [fields[k] for _, fields in rows]
+
+
+def _converts(fields: list[str], labels: Mapping[str, int], type_column: int, molecule_column: int | None,
+              charge_column: int | None) -> bool:
+    """Whether an Atoms row's fields are the numbers (or type labels) its style needs."""
+    try:
+        int(fields[0])
+        if fields[type_column] not in labels:
+            int(fields[type_column])
+        if molecule_column is not None:
+            int(fields[molecule_column])
+        if charge_column is not None:
+            float(fields[charge_column])
+    except ValueError:
+        return False
+    return True
+
+
+def _atoms(lines: list[str], number: int, count: int) -> tuple[list[tuple[int, list[str]]], int]:
+    """`_section` of an Atoms section of `count` atoms, split in one pass when it is plain.
+
+    Plain: its `count` lines follow the blank lines after its name, none blank, none
+    with a comment, none a section name; anything else is left to `_section`.
+    """
+    start = number
+    while start < len(lines) and not lines[start].strip():
+        start += 1
+    block = lines[start:start + count]
+    if len(block) != count or "#" in "".join(block):
+        return _section(lines, number, count)
+    fields = [line.split() for line in block]
+    if not all(fields) or not _SECTION_WORDS.isdisjoint(f[0] for f in fields):
+        return _section(lines, number, count)
+    end = start + count
+    while end < len(lines) and not lines[end].split("#", 1)[0].strip():
+        end += 1
+    return list(zip(range(start + 1, end + 1), fields)), end
 
 
 def _section(lines: list[str], number: int, limit: int | None) -> tuple[list[tuple[int, list[str]]], int]:
