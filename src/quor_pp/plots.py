@@ -74,7 +74,9 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
 
     One figure for every quantity and species with fits (`figure_keys`), named
     after them (``self_diffusion_Na.png``), and one of every replica value with
-    the mean and spread (``replica_values.png``), each in every format of `formats`.
+    the mean and spread (``replica_values.png``), and the structure figures the
+    replicas' files allow (`structure_plots.structure_figures`), each in every
+    format of `formats`.
 
     Parameters
     ----------
@@ -103,18 +105,15 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
         The directory cannot be made or a file cannot be written.
     """
     _require_matplotlib()
-    os.makedirs(directory, exist_ok=True)
-    figures: list[_Figure] = [(plot_fits, report, key) for key in figure_keys(report)]
-    figures.append((plot_replica_values, report, ()))
-    names = [file_stem(*key) for key in figure_keys(report)] + [REPLICA_VALUES]
-    written = _draw_all(figures, names, directory, formats, jobs, progress)
-    from .structure_plots import plot_structure
+    from .structure_plots import structure_figures
 
-    more = plot_structure(report, directory, formats=formats)
-    if progress is not None:
-        for stem in dict.fromkeys(os.path.splitext(os.path.basename(path))[0] for path in more):
-            progress(stem)
-    return written + more
+    os.makedirs(directory, exist_ok=True)
+    keys = figure_keys(report)
+    figures: list[_Figure] = [(plot_fits, report, key) for key in keys]
+    figures.append((plot_replica_values, report, ()))
+    figures += [(function, report, key) for function, key in structure_figures(report)]
+    # The replica values, a panel for every row, take longest: drawn first when several are drawn at once.
+    return _draw_all(figures, directory, formats, jobs, progress, first=len(keys))
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
@@ -240,26 +239,31 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
     """
     _require_matplotlib()
     os.makedirs(directory, exist_ok=True)
+    from .structure_plots import sweep_experiment_figures
+
     chosen = list(sweep.keys() if keys is None else keys)
     figures: list[_Figure] = [(plot_sweep_quantity, sweep, key) for key in chosen]
-    written = _draw_all(figures, [file_stem(*key) for key in chosen], directory, formats, jobs, progress)
-    from .structure_plots import plot_sweep_experiment
-
-    return written + plot_sweep_experiment(sweep, directory, formats=formats)
+    figures += [(function, sweep, key) for function, key in sweep_experiment_figures(sweep)]
+    return _draw_all(figures, directory, formats, jobs, progress, first=max(len(chosen) - 1, 0))
 
 
-def _draw_all(figures: list[_Figure], names: list[str], directory: str | os.PathLike[str],
-              formats: Sequence[str], jobs: int, progress: Progress | None) -> list[str]:
-    """Draw the figures, `jobs` at once; the paths written, in the order of the figures."""
+def _draw_all(figures: list[_Figure], directory: str | os.PathLike[str], formats: Sequence[str], jobs: int,
+              progress: Progress | None, *, first: int) -> list[str]:
+    """Draw the figures, `jobs` at once; the paths written, in the order of the figures.
+
+    With several at once, figure `first` (the largest) is started first, so that it
+    is not left to finish alone. `progress` is told the name of each figure drawn
+    (a figure may draw nothing: a structure figure without its files).
+    """
     written: list[list[str]] = [[] for _ in figures]
-    # The last figure (the replica values, or a sweep's last) goes first: with several
-    # at once, the largest is not left to finish alone.
-    order = [len(figures) - 1, *range(len(figures) - 1)] if jobs > 1 else list(range(len(figures)))
+    order = list(range(len(figures)))
+    if jobs > 1 and 0 <= first < len(figures):
+        order.insert(0, order.pop(first))
     chosen = [figures[k] for k in order]
     for index, paths in _drawn(chosen, os.fspath(directory), tuple(formats), min(jobs, len(figures))):
         written[order[index]] = paths
-        if progress is not None:
-            progress(names[order[index]])
+        if progress is not None and paths:
+            progress(os.path.splitext(os.path.basename(paths[0]))[0])
     return [path for paths in written for path in paths]
 
 
