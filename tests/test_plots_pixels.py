@@ -74,3 +74,26 @@ def test_labelled_minor_ticks_are_left_to_matplotlib():
     assert axes.xaxis.get_minor_locator() is labelled
     marks = [a for a in axes.get_children() if isinstance(a, Line2D) and a.get_label() == "_minor ticks"]
     assert len(marks) == 1 and len(marks[0].get_ydata()) == 6 * 8  # 8 per decade, none on a decade
+
+
+def test_replica_values_keep_every_row_readable(report, tmp_path, monkeypatch):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    drawn = []
+    monkeypatch.setattr(plots, "_save", lambda figure, *rest: drawn.append(figure) or [])
+    plots.plot_replica_values(report, tmp_path)
+    (figure,) = drawn
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    rows = [row for row in report.rows if row.n > 0]
+    panels = [axes for axes in figure.axes if axes.axison]
+    assert len(panels) == len(rows) == 43
+    heading = figure._suptitle.get_window_extent(renderer)
+    for axes, row in zip(panels, rows):
+        assert not axes.title.get_window_extent(renderer).overlaps(heading), axes.get_title()
+        # The replica values, each where its value is, and enough labelled ticks to read them.
+        (points,) = [line for line in axes.get_lines() if line.get_marker() == "o"]
+        scale = quor_pp.display.display_unit(row.unit).scale
+        assert points.get_ydata() * scale == pytest.approx([v for v in row.replicas], rel=1e-12, nan_ok=True)
+        low, high = axes.get_ylim()
+        shown = [tick for tick in axes.get_yticks() if low <= tick <= high]
+        assert 3 <= len(shown) <= 6, axes.get_title()

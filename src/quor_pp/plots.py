@@ -186,13 +186,15 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
     One panel per row that has a value; returns the paths written
     (``<directory>/replica_values.<format>``).
     """
+    from matplotlib.ticker import MaxNLocator
+
     rows = [row for row in report.rows if row.n > 0]
     names = replica_names([result.path for result in report.replicas])
     columns = min(4, max(1, len(rows)))
     lines = max(1, math.ceil(len(rows) / columns))
-    figure = _new_figure((3.2 * columns, 2.5 * lines + 0.7))
+    figure = _new_figure((3.2 * columns, 2.5 * lines + 0.95))
     panels = np.atleast_1d(figure.subplots(lines, columns, squeeze=False, gridspec_kw=_margins(
-        figure, left=0.75, right=0.1, bottom=0.35, top=0.95, hspace=0.45, wspace=0.5))).ravel()
+        figure, left=0.75, right=0.1, bottom=0.35, top=1.2, hspace=0.45, wspace=0.5))).ravel()
     positions = np.arange(1, len(names) + 1)
     for axes, row in zip(panels, rows):
         unit = display_unit(row.unit)
@@ -211,13 +213,17 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
         axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
         axes.set_xlim(0.4, len(names) + 1.2)
         axes.tick_params(axis="y", labelsize=7)
+        # Five labels at most: enough to read a panel this small, and each tick costs as much to draw as a curve.
+        axes.yaxis.set_major_locator(MaxNLocator(nbins=4, steps=[1, 2, 2.5, 5, 10], min_n_ticks=3))
         axes.ticklabel_format(axis="y", useOffset=False)
     for axes in panels[len(rows):]:
         axes.set_axis_off()
     if rows:
         panels[0].legend(fontsize=6, loc="best")
     key = ", ".join(f"{k} {name}" for k, name in enumerate(names, start=1))
-    figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9)
+    # Placed a fixed distance below the top, clear of the first row's titles.
+    figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9,
+                    y=1.0 - 0.2 / figure.get_size_inches()[1], va="top")
     return _save(figure, directory, REPLICA_VALUES, formats)
 
 
