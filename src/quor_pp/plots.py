@@ -290,16 +290,101 @@ def _drawn(figures: list[_Figure], directory: str, formats: tuple[str, ...],
             for future in concurrent.futures.as_completed(futures):
                 yield futures[future], future.result()
     else:
-        from .workers import WorkerPool
+        yield from _drawn_here_and_in_workers(figures, directory, formats, jobs - 1)
 
-        tasks = [(function, subject, key, directory, formats) for function, subject, key in figures]
-        with WorkerPool(jobs) as pool:
-            for index, ok, value in pool.run(_draw, tasks):
-                if not ok:
-                    if isinstance(value, BaseException):
-                        raise value
-                    raise RuntimeError(f"the process drawing {os.path.join(directory, '')}... died ({value})")
-                yield index, value
+
+class _Claims:
+    """The figures not yet started, taken one at a time by this thread and by the worker processes."""
+
+    def __init__(self, count: int) -> None:
+        import threading
+
+        self._lock = threading.Lock()
+        self._next = 0
+        self._count = count
+        self.remote: dict[int, int] = {}  # the worker pool's task number: the figure's index
+
+    def take(self) -> int | None:
+        """The next figure to draw; None when all are taken or the drawing was stopped."""
+        with self._lock:
+            if self._next >= self._count:
+                return None
+            self._next += 1
+            return self._next - 1
+
+    def stop(self) -> None:
+        with self._lock:
+            self._next = self._count
+
+    def for_workers(self, figures: list[_Figure], directory: str,
+                    formats: tuple[str, ...]) -> Iterator[tuple[Any, ...]]:
+        """The arguments of `_draw` for each figure a worker takes, as the pool asks for them."""
+        while (index := self.take()) is not None:
+            self.remote[len(self.remote)] = index
+            function, subject, key = figures[index]
+            yield function, subject, key, directory, formats
+
+
+def _drawn_here_and_in_workers(figures: list[_Figure], directory: str, formats: tuple[str, ...],
+                               workers: int) -> Iterator[tuple[int, list[str]]]:
+    """(index, paths) of each figure as it is done, drawn by this process and by `workers` worker processes.
+
+    This process draws as well: it imports matplotlib once while the workers start,
+    instead of waiting for them. The figures are taken in order by whoever is free.
+    """
+    import queue
+    import threading
+
+    from .workers import WorkerPool
+
+    claims = _Claims(len(figures))
+    done: queue.SimpleQueue[tuple[int, bool, Any] | None] = queue.SimpleQueue()
+
+    def run_workers() -> None:
+        # In a thread of its own, so that this thread keeps drawing; it ends once the
+        # figures run out (or are stopped) and the workers' last ones are back.
+        try:
+            with WorkerPool(workers) as pool:
+                for task, ok, value in pool.run(_draw, claims.for_workers(figures, directory, formats)):
+                    done.put((claims.remote[task], ok, value))
+        except BaseException as error:
+            done.put((-1, False, error))
+        finally:
+            done.put(None)
+
+    def received(item: tuple[int, bool, Any]) -> tuple[int, list[str]]:
+        index, ok, value = item
+        if ok:
+            return index, value
+        if isinstance(value, BaseException):
+            raise value
+        raise RuntimeError(f"the process drawing {os.path.join(directory, '')}... died ({value})")
+
+    thread = threading.Thread(target=run_workers, name="quor-pp plot workers", daemon=True)
+    thread.start()
+    workers_done = False
+    try:
+        while (index := claims.take()) is not None:
+            function, subject, key = figures[index]
+            yield index, _draw(function, subject, key, directory, formats)
+            while not workers_done:  # what the workers finished meanwhile
+                try:
+                    item = done.get_nowait()
+                except queue.Empty:
+                    break
+                if item is None:
+                    workers_done = True
+                else:
+                    yield received(item)
+        while not workers_done:
+            if (item := done.get()) is None:
+                workers_done = True
+            else:
+                yield received(item)
+    finally:
+        # Stopped early (a fault, an interrupt): no more figures are handed out. The
+        # workers finish the figure each has and are closed by their thread.
+        claims.stop()
 
 
 def _draw(function: Callable[..., list[str]], subject: Any, key: tuple[Any, ...], directory: str,
@@ -592,8 +677,9 @@ def _minor_ticks_as_lines(figure: Figure) -> None:
             slack = 1e-10 * (high - low)  # as matplotlib keeps a tick at the very edge
             locations = locations[(moved >= low - slack) & (moved <= high + slack)]
             prototype = axis.get_minor_ticks(1)[0]
-            if (prototype.gridline.get_visible() or any(axis.minor.formatter.format_ticks(list(locations)))
-                    and (prototype.label1.get_visible() or prototype.label2.get_visible())):
+            labelled = (any(axis.get_minor_formatter().format_ticks(list(locations)))
+                        and (prototype.label1.get_visible() or prototype.label2.get_visible()))
+            if labelled or prototype.gridline.get_visible():
                 continue
             replaced.append((axes, axis, locations, prototype))
     # Only now: shared axes share their locator, and each needs it above.
@@ -602,12 +688,15 @@ def _minor_ticks_as_lines(figure: Figure) -> None:
         for mark in (prototype.tick1line, prototype.tick2line):
             if not mark.get_visible() or len(locations) == 0:
                 continue
-            across = np.full(len(locations), (mark.get_ydata() if axis is axes.xaxis else mark.get_xdata())[0])
+            across = np.full(len(locations), np.asarray(mark.get_ydata() if axis is axes.xaxis
+                                                        else mark.get_xdata(), dtype=np.float64)[0])
             line = Line2D(*((locations, across) if axis is axes.xaxis else (across, locations)))
             line.update_from(mark)
             line.set(label="_minor ticks", zorder=axis.get_zorder())
             axes.add_artist(line)
             line.set_clip_on(False)  # outside the axes, as ticks are
+
+
 def _nothing() -> Any:
     import contextlib
 

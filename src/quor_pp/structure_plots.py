@@ -49,8 +49,7 @@ def structure_figures(report: Report) -> list[tuple[Callable[..., list[str]], tu
     Each is called as ``function(report, *arguments, directory, formats=...)`` and
     returns the paths it wrote (none when the replicas lack its files).
     """
-    pairs = [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
-    return [*((plot_rdf, (pair,)) for pair in pairs), (plot_angles, ())]
+    return [*((plot_rdf, (pair,)) for pair in _pairs(report)), (plot_angles, ())]
 
 
 def sweep_experiment_figures(sweep: SweepReport) -> list[tuple[Callable[..., list[str]], tuple[str, ...]]]:
@@ -69,8 +68,12 @@ def _read(path: str, names: tuple[str, ...], kind: str) -> Any:
 def plot_rdfs(report: Report, directory: str | os.PathLike[str], *,
               formats: Sequence[str] = FORMATS) -> list[str]:
     """One figure per pair of the replicas' rdf.dat (`plot_rdf`); the paths written."""
-    return [path for function, key in structure_figures(report) if function is plot_rdf
-            for path in plot_rdf(report, *key, directory, formats=formats)]
+    return [path for pair in _pairs(report) for path in plot_rdf(report, pair, directory, formats=formats)]
+
+
+def _pairs(report: Report) -> list[str]:
+    """The pairs with an rdf ("Na-Cl"), in table order."""
+    return [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
 
 
 def plot_rdf(report: Report, pair: str, directory: str | os.PathLike[str], *,
