@@ -98,3 +98,23 @@ def test_figures_drawn_at_once_in_other_processes_are_the_figures_drawn_here(tmp
             assert np.array_equal(pixels(first), pixels(second))
         else:  # text stays text in SVG, wherever it is drawn
             assert "<text" in pathlib.Path(second).read_text()
+
+
+@pytest.mark.parametrize("where", ["here", "worker"])
+def test_a_figure_that_fails_while_others_are_drawn_at_once_is_raised(tmp_path, where):
+    pytest.importorskip("matplotlib")
+    import os
+
+    report = quor_pp.analyze(RUN / "replica_1", charges={"Na": 1, "Cl": -1})
+    # This process draws figures while the worker starts, and the worker takes one as soon as it can.
+    figures = [(_fails_in, report, (where, os.getpid()))] * 4
+    with pytest.raises(ValueError, match=f"no figure {where}"):
+        list(plots._drawn_here_and_in_workers(figures, str(tmp_path), ("png",), 1))
+
+
+def _fails_in(report, where, parent, directory, *, formats):
+    import os
+
+    if (where == "here") == (os.getpid() == parent):
+        raise ValueError(f"no figure {where}")
+    return plots.plot_replica_values(report, directory, formats=formats)

@@ -209,3 +209,26 @@ def test_a_pool_runs_again_on_the_same_workers_and_returns_errors_as_values():
     assert first[0][2] == 0.5 and isinstance(first[1][2], ZeroDivisionError) and first[2][2] == 3.0
     assert second == [(0, True, 1024), (1, True, 9)] and pool.retried == []
     assert pool._running == []
+
+
+def test_a_pool_takes_tasks_from_an_iterator_only_when_a_worker_is_free():
+    from quor_pp.workers import WorkerPool
+
+    taken = []
+
+    def tasks():
+        for k in range(6):
+            taken.append(k)
+            yield (k, 2)
+
+    outcomes = []
+    with WorkerPool(2) as pool:
+        for index, ok, value in pool.run(pow, tasks()):
+            # One task per worker in flight, the next taken as each comes back.
+            assert len(taken) <= len(outcomes) + 2
+            outcomes.append((index, ok, value))
+    assert sorted(outcomes) == [(k, True, k * k) for k in range(6)]
+    # A caller that stops handing out tasks gets back the ones already taken, and nothing more.
+    with WorkerPool(2) as pool:
+        assert list(pool.run(pow, iter([]))) == [] and pool._running == []
+        assert sorted(pool.run(pow, iter([(3, 2)]))) == [(0, True, 9)]

@@ -74,7 +74,9 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
 
     One figure for every quantity and species with fits (`figure_keys`), named
     after them (``self_diffusion_Na.png``), and one of every replica value with
-    the mean and spread (``replica_values.png``), each in every format of `formats`.
+    the mean and spread (``replica_values.png``), and the structure figures the
+    replicas' files allow (`structure_plots.structure_figures`), each in every
+    format of `formats`.
 
     Parameters
     ----------
@@ -103,18 +105,15 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
         The directory cannot be made or a file cannot be written.
     """
     _require_matplotlib()
-    os.makedirs(directory, exist_ok=True)
-    figures: list[_Figure] = [(plot_fits, report, key) for key in figure_keys(report)]
-    figures.append((plot_replica_values, report, ()))
-    names = [file_stem(*key) for key in figure_keys(report)] + [REPLICA_VALUES]
-    written = _draw_all(figures, names, directory, formats, jobs, progress)
-    from .structure_plots import plot_structure
+    from .structure_plots import structure_figures
 
-    more = plot_structure(report, directory, formats=formats)
-    if progress is not None:
-        for stem in dict.fromkeys(os.path.splitext(os.path.basename(path))[0] for path in more):
-            progress(stem)
-    return written + more
+    os.makedirs(directory, exist_ok=True)
+    keys = figure_keys(report)
+    figures: list[_Figure] = [(plot_fits, report, key) for key in keys]
+    figures.append((plot_replica_values, report, ()))
+    figures += [(function, report, key) for function, key in structure_figures(report)]
+    # The replica values, a panel for every row, take longest: drawn first when several are drawn at once.
+    return _draw_all(figures, directory, formats, jobs, progress, first=len(keys))
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,
@@ -187,13 +186,15 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
     One panel per row that has a value; returns the paths written
     (``<directory>/replica_values.<format>``).
     """
+    from matplotlib.ticker import MaxNLocator
+
     rows = [row for row in report.rows if row.n > 0]
     names = replica_names([result.path for result in report.replicas])
     columns = min(4, max(1, len(rows)))
     lines = max(1, math.ceil(len(rows) / columns))
-    figure = _new_figure((3.2 * columns, 2.5 * lines + 0.7))
+    figure = _new_figure((3.2 * columns, 2.5 * lines + 0.95))
     panels = np.atleast_1d(figure.subplots(lines, columns, squeeze=False, gridspec_kw=_margins(
-        figure, left=0.75, right=0.1, bottom=0.35, top=0.95, hspace=0.45, wspace=0.5))).ravel()
+        figure, left=0.75, right=0.1, bottom=0.35, top=1.2, hspace=0.45, wspace=0.5))).ravel()
     positions = np.arange(1, len(names) + 1)
     for axes, row in zip(panels, rows):
         unit = display_unit(row.unit)
@@ -212,13 +213,17 @@ def plot_replica_values(report: Report, directory: str | os.PathLike[str], *,
         axes.set_xticks(positions, [str(k) for k in positions], fontsize=7)
         axes.set_xlim(0.4, len(names) + 1.2)
         axes.tick_params(axis="y", labelsize=7)
+        # Five labels at most: enough to read a panel this small, and each tick costs as much to draw as a curve.
+        axes.yaxis.set_major_locator(MaxNLocator(nbins=4, steps=[1, 2, 2.5, 5, 10], min_n_ticks=3))
         axes.ticklabel_format(axis="y", useOffset=False)
     for axes in panels[len(rows):]:
         axes.set_axis_off()
     if rows:
         panels[0].legend(fontsize=6, loc="best")
     key = ", ".join(f"{k} {name}" for k, name in enumerate(names, start=1))
-    figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9)
+    # Placed a fixed distance below the top, clear of the first row's titles.
+    figure.suptitle(f"Values of {len(names)} replicas with their mean and spread\nreplicas: {key}", fontsize=9,
+                    y=1.0 - 0.2 / figure.get_size_inches()[1], va="top")
     return _save(figure, directory, REPLICA_VALUES, formats)
 
 
@@ -240,26 +245,31 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
     """
     _require_matplotlib()
     os.makedirs(directory, exist_ok=True)
+    from .structure_plots import sweep_experiment_figures
+
     chosen = list(sweep.keys() if keys is None else keys)
     figures: list[_Figure] = [(plot_sweep_quantity, sweep, key) for key in chosen]
-    written = _draw_all(figures, [file_stem(*key) for key in chosen], directory, formats, jobs, progress)
-    from .structure_plots import plot_sweep_experiment
-
-    return written + plot_sweep_experiment(sweep, directory, formats=formats)
+    figures += [(function, sweep, key) for function, key in sweep_experiment_figures(sweep)]
+    return _draw_all(figures, directory, formats, jobs, progress, first=max(len(chosen) - 1, 0))
 
 
-def _draw_all(figures: list[_Figure], names: list[str], directory: str | os.PathLike[str],
-              formats: Sequence[str], jobs: int, progress: Progress | None) -> list[str]:
-    """Draw the figures, `jobs` at once; the paths written, in the order of the figures."""
+def _draw_all(figures: list[_Figure], directory: str | os.PathLike[str], formats: Sequence[str], jobs: int,
+              progress: Progress | None, *, first: int) -> list[str]:
+    """Draw the figures, `jobs` at once; the paths written, in the order of the figures.
+
+    With several at once, figure `first` (the largest) is started first, so that it
+    is not left to finish alone. `progress` is told the name of each figure drawn
+    (a figure may draw nothing: a structure figure without its files).
+    """
     written: list[list[str]] = [[] for _ in figures]
-    # The last figure (the replica values, or a sweep's last) goes first: with several
-    # at once, the largest is not left to finish alone.
-    order = [len(figures) - 1, *range(len(figures) - 1)] if jobs > 1 else list(range(len(figures)))
+    order = list(range(len(figures)))
+    if jobs > 1 and 0 <= first < len(figures):
+        order.insert(0, order.pop(first))
     chosen = [figures[k] for k in order]
     for index, paths in _drawn(chosen, os.fspath(directory), tuple(formats), min(jobs, len(figures))):
         written[order[index]] = paths
-        if progress is not None:
-            progress(names[order[index]])
+        if progress is not None and paths:
+            progress(os.path.splitext(os.path.basename(paths[0]))[0])
     return [path for paths in written for path in paths]
 
 
@@ -280,16 +290,101 @@ def _drawn(figures: list[_Figure], directory: str, formats: tuple[str, ...],
             for future in concurrent.futures.as_completed(futures):
                 yield futures[future], future.result()
     else:
-        from .workers import WorkerPool
+        yield from _drawn_here_and_in_workers(figures, directory, formats, jobs - 1)
 
-        tasks = [(function, subject, key, directory, formats) for function, subject, key in figures]
-        with WorkerPool(jobs) as pool:
-            for index, ok, value in pool.run(_draw, tasks):
-                if not ok:
-                    if isinstance(value, BaseException):
-                        raise value
-                    raise RuntimeError(f"the process drawing {os.path.join(directory, '')}... died ({value})")
-                yield index, value
+
+class _Claims:
+    """The figures not yet started, taken one at a time by this thread and by the worker processes."""
+
+    def __init__(self, count: int) -> None:
+        import threading
+
+        self._lock = threading.Lock()
+        self._next = 0
+        self._count = count
+        self.remote: dict[int, int] = {}  # the worker pool's task number: the figure's index
+
+    def take(self) -> int | None:
+        """The next figure to draw; None when all are taken or the drawing was stopped."""
+        with self._lock:
+            if self._next >= self._count:
+                return None
+            self._next += 1
+            return self._next - 1
+
+    def stop(self) -> None:
+        with self._lock:
+            self._next = self._count
+
+    def for_workers(self, figures: list[_Figure], directory: str,
+                    formats: tuple[str, ...]) -> Iterator[tuple[Any, ...]]:
+        """The arguments of `_draw` for each figure a worker takes, as the pool asks for them."""
+        while (index := self.take()) is not None:
+            self.remote[len(self.remote)] = index
+            function, subject, key = figures[index]
+            yield function, subject, key, directory, formats
+
+
+def _drawn_here_and_in_workers(figures: list[_Figure], directory: str, formats: tuple[str, ...],
+                               workers: int) -> Iterator[tuple[int, list[str]]]:
+    """(index, paths) of each figure as it is done, drawn by this process and by `workers` worker processes.
+
+    This process draws as well: it imports matplotlib once while the workers start,
+    instead of waiting for them. The figures are taken in order by whoever is free.
+    """
+    import queue
+    import threading
+
+    from .workers import WorkerPool
+
+    claims = _Claims(len(figures))
+    done: queue.SimpleQueue[tuple[int, bool, Any] | None] = queue.SimpleQueue()
+
+    def run_workers() -> None:
+        # In a thread of its own, so that this thread keeps drawing; it ends once the
+        # figures run out (or are stopped) and the workers' last ones are back.
+        try:
+            with WorkerPool(workers) as pool:
+                for task, ok, value in pool.run(_draw, claims.for_workers(figures, directory, formats)):
+                    done.put((claims.remote[task], ok, value))
+        except BaseException as error:
+            done.put((-1, False, error))
+        finally:
+            done.put(None)
+
+    def received(item: tuple[int, bool, Any]) -> tuple[int, list[str]]:
+        index, ok, value = item
+        if ok:
+            return index, value
+        if isinstance(value, BaseException):
+            raise value
+        raise RuntimeError(f"the process drawing {os.path.join(directory, '')}... died ({value})")
+
+    thread = threading.Thread(target=run_workers, name="quor-pp plot workers", daemon=True)
+    thread.start()
+    workers_done = False
+    try:
+        while (index := claims.take()) is not None:
+            function, subject, key = figures[index]
+            yield index, _draw(function, subject, key, directory, formats)
+            while not workers_done:  # what the workers finished meanwhile
+                try:
+                    item = done.get_nowait()
+                except queue.Empty:
+                    break
+                if item is None:
+                    workers_done = True
+                else:
+                    yield received(item)
+        while not workers_done:
+            if (item := done.get()) is None:
+                workers_done = True
+            else:
+                yield received(item)
+    finally:
+        # Stopped early (a fault, an interrupt): no more figures are handed out. The
+        # workers finish the figure each has and are closed by their thread.
+        claims.stop()
 
 
 def _draw(function: Callable[..., list[str]], subject: Any, key: tuple[Any, ...], directory: str,
@@ -545,6 +640,7 @@ def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats:
     # The Agg canvas draws every format (vector ones through their own renderers) without
     # looking up a backend.
     canvas = FigureCanvasAgg(figure)
+    _minor_ticks_as_lines(figure)
     paths = []
     for suffix in formats:
         path = os.path.join(os.fspath(directory), f"{stem}.{suffix}")
@@ -554,6 +650,51 @@ def _save(figure: Figure, directory: str | os.PathLike[str], stem: str, formats:
             canvas.print_figure(stream, format=suffix, **_WRITER_OPTIONS.get(suffix, {}))
         paths.append(path)
     return paths
+
+
+def _minor_ticks_as_lines(figure: Figure) -> None:
+    """Draw unlabelled minor ticks as one line of tick marks per axis side instead of a Tick each.
+
+    matplotlib makes every tick of its own (two tick marks, a grid line and two
+    labels), which is most of the time spent drawing a figure of log axes: a
+    decade has eight minor ticks. The marks drawn here are those matplotlib would
+    draw, with the same style, at the same places (the locator's ticks in view,
+    without those on a major tick). Axes with labelled minor ticks or minor grid
+    lines keep matplotlib's own.
+    """
+    from matplotlib.lines import Line2D
+    from matplotlib.ticker import NullLocator
+
+    replaced = []
+    for axes in figure.axes:
+        for axis in (axes.xaxis, axes.yaxis):
+            if isinstance(axis.get_minor_locator(), NullLocator) or not axis.get_visible():
+                continue
+            locations = np.asarray(axis.get_minorticklocs(), dtype=np.float64)
+            transform = axis.get_transform()
+            low, high = sorted(transform.transform(np.asarray(axis.get_view_interval(), dtype=np.float64)))
+            moved = transform.transform(locations)
+            slack = 1e-10 * (high - low)  # as matplotlib keeps a tick at the very edge
+            locations = locations[(moved >= low - slack) & (moved <= high + slack)]
+            prototype = axis.get_minor_ticks(1)[0]
+            labelled = (any(axis.get_minor_formatter().format_ticks(list(locations)))
+                        and (prototype.label1.get_visible() or prototype.label2.get_visible()))
+            if labelled or prototype.gridline.get_visible():
+                continue
+            replaced.append((axes, axis, locations, prototype))
+    # Only now: shared axes share their locator, and each needs it above.
+    for axes, axis, locations, prototype in replaced:
+        axis.set_minor_locator(NullLocator())
+        for mark in (prototype.tick1line, prototype.tick2line):
+            if not mark.get_visible() or len(locations) == 0:
+                continue
+            across = np.full(len(locations), np.asarray(mark.get_ydata() if axis is axes.xaxis
+                                                        else mark.get_xdata(), dtype=np.float64)[0])
+            line = Line2D(*((locations, across) if axis is axes.xaxis else (across, locations)))
+            line.update_from(mark)
+            line.set(label="_minor ticks", zorder=axis.get_zorder())
+            axes.add_artist(line)
+            line.set_clip_on(False)  # outside the axes, as ticks are
 
 
 def _nothing() -> Any:

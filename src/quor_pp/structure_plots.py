@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 import os
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -30,7 +30,8 @@ if TYPE_CHECKING:
     from .report import Report
     from .sweeps import SweepReport
 
-__all__ = ["plot_angles", "plot_rdfs", "plot_structure", "plot_sweep_experiment"]
+__all__ = ["plot_angles", "plot_experiment", "plot_rdf", "plot_rdfs", "plot_structure", "plot_sweep_experiment",
+           "structure_figures", "sweep_experiment_figures"]
 
 EXPERIMENT_PROPERTIES = ("density", "viscosity", "conductivity")
 
@@ -38,7 +39,22 @@ EXPERIMENT_PROPERTIES = ("density", "viscosity", "conductivity")
 def plot_structure(report: Report, directory: str | os.PathLike[str], *,
                    formats: Sequence[str] = FORMATS) -> list[str]:
     """Every structure figure a report allows (rdf pairs, angle distribution); the paths written."""
-    return plot_rdfs(report, directory, formats=formats) + plot_angles(report, directory, formats=formats)
+    return [path for function, key in structure_figures(report) for path in function(report, *key, directory,
+                                                                                      formats=formats)]
+
+
+def structure_figures(report: Report) -> list[tuple[Callable[..., list[str]], tuple[str, ...]]]:
+    """(function, arguments) of every structure figure of `report`, each drawn on its own.
+
+    Each is called as ``function(report, *arguments, directory, formats=...)`` and
+    returns the paths it wrote (none when the replicas lack its files).
+    """
+    return [*((plot_rdf, (pair,)) for pair in _pairs(report)), (plot_angles, ())]
+
+
+def sweep_experiment_figures(sweep: SweepReport) -> list[tuple[Callable[..., list[str]], tuple[str, ...]]]:
+    """(function, arguments) of every figure of a sweep against experiment, as `structure_figures`."""
+    return [(plot_experiment, (prop,)) for prop in EXPERIMENT_PROPERTIES]
 
 
 def _read(path: str, names: tuple[str, ...], kind: str) -> Any:
@@ -51,64 +67,71 @@ def _read(path: str, names: tuple[str, ...], kind: str) -> Any:
 
 def plot_rdfs(report: Report, directory: str | os.PathLike[str], *,
               formats: Sequence[str] = FORMATS) -> list[str]:
-    """One figure per pair of the replicas' rdf.dat: g(r) with its shell and n(r); G(L) and its extrapolation."""
+    """One figure per pair of the replicas' rdf.dat (`plot_rdf`); the paths written."""
+    return [path for pair in _pairs(report) for path in plot_rdf(report, pair, directory, formats=formats)]
+
+
+def _pairs(report: Report) -> list[str]:
+    """The pairs with an rdf ("Na-Cl"), in table order."""
+    return [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
+
+
+def plot_rdf(report: Report, pair: str, directory: str | os.PathLike[str], *,
+             formats: Sequence[str] = FORMATS) -> list[str]:
+    """The rdf of one pair ("Na-Cl"): g(r) with its shell and n(r); G(L) and its extrapolation."""
     from . import structure
 
-    pairs = [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
-    written: list[str] = []
     files = report.settings.files
     tables = [(result.path, _read(result.path, files.rdf, "rdf")) for result in report.replicas]
     tables = [(path, table) for path, table in tables if table is not None]
-    for pair in pairs:
-        figure = _new_figure((11.0, 4.3))
-        left, right = figure.subplots(1, 2, gridspec_kw={"wspace": 0.45})
-        twin = left.twinx()
-        for (path, table), colour in zip(tables, _colours(len(tables))):
-            first, second = pair.split("-", 1)
-            column = next((c for c in (f"rdf__{first}_{second}", f"rdf__{second}_{first}") if c in table), None)
-            if column is None:
-                continue
-            r, g = table[next(iter(table))], table[column]
-            name = os.path.basename(os.path.normpath(path))
-            left.plot(r, g, color=colour, lw=1.0, label=name)
-            result = next(res for res in report.replicas if res.path == path)
-            peak, minimum = result.get("rdf_first_peak", pair), result.get("rdf_first_minimum", pair)
-            coordination = result.get("coordination_number", pair)
-            scale = unit_system(result.units).length  # the estimates are in m, the table in the run's unit
-            if peak is not None and peak.value is not None:
-                left.axvline(peak.value / scale, color=colour, ls=":", lw=0.8)
-            if minimum is not None and minimum.value is not None:
-                left.axvline(minimum.value / scale, color=colour, ls="--", lw=0.8)
-                if coordination is not None and coordination.value is not None:
-                    running = structure.running_coordination(r, g, 1.0)
-                    at = running[np.searchsorted(r, minimum.value / scale)]
-                    if at > 0:
-                        twin.plot(r, running * coordination.value / at, color=colour, lw=0.8, alpha=0.6)
-                        twin.set_ylim(0.0, 3.0 * coordination.value)
-            corrected = next((c for c in (f"finiterdf__{first}_{second}", f"finiterdf__{second}_{first}")
-                              if c in table), column)
-            try:
-                kb = structure.kirkwood_buff(r, table[corrected])
-            except ValueError:
-                continue
-            lengths = r[(r > 0) & (r <= r[-1])]
-            running_g = structure.kirkwood_buff_running(r, table[corrected], lengths[::max(len(lengths) // 200, 1)])
-            right.plot(lengths[::max(len(lengths) // 200, 1)], running_g, color=colour, lw=1.0, label=name)
-            right.plot(kb.lengths, kb.value + kb.intercept / kb.lengths, color=colour, ls="--", lw=0.8)
-            right.axhline(kb.value, color=colour, ls=":", lw=0.8)
-        left.set_xlabel("r [Å]")
-        left.set_ylabel(f"g(r) {pair}")
-        twin.set_ylabel("running coordination number n(r)")
-        right.set_xlabel("L [Å]")
-        right.set_ylabel("G(L) [Å³]")
-        right.set_title("dashed: G∞ + α/L fitted over the outer half of L", fontsize=8)
-        left.legend(fontsize=7.5)
-        for axes in (left, right):
-            axes.grid(True, alpha=0.3)
-        figure.suptitle(f"Radial distribution of {pair}: dotted first peak, dashed first minimum; "
-                        "Kirkwood-Buff integral", fontsize=10)
-        written += _save(figure, directory, f"rdf_{pair}", formats)
-    return written
+    figure = _new_figure((11.0, 4.3))
+    left, right = figure.subplots(1, 2, gridspec_kw={"wspace": 0.45})
+    twin = left.twinx()
+    for (path, table), colour in zip(tables, _colours(len(tables))):
+        first, second = pair.split("-", 1)
+        column = next((c for c in (f"rdf__{first}_{second}", f"rdf__{second}_{first}") if c in table), None)
+        if column is None:
+            continue
+        r, g = table[next(iter(table))], table[column]
+        name = os.path.basename(os.path.normpath(path))
+        left.plot(r, g, color=colour, lw=1.0, label=name)
+        result = next(res for res in report.replicas if res.path == path)
+        peak, minimum = result.get("rdf_first_peak", pair), result.get("rdf_first_minimum", pair)
+        coordination = result.get("coordination_number", pair)
+        scale = unit_system(result.units).length  # the estimates are in m, the table in the run's unit
+        if peak is not None and peak.value is not None:
+            left.axvline(peak.value / scale, color=colour, ls=":", lw=0.8)
+        if minimum is not None and minimum.value is not None:
+            left.axvline(minimum.value / scale, color=colour, ls="--", lw=0.8)
+            if coordination is not None and coordination.value is not None:
+                running = structure.running_coordination(r, g, 1.0)
+                at = running[np.searchsorted(r, minimum.value / scale)]
+                if at > 0:
+                    twin.plot(r, running * coordination.value / at, color=colour, lw=0.8, alpha=0.6)
+                    twin.set_ylim(0.0, 3.0 * coordination.value)
+        corrected = next((c for c in (f"finiterdf__{first}_{second}", f"finiterdf__{second}_{first}")
+                          if c in table), column)
+        try:
+            kb = structure.kirkwood_buff(r, table[corrected])
+        except ValueError:
+            continue
+        lengths = r[(r > 0) & (r <= r[-1])]
+        running_g = structure.kirkwood_buff_running(r, table[corrected], lengths[::max(len(lengths) // 200, 1)])
+        right.plot(lengths[::max(len(lengths) // 200, 1)], running_g, color=colour, lw=1.0, label=name)
+        right.plot(kb.lengths, kb.value + kb.intercept / kb.lengths, color=colour, ls="--", lw=0.8)
+        right.axhline(kb.value, color=colour, ls=":", lw=0.8)
+    left.set_xlabel("r [Å]")
+    left.set_ylabel(f"g(r) {pair}")
+    twin.set_ylabel("running coordination number n(r)")
+    right.set_xlabel("L [Å]")
+    right.set_ylabel("G(L) [Å³]")
+    right.set_title("dashed: G∞ + α/L fitted over the outer half of L", fontsize=8)
+    left.legend(fontsize=7.5)
+    for axes in (left, right):
+        axes.grid(True, alpha=0.3)
+    figure.suptitle(f"Radial distribution of {pair}: dotted first peak, dashed first minimum; "
+                    "Kirkwood-Buff integral", fontsize=10)
+    return _save(figure, directory, f"rdf_{pair}", formats)
 
 
 def plot_angles(report: Report, directory: str | os.PathLike[str], *,
@@ -174,42 +197,46 @@ def _model(salt: str, prop: str, temperature: float, molality: np.ndarray, setti
 def plot_sweep_experiment(sweep: SweepReport, directory: str | os.PathLike[str], *,
                           formats: Sequence[str] = FORMATS) -> list[str]:
     """Simulated density, viscosity and conductivity against molality with the experimental curves."""
-    written: list[str] = []
-    for prop in EXPERIMENT_PROPERTIES:
-        entries = [(point, row) for point, row in sweep.series(prop, "") if row.value is not None]
-        if not entries:
-            continue
-        unit = display_unit(entries[0][1].unit)
-        groups: dict[tuple[str, float], list[tuple[float, float, float]]] = {}
-        for point, row in entries:
-            assert row.value is not None
-            groups.setdefault((point.salt, point.temperature), []).append(
-                (point.molality, row.value / unit.scale, (row.std or 0.0) / unit.scale))
-        curves = {}
-        for salt, temperature in groups:
-            top = max(b for b, _, _ in groups[(salt, temperature)])
-            grid = np.linspace(0.0, top * 1.1 if top > 0 else 1.0, 60)
-            values = _model(salt, prop, temperature, grid, sweep.settings)
-            if values is not None:
-                curves[(salt, temperature)] = (grid, values / unit.scale)
-        if not curves:
-            continue
-        figure = _new_figure((6.5, 4.5))
-        axes = figure.subplots()
-        for (key, points), colour in zip(sorted(groups.items()), _colours(len(groups))):
-            points.sort()
-            x, y, error = (np.array(column) for column in zip(*points))
-            label = f"{key[0]}, {key[1]:g} K"
-            axes.errorbar(x, y, yerr=error, fmt="o", color=colour, ms=5, capsize=3, label=f"{label}: simulated")
-            if key in curves:
-                grid, values = curves[key]
-                axes.plot(grid, values, color=colour, lw=1.2, label=f"{label}: experiment")
-        axes.set_xlabel("molality [mol/kg]")
-        axes.set_ylabel(f"{prop} [{unit.tex}]")
-        axes.grid(True, alpha=0.3)
-        axes.legend(fontsize=7)
-        source = "Laliberte" if prop != "conductivity" else "Gilliam (KOH) or the conductivity model"
-        figure.suptitle(f"Simulated {prop} against experiment ({source})\n"
-                        "points: mean ± std over the replicas", fontsize=10)
-        written += _save(figure, directory, f"{prop}_vs_experiment", formats)
-    return written
+    return [path for function, key in sweep_experiment_figures(sweep)
+            for path in function(sweep, *key, directory, formats=formats)]
+
+
+def plot_experiment(sweep: SweepReport, prop: str, directory: str | os.PathLike[str], *,
+                    formats: Sequence[str] = FORMATS) -> list[str]:
+    """One property of a sweep against molality with its experimental curves; nothing when there are none."""
+    entries = [(point, row) for point, row in sweep.series(prop, "") if row.value is not None]
+    if not entries:
+        return []
+    unit = display_unit(entries[0][1].unit)
+    groups: dict[tuple[str, float], list[tuple[float, float, float]]] = {}
+    for point, row in entries:
+        assert row.value is not None
+        groups.setdefault((point.salt, point.temperature), []).append(
+            (point.molality, row.value / unit.scale, (row.std or 0.0) / unit.scale))
+    curves = {}
+    for salt, temperature in groups:
+        top = max(b for b, _, _ in groups[(salt, temperature)])
+        grid = np.linspace(0.0, top * 1.1 if top > 0 else 1.0, 60)
+        values = _model(salt, prop, temperature, grid, sweep.settings)
+        if values is not None:
+            curves[(salt, temperature)] = (grid, values / unit.scale)
+    if not curves:
+        return []
+    figure = _new_figure((6.5, 4.5))
+    axes = figure.subplots()
+    for (key, points), colour in zip(sorted(groups.items()), _colours(len(groups))):
+        points.sort()
+        x, y, error = (np.array(column) for column in zip(*points))
+        label = f"{key[0]}, {key[1]:g} K"
+        axes.errorbar(x, y, yerr=error, fmt="o", color=colour, ms=5, capsize=3, label=f"{label}: simulated")
+        if key in curves:
+            grid, values = curves[key]
+            axes.plot(grid, values, color=colour, lw=1.2, label=f"{label}: experiment")
+    axes.set_xlabel("molality [mol/kg]")
+    axes.set_ylabel(f"{prop} [{unit.tex}]")
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize=7)
+    source = "Laliberte" if prop != "conductivity" else "Gilliam (KOH) or the conductivity model"
+    figure.suptitle(f"Simulated {prop} against experiment ({source})\n"
+                    "points: mean ± std over the replicas", fontsize=10)
+    return _save(figure, directory, f"{prop}_vs_experiment", formats)

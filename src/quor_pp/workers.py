@@ -213,7 +213,7 @@ class WorkerPool:
             else:
                 worker.end()
 
-    def run(self, function: Callable[..., Any], arguments: Sequence[tuple[Any, ...]],
+    def run(self, function: Callable[..., Any], arguments: Sequence[tuple[Any, ...]] | Iterator[tuple[Any, ...]],
             keywords: Mapping[str, Any] | None = None) -> Iterator[tuple[int, bool, Any]]:
         """Run ``function(*arguments[i], **keywords)`` for every i; yield (i, ok, value) as each ends.
 
@@ -221,34 +221,59 @@ class WorkerPool:
         plain values). `ok` is False when the call raised: `value` is then the
         exception, or a `Lost` when the task's worker died twice. Workers that are
         left running when the caller stops early (or is interrupted) are killed.
+
+        `arguments` may be an iterator: a task is then taken from it only when a
+        worker is free to run it (i counts the tasks taken), so that the caller can
+        share the tasks with work of its own and stop handing them out at any time.
         """
         import collections
         import pickle
         import selectors
 
         keywords = dict(keywords or {})
-        waiting = collections.deque(range(len(arguments)))
+        source = iter(arguments) if isinstance(arguments, Iterator) else None
+        tasks = [] if source is not None else list(arguments)
+        waiting = collections.deque(range(len(tasks)))
         losses: collections.Counter[int] = collections.Counter()
+
+        def take() -> int | None:
+            """The next task to send: a retried one, else one from `source`; None when there is none."""
+            nonlocal source
+            if waiting:
+                return waiting.popleft()
+            if source is not None:
+                try:
+                    tasks.append(next(source))
+                except StopIteration:
+                    source = None
+                    return None
+                return len(tasks) - 1
+            return None
+
         selector = selectors.DefaultSelector()
         for idle in self._running:  # left from an earlier run
             selector.register(idle.replies, selectors.EVENT_READ, idle)
         try:
-            while waiting or any(worker.task is not None for worker in self._running):
+            while waiting or source is not None or any(worker.task is not None for worker in self._running):
                 # Keep every worker busy, starting workers up to the limit.
-                while waiting:
+                while True:
                     worker = next((w for w in self._running if w.task is None), None)
+                    if worker is None and len(self._running) >= self.workers:
+                        break
+                    index = take()
+                    if index is None:
+                        break
                     if worker is None:
-                        if len(self._running) >= self.workers:
-                            break
                         worker = _Worker()
                         self._running.append(worker)
                         selector.register(worker.replies, selectors.EVENT_READ, worker)
-                    index = waiting.popleft()
                     worker.task = index
                     try:
-                        worker.send((index, function, arguments[index], keywords))
+                        worker.send((index, function, tasks[index], keywords))
                     except OSError:
                         pass  # it died while idle: seen as its pipe closing, below
+                if not any(worker.task is not None for worker in self._running):
+                    continue  # the tasks ran out: nothing to wait for
                 for key, _ in selector.select():
                     worker = key.data
                     try:
