@@ -204,6 +204,8 @@ class Run:
         self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
         self._data_charges: dict[str, float] = {}
         self._memo: dict[str, Any] = {}
+        self._source_objects: dict[tuple[Any, ...], Source] = {}
+        self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
@@ -534,7 +536,22 @@ class Run:
               scale: float | None = None, sources: tuple[Source, ...] = ()) -> Estimate:
         """An estimate with a value."""
         unit = registry.quantity(quantity).unit_in(self.units.reduced)
-        return Estimate(quantity, species, value, unit, "ok", "", fit, scale, None, sources)
+        return Estimate(quantity, species, value, unit, "ok", "", fit, scale, None, self._shared(sources))
+
+    def _shared(self, sources: tuple[Source, ...]) -> tuple[Source, ...]:
+        """The sources as the objects of this replica's earlier estimates that had equal ones.
+
+        A result then holds each input once however many estimates name it, and is
+        pickled, sent and read back (a Dask sweep's client reads thousands) with a
+        third of the objects.
+        """
+        if not sources:
+            return ()
+        kept = self._source_objects
+        shared = tuple(kept.setdefault((s.name, s.origin, type(s.value), s.value,
+                                        math.copysign(1.0, s.value) if isinstance(s.value, float) else 0.0), s)
+                       for s in sources)
+        return self._source_tuples.setdefault(shared, shared)
 
     def missing(self, quantity: str, species: str, why: str, needs: Needs | None, *, status: str = "missing",
                 fit: Fit | None = None, scale: float | None = None) -> Estimate:
