@@ -82,6 +82,7 @@ def register_all() -> None:
                  reference=_JAMALI),
         Quantity("viscosity_component", "η_αβ", "shear viscosity from one stress component", "Pa s",
                  derive=_lazy("mixtures", "viscosity_components"),
+                 curve_label=(r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
                  reference="Helfand moment of each pressure-tensor component of viscosity.dat"),
         Quantity("bulk_viscosity", "η_B", "bulk viscosity", "Pa s", derive=_lazy("mixtures", "bulk_viscosity"),
                  curve_label=(r"$V \langle (\int \delta P\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
