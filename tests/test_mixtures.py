@@ -117,6 +117,20 @@ def electrolyte():
     return quor_pp.analyze(ROOT / "examples" / "data" / "run", charges={"Na": 1, "Cl": -1})
 
 
+def test_pairs_pooled_together_are_the_pairs_pooled_one_by_one(electrolyte):
+    """The Maxwell-Stefan pairs share their inputs and are jackknifed together: as if each were alone."""
+    from quor_pp.report import _jackknife
+
+    pooled = quor_pp.quantities.registered("maxwell_stefan").pooled
+    pairs = [row for row in electrolyte.rows if row.quantity == "maxwell_stefan" and row.species.count("-") == 1
+             and "NaCl" not in row.species]
+    assert len(pairs) == 3
+    for row in reversed(pairs):  # another order than the report's: no result may carry over
+        sources = [result.get("maxwell_stefan", row.species).sources for result in electrolyte.replicas]
+        alone = _jackknife(pooled, [row.species], sources)[row.species]
+        assert alone == (row.value, row.sem)
+
+
 def test_electrolyte_rows_of_the_sample_run(electrolyte):
     report = electrolyte
     t_na, t_cl = report.row("transference_number", "Na"), report.row("transference_number", "Cl")

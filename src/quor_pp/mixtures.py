@@ -148,9 +148,25 @@ def pooled_pair(species: str, sources: Mapping[str, float]) -> float:
     """Đ of a pair of species (or of the two components) from the replicas' mean inputs."""
     if any(name.startswith("w_") for name in sources):
         return _binary(sources)
-    order, x, lam = _matrix(sources)
+    order, matrix = _pooled_matrix(sources)
     first, second = species.split("-", 1)
-    return float(maxwell_stefan_matrix(x, lam)[order.index(first), order.index(second)])
+    return float(matrix[order.index(first), order.index(second)])
+
+
+# The matrix of the last inputs: a report asks for every pair of one set of inputs in turn.
+_last_matrix: tuple[Mapping[str, float], tuple[tuple[str, float], ...], list[str], np.ndarray] | None = None
+
+
+def _pooled_matrix(sources: Mapping[str, float]) -> tuple[list[str], np.ndarray]:
+    global _last_matrix
+    items = tuple(sources.items())
+    last = _last_matrix  # one read: another thread may replace it meanwhile
+    if last is not None and last[0] is sources and last[1] == items:
+        return last[2], last[3]
+    order, x, lam = _matrix(sources)
+    matrix = maxwell_stefan_matrix(x, lam)
+    _last_matrix = (sources, items, order, matrix)
+    return order, matrix
 
 
 def _component_sources(run: Run) -> tuple[str, tuple[Source, ...], str]:

@@ -130,8 +130,12 @@ class Notice:
 
 
 def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
-         estimates: Sequence[Estimate | None]) -> Row:
-    """The row of one quantity and species from each result's estimate of it (None where it has none)."""
+         estimates: Sequence[Estimate | None],
+         pooled_rows: Mapping[tuple[str, str], tuple[float, float] | None] | None = None) -> Row:
+    """The row of one quantity and species from each result's estimate of it (None where it has none).
+
+    `pooled_rows` holds the jackknives of pooled rows already made for several species at once.
+    """
     units = {e.unit for e in estimates if e is not None}
     if len(units) > 1:
         raise ValueError(f"{quantity} {species}: replicas in different units ({', '.join(sorted(units))})")
@@ -151,7 +155,8 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
     sem = std / math.sqrt(count - 1) if count > 1 else None
     record = registry.registered(quantity)
     if record is not None and record.pooled is not None and count > 1 and not failures:
-        pooled = _jackknife(record.pooled, species, [e.sources for e in estimates if e is not None])
+        pooled = (pooled_rows[(quantity, species)] if pooled_rows is not None and (quantity, species) in pooled_rows
+                  else _jackknife(record.pooled, [species], [e.sources for e in estimates if e is not None])[species])
         if pooled is not None:
             mean, sem = pooled
             std = sem * math.sqrt(count - 1)  # so that sem = std / sqrt(n - 1) holds as for the other rows
@@ -165,29 +170,44 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
         _inputs([e for e in estimates if e is not None]))
 
 
-def _jackknife(pooled: Callable[[str, Mapping[str, float]], float], species: str,
-               sources: Sequence[Sequence[Any]]) -> tuple[float, float] | None:
-    """f of the inputs' means over the replicas, and its jackknife standard error (leaving one replica out).
+def _jackknife(pooled: Callable[[str, Mapping[str, float]], float], species: Sequence[str],
+               sources: Sequence[Sequence[Any]]) -> dict[str, tuple[float, float] | None]:
+    """For each species: f of the inputs' means over the replicas, and its jackknife standard error.
 
-    None when the replicas do not have the same inputs or f fails on them (the row
-    then keeps the statistics of the replicas' own values).
+    Rows whose replicas share their inputs (the pairs of a Maxwell-Stefan matrix) are
+    made together: each set of inputs, the means and every one with a replica left
+    out, is given to f for every species in turn, so that f may reuse what it made
+    of the same inputs. A species gets None when the replicas do not have the same
+    inputs or f fails on them (its row then keeps the statistics of the replicas'
+    own values).
     """
     names = [source.name for source in sources[0]]
     by_name = [{s.name: s.value for s in replica} for replica in sources]
     if any(set(replica) != set(names) for replica in by_name):
-        return None
+        return dict.fromkeys(species)
     table = [[replica[name] for name in names] for replica in by_name]
     n = len(table)
     means = [sum(column) / n for column in zip(*table)]
-    try:
-        value = pooled(species, dict(zip(names, means)))
-        left_out = [pooled(species, {name: (means[k] * n - row[k]) / (n - 1) for k, name in enumerate(names)})
-                    for row in table]
-    except (ValueError, ZeroDivisionError, KeyError):
-        return None
-    centre = sum(left_out) / n
-    error = math.sqrt((n - 1) / n * sum((v - centre) ** 2 for v in left_out))
-    return (value, error) if math.isfinite(value) and math.isfinite(error) else None
+    found: dict[str, list[float]] = {name: [] for name in species}
+    failed: set[str] = set()
+    for inputs in (dict(zip(names, means)),
+                   *({name: (means[k] * n - row[k]) / (n - 1) for k, name in enumerate(names)} for row in table)):
+        for name in species:
+            if name not in failed:
+                try:
+                    found[name].append(pooled(name, inputs))
+                except (ValueError, ZeroDivisionError, KeyError):
+                    failed.add(name)
+    result: dict[str, tuple[float, float] | None] = {}
+    for name in species:
+        if name in failed:
+            result[name] = None
+            continue
+        value, *left_out = found[name]
+        centre = sum(left_out) / n
+        error = math.sqrt((n - 1) / n * sum((v - centre) ** 2 for v in left_out))
+        result[name] = (value, error) if math.isfinite(value) and math.isfinite(error) else None
+    return result
 
 
 def _inputs(estimates: Sequence[Estimate]) -> str:
@@ -413,9 +433,33 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
         indexes.append(index)
     keys = [(quantity.name, species) for quantity in registry.quantities()
             for species in species_of.get(quantity.name, ())]
-    rows = tuple(_row(quantity, species, results, [index.get((quantity, species)) for index in indexes])
+    estimates = {key: [index.get(key) for index in indexes] for key in keys}
+    pooled = _pooled_groups(estimates)
+    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled)
                  for quantity, species in keys)
     return Report(rows, tuple(results), settings, tuple(failures))
+
+
+def _pooled_groups(estimates: Mapping[tuple[str, str], Sequence[Estimate | None]]
+                   ) -> dict[tuple[str, str], tuple[float, float] | None]:
+    """The jackknives of the pooled rows of one quantity whose replicas share each input object, made together."""
+    groups: dict[tuple[Any, ...], list[str]] = {}
+    for (quantity, species), found in estimates.items():
+        record = registry.registered(quantity)
+        if record is None or record.pooled is None or len(found) < 2 or \
+                not all(e is not None and e.success for e in found):
+            continue
+        groups.setdefault((quantity, *(id(e.sources) for e in found if e is not None)), []).append(species)
+    made: dict[tuple[str, str], tuple[float, float] | None] = {}
+    for (quantity, *_), members in groups.items():
+        if len(members) < 2:
+            continue
+        record = registry.registered(quantity)
+        assert record is not None and record.pooled is not None
+        sources = [e.sources for e in estimates[(quantity, members[0])] if e is not None]
+        for name, result in _jackknife(record.pooled, members, sources).items():
+            made[(quantity, name)] = result
+    return made
 
 
 def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = AnalysisSettings(), *,
