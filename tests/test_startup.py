@@ -46,6 +46,8 @@ def command(words: list[str]) -> str:
     (["sweep", "--help"], 0),
     (["example", "--help"], 0),
     (["properties", "--help"], 0),
+    (["read", "--help"], 0),
+    (["read"], 2),
     (["properties", "NaCl", "--kelvin"], 2),
     (["analyze"], 2),
     (["analyze", str(RUN), "--margin", "x"], 2),
@@ -58,7 +60,8 @@ def test_help_and_usage_errors_import_only_the_parser(words, status):
     assert not modules & {*HEAVY, *DEFERRED}, sorted(modules & {*HEAVY, *DEFERRED})
     package = {name for name in modules if name.split(".")[0] == "quor_pp"}
     assert package <= {"quor_pp", "quor_pp._version", "quor_pp.cli", "quor_pp.commands", "quor_pp.commands.common",
-                       "quor_pp.commands.options", *(f"quor_pp.commands.{word}" for word in cli.COMMANDS)}
+                       "quor_pp.commands.options", "quor_pp.layouts",
+                       *(f"quor_pp.commands.{word}" for word in cli.COMMANDS)}
 
 
 def test_import_quor_pp_loads_no_module_until_a_name_is_used():

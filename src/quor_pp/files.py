@@ -19,7 +19,8 @@ import numpy.typing as npt
 
 from . import _native
 from .errors import FormatError, TruncatedFileWarning, fspath, quoted
-from .logs import LOG_LAYOUT, RunLog, parse_log, split_lines
+from .layouts import LAYOUTS
+from .logs import RunLog, parse_log, split_lines
 from .source import Inflated, is_gzip, open_regular
 from .table import Table
 
@@ -27,19 +28,6 @@ __all__ = ["LAYOUTS", "Kind", "Table", "read"]
 
 Kind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram", "log"]
 
-#: Every layout that `read` recognises, with the words its FormatError uses for it.
-LAYOUTS: dict[str, str] = {
-    "transport": "a transport table ('#' comment lines, a '#Time' header, rows of numbers)",
-    "rdf": "an rdf table (column names on the first line, '#' or not, rows of numbers)",
-    "thermo": "a thermodynamic-property table (a '#' title line, a '#' line of column names, rows of numbers)",
-    "ave/time": "fix ave/time output ('# Time-averaged data for fix ...', '# TimeStep ...', rows or blocks of rows)",
-    "ave/histo": "fix ave/histo output ('# Histogrammed data for fix ...', '# TimeStep Number-of-bins ...', "
-                 "'# Bin Coord Count Count/Total', blocks of rows)",
-    "ave/correlate": "fix ave/correlate output ('# Time-correlated data for fix ...', "
-                     "'# Timestep Number-of-time-windows', '# Index TimeDelta Ncount ...', blocks of rows)",
-    "histogram": "a bond-angle histogram (fix ave/time blocks with columns Coord and Count/Total)",
-    "log": LOG_LAYOUT,
-}
 _ANY_LAYOUT = "a file of a known layout (" + ", ".join(LAYOUTS) + ")"
 # The title line of each fix's output, as its first fields.
 _TITLES = {"ave/time": ["#", "Time-averaged", "data", "for", "fix"],

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .errors import FormatError, fspath
+from .layouts import LOG_LAYOUT
 from .molecules import scan_commands
 from .source import read_bytes
 from .table import Table
@@ -19,7 +20,6 @@ if TYPE_CHECKING:
 
 __all__ = ["RunLog", "group_counts", "read_log"]
 
-LOG_LAYOUT = "a LAMMPS log (first line 'LAMMPS (...)')"
 
 # What LAMMPS prints after each group command, whatever whitespace the input used.
 _GROUP_COUNT = re.compile(r"\s*(\d+) atoms in group (\S+)\s*")

@@ -6,12 +6,15 @@ import argparse
 import math
 import sys
 import warnings
-from typing import Any
-
-from ..errors import FormatError
-from ..files import LAYOUTS, Table, read
-from ..logs import RunLog
+from ..layouts import LAYOUTS
 from .common import Column, CommandError, HelpFormatter, print_table
+
+TYPE_CHECKING = False  # typing is not imported at run time: `read --help` starts without it
+if TYPE_CHECKING:
+    from typing import Any
+
+    from ..files import Table
+    from ..logs import RunLog
 
 DEFAULT_ROWS = 5
 
@@ -54,6 +57,10 @@ def _rows(text: str) -> int:
 
 def run(args: argparse.Namespace) -> int:
     """Run `quor-pp read` with parsed arguments; return the exit status."""
+    from ..errors import FormatError
+    from ..files import read  # NumPy and the native reader, only once there is a file to read
+    from ..logs import RunLog
+
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
