@@ -6,25 +6,15 @@ figures were made quicker (matplotlib's own ticks, one figure at a time).
 
 import pathlib
 
-import numpy as np
 import pytest
 
 import quor_pp
 from quor_pp import plots, structure_plots
+from pixels import assert_looks_the_same
 
 ROOT = pathlib.Path(__file__).parents[1]
 RUN = ROOT / "examples" / "data" / "run"
 REFERENCES = ROOT / "tests" / "data" / "figures"
-
-
-def assert_looks_the_same(first, second, *, changed=0.002):
-    """Same size, and at most a `changed` share of the pixels visibly different (anti-aliasing may move)."""
-    from matplotlib.image import imread
-
-    a, b = imread(first), imread(second)
-    assert a.shape == b.shape
-    differs = np.abs(a - b).max(axis=-1) > 0.1
-    assert differs.mean() <= changed, f"{differs.mean():.4%} of the pixels differ"
 
 
 @pytest.fixture(scope="module")
