@@ -25,7 +25,8 @@ def main() -> None:
     args = parser.parse_args()
 
     import quor_pp
-    from quor_pp import plots, structure_plots
+    from quor_pp.views import plots
+    from quor_pp.views import structure_plots
 
     report = quor_pp.analyze(args.run, charges={"Na": 1.0, "Cl": -1.0})
     figures = [("_".join(filter(None, key)), plots.plot_fits, key) for key in plots.figure_keys(report)]

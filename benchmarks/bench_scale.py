@@ -131,7 +131,7 @@ def linked_sweep(directory, replicas):
 
 def one_replica(paths, repeat):
     """Best time of one replica analysed in this process (curves kept), over `repeat` rounds of 50."""
-    from quor_pp.transport import analyze_replica
+    from quor_pp.analysis.transport import analyze_replica
 
     settings = quor_pp.AnalysisSettings(charges=CHARGES)
     chosen = paths[:50]
@@ -149,7 +149,7 @@ def one_replica(paths, repeat):
 def sweep(replicas, batch, unbatched, repeat):
     import distributed
 
-    from quor_pp.parallel import _pickled_batch, _threads_of, batch_size, map_replicas
+    from quor_pp.workflow.parallel import _pickled_batch, _threads_of, batch_size, map_replicas
 
     settings = quor_pp.AnalysisSettings(charges=CHARGES)
     with tempfile.TemporaryDirectory() as directory:

@@ -11,8 +11,9 @@ import pytest
 pytest.importorskip("chemicals", reason="the experimental values come from the salt table (the properties extra)")
 
 import quor_pp  # noqa: E402
-from quor_pp import experiment  # noqa: E402
-from quor_pp.settings import AnalysisSettings  # noqa: E402
+from quor_pp.analysis import experiment  # noqa: E402
+from quor_pp.analysis.settings import AnalysisSettings  # noqa: E402
+import quor_pp.workflow.sweeps
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 KOH = ROOT / "examples" / "data" / "koh"
@@ -156,7 +157,7 @@ def test_bad_experiment_settings_are_refused(settings, error):
 
 
 def test_a_sweep_point_passes_its_salt_and_molality():
-    point = quor_pp.sweeps.find_state_points(ROOT / "examples" / "data" / "sweep")[0]
+    point = quor_pp.workflow.sweeps.find_state_points(ROOT / "examples" / "data" / "sweep")[0]
     settings = point.settings(AnalysisSettings())
     assert (settings.salt, settings.molality) == (point.salt, point.molality) and math.isfinite(settings.molality)
 

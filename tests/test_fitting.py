@@ -10,7 +10,7 @@ scipy = pytest.importorskip("scipy")  # the independent reference; absent in the
 import scipy.stats  # noqa: E402
 
 import _quor_pp
-from quor_pp.fitting import (Fit, WindowSettings, _search_allowed, common_window, fit_window, line_fit,
+from quor_pp.analysis.fitting import (Fit, WindowSettings, _search_allowed, common_window, fit_window, line_fit,
                              local_loglog_slope)
 
 TRUE_SLOPE = 1.5

@@ -10,9 +10,9 @@ import subprocess
 import pytest
 
 import quor_pp
-from quor_pp import html as qhtml
+from quor_pp.views import html as qhtml
 from quor_pp.datasets import SAMPLE_CHARGES, sample_run
-from quor_pp.display import display_unit, significant
+from quor_pp.analysis.display import display_unit, significant
 
 SWEEP = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "sweep")
 
@@ -104,7 +104,7 @@ def test_solution_properties_view_and_frame():
 
 
 def test_page_is_self_contained_with_every_figure_and_every_file(report, page):
-    from quor_pp import plots
+    from quor_pp.views import plots
 
     text = open(page, encoding="utf-8").read()
     parsed = _parsed(text)

@@ -8,9 +8,10 @@ import numpy as np
 import pytest
 
 import quor_pp
-from quor_pp import mixtures
-from quor_pp.quantities import Quantity, register, unregister
-from quor_pp.results import Source
+from quor_pp.analysis import mixtures
+from quor_pp.analysis.quantities import Quantity, register, unregister
+from quor_pp.analysis.results import Source
+import quor_pp.analysis.quantities
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 MIXTURE = ROOT / "examples" / "data" / "mixture"
@@ -119,9 +120,9 @@ def electrolyte():
 
 def test_pairs_pooled_together_are_the_pairs_pooled_one_by_one(electrolyte):
     """The Maxwell-Stefan pairs share their inputs and are jackknifed together: as if each were alone."""
-    from quor_pp.report import _jackknife
+    from quor_pp.workflow.report import _jackknife
 
-    pooled = quor_pp.quantities.registered("maxwell_stefan").pooled
+    pooled = quor_pp.analysis.quantities.registered("maxwell_stefan").pooled
     pairs = [row for row in electrolyte.rows if row.quantity == "maxwell_stefan" and row.species.count("-") == 1
              and "NaCl" not in row.species]
     assert len(pairs) == 3

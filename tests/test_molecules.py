@@ -4,8 +4,8 @@ import random
 
 import pytest
 
-from quor_pp.errors import FormatError
-from quor_pp.molecules import NoMoleculeIdError, count_groups, count_molecules, read_data_file, scan_commands
+from quor_pp.reading.errors import FormatError
+from quor_pp.reading.molecules import NoMoleculeIdError, count_groups, count_molecules, read_data_file, scan_commands
 
 WATERS, SODIUM, CHLORIDE = 5, 2, 3
 
@@ -162,6 +162,6 @@ def test_missing_file(tmp_path):
 def test_docstring_examples_run():
     import doctest
 
-    import quor_pp.molecules
+    import quor_pp.reading.molecules
 
-    assert doctest.testmod(quor_pp.molecules).failed == 0
+    assert doctest.testmod(quor_pp.reading.molecules).failed == 0

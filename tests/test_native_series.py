@@ -7,8 +7,8 @@ import pytest
 
 import _quor_pp
 from quor_pp import _native
-from quor_pp.fitting import WindowSettings, fit_window
-from quor_pp.thermo_averages import detect_equilibration, statistical_inefficiency
+from quor_pp.analysis.fitting import WindowSettings, fit_window
+from quor_pp.analysis.thermo_averages import detect_equilibration, statistical_inefficiency
 
 
 def _curves():

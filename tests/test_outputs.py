@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import quor_pp
-from quor_pp.outputs import OutputPathError, check_outputs, replacing, run_inputs
+from quor_pp.core.outputs import OutputPathError, check_outputs, replacing, run_inputs
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
 OLD = '{"old": "a good file from yesterday"}\n'
@@ -44,7 +44,7 @@ def test_a_parquet_write_that_fails_partway_leaves_the_old_file(tmp_path):
     pytest.importorskip("pyarrow")
     out = tmp_path / "sweep.parquet"
     out.write_text(OLD)
-    code = ("import pyarrow, pyarrow.parquet as pq; from quor_pp.outputs import replacing\n"
+    code = ("import pyarrow, pyarrow.parquet as pq; from quor_pp.core.outputs import replacing\n"
             "table = pyarrow.table({'x': list(range(200_000))})\n"
             "with replacing('sweep.parquet', binary=True) as stream:\n"
             "    pq.write_table(table, stream, compression=None)\n")
@@ -138,7 +138,7 @@ def test_separate_outputs_standard_output_and_devices_pass(files, monkeypatch):
 
 def test_a_link_in_a_plot_directory_is_replaced_not_written_through(tmp_path):
     pytest.importorskip("matplotlib")
-    from quor_pp import plots
+    from quor_pp.views import plots
 
     victim = tmp_path / "victim.txt"
     victim.write_text("precious")

@@ -14,6 +14,7 @@ import _quor_pp
 import quor_pp
 from conftest import same_float
 from sample_truth import KNOWN, RUN, TRUTH
+import quor_pp.analysis.quantities
 
 CHARGES = {"Na": 1.0, "Cl": -1.0}
 
@@ -66,7 +67,7 @@ def test_diffusion_agrees_bit_for_bit_with_a_direct_module_fit(report, replica, 
 
 def test_replica_statistics_come_from_repacking_results(report):
     for row in report.rows:
-        if quor_pp.quantities.quantity(row.quantity).pooled is not None:
+        if quor_pp.analysis.quantities.quantity(row.quantity).pooled is not None:
             continue  # a function of the inputs' means, with a jackknife error (test_mixtures.py)
         values = [math.nan if v is None else v for v in row.replicas]
         mean, std, count = _quor_pp.repacking_results(values)

@@ -11,7 +11,8 @@ import pytest
 import _quor_pp
 import quor_pp
 from conftest import same_floats
-from quor_pp.errors import native_read
+from quor_pp.reading.errors import native_read
+import quor_pp.reading.files
 
 REPLICA = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run" / "replica_1"
 
@@ -216,12 +217,12 @@ GENERATED = {
 def check_mode(request, monkeypatch):
     """How read() hands the file to the native reader: by path, or as bytes in memory (as for .gz files)."""
     if request.param == "buffer":
-        real = quor_pp.files._native.read_table
+        real = quor_pp.reading.files._native.read_table
 
         def from_memory(source, **options):
             return real(pathlib.Path(source).read_bytes() if isinstance(source, str) else source, **options)
 
-        monkeypatch.setattr(quor_pp.files._native, "read_table", from_memory)
+        monkeypatch.setattr(quor_pp.reading.files._native, "read_table", from_memory)
     return request.param
 
 
@@ -385,14 +386,14 @@ def test_tables_are_exactly_the_native_readers_columns(write_file, check_mode, t
 
 def test_a_file_that_grows_after_its_first_lines_were_read_is_read_whole(write_file, monkeypatch):
     path = write_file(TRANSPORT)
-    real = quor_pp.files._native.read_table
+    real = quor_pp.reading.files._native.read_table
 
     def growing(source, **options):
         with open(path, "a") as out:
             out.write(" 99\t1\t2\n")
         return real(source, **options)
 
-    monkeypatch.setattr(quor_pp.files._native, "read_table", growing)
+    monkeypatch.setattr(quor_pp.reading.files._native, "read_table", growing)
     table = quor_pp.read(path)
     assert table["Time"].tolist() == [10.0, 20.0, 20.0001, 99.0]
 

@@ -3,6 +3,7 @@ import pytest
 
 import _quor_pp
 import quor_pp
+import quor_pp.analysis.quantities
 
 LOG_HEAD = "LAMMPS (2 Aug 2023 - Update 3)\n  using 1 OpenMP thread(s) per MPI task\n"
 
@@ -25,7 +26,7 @@ def test_conversion_factors_match_the_published_figures(style, quantity, figure,
 def test_reduced_units_stay_reduced():
     lj = quor_pp.unit_system("lj")
     assert (lj.diffusion, lj.viscosity, lj.boltzmann, lj.elementary_charge) == (1.0, 1.0, 1.0, 1.0)
-    quantity = quor_pp.quantities.quantity
+    quantity = quor_pp.analysis.quantities.quantity
     assert quantity("viscosity").unit_in(lj.reduced) == "reduced" and quantity("temperature").unit_in(lj.reduced) == "K"
 
 

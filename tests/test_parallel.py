@@ -15,8 +15,8 @@ import pytest
 
 import quor_pp
 from conftest import fingerprint_report
-import quor_pp.parallel
-import quor_pp.report
+import quor_pp.workflow.parallel
+import quor_pp.workflow.report
 from quor_pp import cli
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
@@ -60,12 +60,12 @@ def test_dask_batches_give_the_serial_outcomes_in_task_order(batch, dask_client,
     tasks = [(path, quor_pp.AnalysisSettings().replaced(charges=CHARGES)) for path in broken_run]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        alone = quor_pp.parallel.map_replicas(tasks, curves=False)
-        batched = quor_pp.parallel.map_replicas(tasks, client=dask_client, batch=batch, curves=False)
+        alone = quor_pp.workflow.parallel.map_replicas(tasks, curves=False)
+        batched = quor_pp.workflow.parallel.map_replicas(tasks, client=dask_client, batch=batch, curves=False)
     assert [type(outcome) for outcome in batched] == [type(outcome) for outcome in alone]
     assert [(f.path, f.error) for f in batched if isinstance(f, quor_pp.ReplicaFailure)] == \
         [(f.path, f.error) for f in alone if isinstance(f, quor_pp.ReplicaFailure)]
-    report, expected = (quor_pp.report.combine_outcomes(outcomes, tasks[0][1], warn=False)
+    report, expected = (quor_pp.workflow.report.combine_outcomes(outcomes, tasks[0][1], warn=False)
                         for outcomes in (batched, alone))
     assert fingerprint_report(report) == fingerprint_report(expected)
     assert report.replicas and all(len(fit.time) == 0 for result in report.replicas for fit in result.fits)
@@ -78,13 +78,13 @@ def test_dask_batches_give_the_serial_outcomes_in_task_order(batch, dask_client,
     (10, 2, 7, 7),  # as asked
 ])
 def test_batch_size(replicas, threads, batch, size):
-    assert quor_pp.parallel.batch_size(replicas, threads, batch) == size
+    assert quor_pp.workflow.parallel.batch_size(replicas, threads, batch) == size
 
 
 @pytest.mark.parametrize("batch, error", [(0, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_a_bad_batch_is_refused(batch, error):
     with pytest.raises(error, match="batch"):
-        quor_pp.parallel.map_replicas([], batch=batch)
+        quor_pp.workflow.parallel.map_replicas([], batch=batch)
 
 
 @pytest.mark.parametrize("engine", [pytest.param({}, id="serial"), *LOCAL_ENGINES])
@@ -233,14 +233,14 @@ def test_the_command_on_a_scheduler_of_another_process(tmp_path, tcp_cluster):
 def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
     distributed = pytest.importorskip("distributed")
     release = threading.Event()
-    analyze_replica = quor_pp.parallel.analyze_replica
+    analyze_replica = quor_pp.workflow.parallel.analyze_replica
 
     def slow_but_the_first(directory, settings, progress=None):
         if not directory.endswith("replica_1"):
             release.wait(60)
         return analyze_replica(directory, settings, progress)
 
-    monkeypatch.setattr(quor_pp.parallel, "analyze_replica", slow_but_the_first)
+    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", slow_but_the_first)
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
                                        dashboard_address=":0", silence_logs=logging.CRITICAL)
     client = distributed.Client(cluster.scheduler_address, set_as_default=False)
@@ -250,7 +250,7 @@ def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
 
     tasks = [(path, quor_pp.AnalysisSettings()) for path in quor_pp.find_replicas(RUN)]
     try:
-        with pytest.raises(quor_pp.parallel.ClusterError,
+        with pytest.raises(quor_pp.workflow.parallel.ClusterError,
                            match="lost the Dask scheduler at tcp://.*: 3 of 4 replicas were not analysed"):
             quor_pp.map_replicas(tasks, client=client, done=stop_the_scheduler)
     finally:

@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import quor_pp
-from quor_pp import display, plots
+from quor_pp.analysis import display
+from quor_pp.views import plots
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
 

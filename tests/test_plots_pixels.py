@@ -9,8 +9,11 @@ import pathlib
 import pytest
 
 import quor_pp
-from quor_pp import plots, structure_plots
+from quor_pp.views import plots
+from quor_pp.views import structure_plots
+from quor_pp.views import figure_style
 from pixels import assert_looks_the_same
+import quor_pp.analysis.display
 
 ROOT = pathlib.Path(__file__).parents[1]
 RUN = ROOT / "examples" / "data" / "run"
@@ -44,7 +47,7 @@ def test_minor_ticks_drawn_as_lines_are_matplotlibs_ticks(tmp_path, monkeypatch,
     report = quor_pp.analyze([RUN / "replica_1", RUN / "replica_2"], charges={"Na": 1, "Cl": -1}, **options)
     (quick,) = plots.plot_fits(report, quantity, species, tmp_path, formats=("png",))
     quick = pathlib.Path(quick).rename(tmp_path / "quick.png")
-    monkeypatch.setattr(plots, "_minor_ticks_as_lines", lambda figure: None)
+    monkeypatch.setattr(figure_style, "_minor_ticks_as_lines", lambda figure: None)
     (own,) = plots.plot_fits(report, quantity, species, tmp_path)
     assert_looks_the_same(quick, own, changed=0.0)
 
@@ -53,14 +56,14 @@ def test_labelled_minor_ticks_are_left_to_matplotlib():
     pytest.importorskip("matplotlib")
     from matplotlib.lines import Line2D
 
-    figure = plots._new_figure((4.0, 3.0))
+    figure = figure_style.new_figure((4.0, 3.0))
     axes = figure.subplots()
     axes.plot([2.0, 5.0], [1.0, 2.0])
     axes.set_xscale("log")  # two thirds of a decade: matplotlib labels the minor ticks
     labelled = axes.xaxis.get_minor_locator()
     axes.set_yscale("log")
     axes.set_ylim(1e-3, 1e3)  # unlabelled minor ticks
-    plots._minor_ticks_as_lines(figure)
+    figure_style._minor_ticks_as_lines(figure)
     assert axes.xaxis.get_minor_locator() is labelled
     marks = [a for a in axes.get_children() if isinstance(a, Line2D) and a.get_label() == "_minor ticks"]
     assert len(marks) == 1 and len(marks[0].get_ydata()) == 6 * 8  # 8 per decade, none on a decade
@@ -70,7 +73,7 @@ def test_replica_values_keep_every_row_readable(report, tmp_path, monkeypatch):
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
     drawn = []
-    monkeypatch.setattr(plots, "_save", lambda figure, *rest: drawn.append(figure) or [])
+    monkeypatch.setattr(plots, "save", lambda figure, *rest: drawn.append(figure) or [])
     plots.plot_replica_values(report, tmp_path)
     (figure,) = drawn
     renderer = FigureCanvasAgg(figure).get_renderer()
@@ -82,7 +85,7 @@ def test_replica_values_keep_every_row_readable(report, tmp_path, monkeypatch):
         assert not axes.title.get_window_extent(renderer).overlaps(heading), axes.get_title()
         # The replica values, each where its value is, and enough labelled ticks to read them.
         (points,) = [line for line in axes.get_lines() if line.get_marker() == "o"]
-        scale = quor_pp.display.display_unit(row.unit).scale
+        scale = quor_pp.analysis.display.display_unit(row.unit).scale
         assert points.get_ydata() * scale == pytest.approx([v for v in row.replicas], rel=1e-12, nan_ok=True)
         low, high = axes.get_ylim()
         shown = [tick for tick in axes.get_yticks() if low <= tick <= high]

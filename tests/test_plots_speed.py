@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quor_pp
-from quor_pp import plots
+from quor_pp.views import plots
 from pixels import assert_looks_the_same, pixels
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"

@@ -10,8 +10,9 @@ import sys
 import pytest
 
 import quor_pp
-from quor_pp import cli, quantities
-from quor_pp.quantities import Curves, Normalisation, Quantity
+from quor_pp import cli
+from quor_pp.analysis import quantities
+from quor_pp.analysis.quantities import Curves, Normalisation, Quantity
 
 from sample_truth import RUN
 
@@ -41,7 +42,7 @@ def test_a_registered_quantity_reaches_the_table_json_csv_and_plots(twin_viscosi
     assert float(next(r for r in records if r["quantity"] == "viscosity_twin")["value"]) == original.value
 
     if importlib.util.find_spec("matplotlib") is not None:
-        from quor_pp import plots
+        from quor_pp.views import plots
 
         assert ("viscosity_twin", "") in plots.figure_keys(report)
         assert plots.plot_fits(report, "viscosity_twin", "", tmp_path, formats=("png",)) == [

@@ -10,7 +10,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("chemicals")
 
 import quor_pp  # noqa: E402
-import quor_pp.salts  # noqa: E402
+import quor_pp.properties.salts  # noqa: E402
 from quor_pp import RangeWarning, UnknownSaltError  # noqa: E402
 
 NACL_CAS, KOH_CAS = "7647-14-5", "1310-58-3"
@@ -39,7 +39,7 @@ def test_lookup_by_name_formula_or_cas(key, cas):
 
 
 def test_every_salt_is_found_by_each_of_its_keys():
-    table = quor_pp.salts.laliberte_table()
+    table = quor_pp.properties.salts.laliberte_table()
     assert 100 <= len(table) <= 120
     for entry in table:
         for key in (entry.name, entry.formula, entry.cas):
@@ -254,5 +254,5 @@ def test_properties_mark_the_points_outside_each_fit():
 
 
 def test_docstring_examples_run():
-    failures, tried = doctest.testmod(quor_pp.salts, extraglobs={"quor_pp": quor_pp})
+    failures, tried = doctest.testmod(quor_pp.properties.salts, extraglobs={"quor_pp": quor_pp})
     assert tried > 5 and failures == 0

@@ -10,7 +10,7 @@ import pytest
 
 import quor_pp
 from quor_pp import cli
-from quor_pp.commands import common
+from quor_pp.cli.commands import common
 
 from sample_truth import RUN
 
@@ -19,7 +19,7 @@ from sample_truth import RUN
 # package imports only where they are used.
 HEAVY = ("numpy", "_quor_pp", "quor_pp._native", "rich", "matplotlib", "pandas", "distributed")
 DEFERRED = ("typing", "dataclasses", "inspect", "json", "csv", "decimal", "tempfile", "shutil", "_colorize",
-            "quor_pp.workers", "quor_pp.outputs", "quor_pp.settings", "quor_pp.results")
+            "quor_pp.workflow.workers", "quor_pp.core.outputs", "quor_pp.analysis.settings", "quor_pp.analysis.results")
 
 
 def imported_by(code: str, *, env: dict[str, str] | None = None) -> tuple[set[str], str]:
@@ -59,9 +59,9 @@ def test_help_and_usage_errors_import_only_the_parser(words, status):
     assert f"status {status}" in output
     assert not modules & {*HEAVY, *DEFERRED}, sorted(modules & {*HEAVY, *DEFERRED})
     package = {name for name in modules if name.split(".")[0] == "quor_pp"}
-    assert package <= {"quor_pp", "quor_pp._version", "quor_pp.cli", "quor_pp.commands", "quor_pp.commands.common",
-                       "quor_pp.commands.options", "quor_pp.layouts",
-                       *(f"quor_pp.commands.{word}" for word in cli.COMMANDS)}
+    assert package <= {"quor_pp", "quor_pp._version", "quor_pp.cli", "quor_pp.cli.commands", "quor_pp.cli.commands.common",
+                       "quor_pp.cli.commands.options", "quor_pp.reading", "quor_pp.reading.layouts",
+                       *(f"quor_pp.cli.commands.{word}" for word in cli.COMMANDS)}
 
 
 def test_import_quor_pp_loads_no_module_until_a_name_is_used():
@@ -81,7 +81,7 @@ def test_every_public_name_resolves_and_is_listed(name):
 def test_an_unknown_name_is_an_attribute_error_and_a_submodule_is_the_module():
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
         quor_pp.nothing  # noqa: B018
-    assert quor_pp.units.__name__ == "quor_pp.units"
+    assert quor_pp.parallel.__name__ == "quor_pp.workflow.parallel"
 
 
 @pytest.mark.parametrize("environment", [

@@ -6,7 +6,7 @@ import pytest
 scipy = pytest.importorskip("scipy")  # the independent reference; absent in the sanitizer job
 import scipy.stats  # noqa: E402
 
-from quor_pp.statistics import confidence_interval, replica_statistics, student_t_quantile
+from quor_pp.analysis.statistics import confidence_interval, replica_statistics, student_t_quantile
 
 PROBABILITIES = [0.975, 0.995, 0.9, 0.6, 1.0 - 1e-12, 0.025, 1e-8, 0.3]
 
@@ -65,6 +65,6 @@ def test_confidence_interval_refuses_bad_arguments(kwargs):
 def test_docstring_examples_run():
     import doctest
 
-    import quor_pp.statistics
+    import quor_pp.analysis.statistics
 
-    assert doctest.testmod(quor_pp.statistics).failed == 0
+    assert doctest.testmod(quor_pp.analysis.statistics).failed == 0

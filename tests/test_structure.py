@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quor_pp
-from quor_pp import structure
+from quor_pp.analysis import structure
 
 integrate = pytest.importorskip("scipy.integrate")
 
@@ -97,7 +97,7 @@ def test_mixture_sample_structure_matches_its_analytic_functions(mixture):
 
 def test_each_pair_gets_a_figure_of_its_structure(mixture, tmp_path):
     pytest.importorskip("matplotlib")
-    from quor_pp import structure_plots
+    from quor_pp.views import structure_plots
 
     written = structure_plots.plot_rdfs(mixture, tmp_path, formats=("png",))
     assert sorted(pathlib.Path(p).name for p in written) == [f"rdf_{pair}.png" for pair in

@@ -14,6 +14,8 @@ import pytest
 import quor_pp
 from conftest import fingerprint_report
 from quor_pp import cli
+import quor_pp.workflow.sweeps
+import quor_pp.views.plots
 
 ROOT = pathlib.Path(__file__).parents[1]
 SWEEP = ROOT / "examples" / "data" / "sweep"
@@ -207,7 +209,7 @@ def test_command_writes_the_table_and_a_plot_of_every_quantity(outputs, result):
     assert document["failures"] == [] and document["warnings"] == []
     # A figure per quantity, and the simulated viscosity against Laliberte's (the sample has no density.dat
     # nor an NaCl conductivity model).
-    stems = {quor_pp.plots.file_stem(q, s) for q, s in result.keys()} | {"viscosity_vs_experiment"}
+    stems = {quor_pp.views.plots.file_stem(q, s) for q, s in result.keys()} | {"viscosity_vs_experiment"}
     assert {p.name for p in (outputs / "plots").iterdir()} == {f"{stem}.{suffix}" for stem in stems
                                                                 for suffix in ("png", "svg")}
     # A line per temperature against molality, a line per molality against temperature.
@@ -261,7 +263,7 @@ def test_command_warns_of_failing_runs_and_prints_the_points(broken_sweep, capsy
 
 @pytest.mark.parametrize("args, status, message", [
     (["no/such/sweep"], 1, "no/such/sweep: No such file or directory"),
-    ([SWEEP / "NaCl_1m_300K" / "replica_1"], 1, f"no {quor_pp.sweeps.STATE_FILE} in this directory"),
+    ([SWEEP / "NaCl_1m_300K" / "replica_1"], 1, f"no {quor_pp.workflow.sweeps.STATE_FILE} in this directory"),
     ([SWEEP, "--pattern", "{salt}_{salt}"], 2, "--pattern '{salt}_{salt}': the field {salt} appears twice"),
     ([SWEEP, "--parquet", "-"], 2, "--parquet writes a file"),
 ])
@@ -276,7 +278,7 @@ def test_command_failures_are_one_line(args, status, message, capsys):
 
 def test_docstring_examples_run(monkeypatch):
     monkeypatch.chdir(ROOT)
-    result = doctest.testmod(quor_pp.sweeps)
+    result = doctest.testmod(quor_pp.workflow.sweeps)
     assert result.attempted > 0 and result.failed == 0
 
 

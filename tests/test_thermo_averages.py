@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import quor_pp
-from quor_pp import thermo_averages
+from quor_pp.analysis import thermo_averages
 
 RUN = __import__("pathlib").Path(__file__).resolve().parents[1] / "examples" / "data" / "run"
 

@@ -10,9 +10,9 @@ import warnings
 import pytest
 
 import quor_pp
-import quor_pp.parallel
+import quor_pp.workflow.parallel
 from conftest import fingerprint_report
-from quor_pp.workers import Interrupted, stop_on_signals
+from quor_pp.workflow.workers import Interrupted, stop_on_signals
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
 HOOKS = pathlib.Path(__file__).parent / "worker_hooks"
@@ -63,14 +63,14 @@ def test_a_replica_at_zero_kelvin_loses_only_what_needs_t(tmp_path, engine):
 @pytest.mark.parametrize("engine", ENGINES[:2])
 def test_any_exception_of_a_replica_is_its_failure(tmp_path, monkeypatch, kind, engine):
     paths = replicas(tmp_path, "r1", "bad", "r3")
-    analyze_replica = quor_pp.parallel.analyze_replica
+    analyze_replica = quor_pp.workflow.parallel.analyze_replica
 
     def failing(directory, settings, progress=None):
         if directory.endswith("bad"):
             raise kind("line one\nline two")
         return analyze_replica(directory, settings, progress)
 
-    monkeypatch.setattr(quor_pp.parallel, "analyze_replica", failing)
+    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", failing)
     report = analyze_quietly(paths, **engine)
     (failure,) = report.failures
     assert (failure.path, failure.error) == (paths[1], kind.__name__)
@@ -90,7 +90,7 @@ def test_an_interrupt_is_not_a_failure(tmp_path, monkeypatch):
     def interrupted(directory, settings, progress=None):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(quor_pp.parallel, "analyze_replica", interrupted)
+    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", interrupted)
     with pytest.raises(KeyboardInterrupt):
         quor_pp.analyze(replicas(tmp_path, "r1"))
 
@@ -198,7 +198,7 @@ def test_a_script_without_a_main_guard_can_use_processes(tmp_path, source):
 def test_a_pool_runs_again_on_the_same_workers_and_returns_errors_as_values():
     import operator
 
-    from quor_pp.workers import WorkerPool
+    from quor_pp.workflow.workers import WorkerPool
 
     with WorkerPool(2) as pool:
         first = sorted(pool.run(operator.truediv, [(1, 2), (1, 0), (3, 1)]), key=lambda outcome: outcome[0])
@@ -212,7 +212,7 @@ def test_a_pool_runs_again_on_the_same_workers_and_returns_errors_as_values():
 
 
 def test_a_pool_takes_tasks_from_an_iterator_only_when_a_worker_is_free():
-    from quor_pp.workers import WorkerPool
+    from quor_pp.workflow.workers import WorkerPool
 
     taken = []
 

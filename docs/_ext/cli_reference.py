@@ -11,7 +11,7 @@ import re
 import textwrap
 
 from quor_pp import cli
-from quor_pp.commands.common import HelpFormatter
+from quor_pp.cli.commands.common import HelpFormatter
 
 _MARKUP = re.compile(r"([\\*|`_])")
 
@@ -30,7 +30,7 @@ def parser() -> argparse.ArgumentParser:
                                     description="Post-processing of molecular-dynamics runs of aqueous electrolytes.")
     subparsers = whole.add_subparsers(dest="command", metavar="COMMAND")
     for name in cli.COMMANDS:
-        importlib.import_module(f"quor_pp.commands.{name}").register(subparsers)
+        importlib.import_module(f"quor_pp.cli.commands.{name}").register(subparsers)
     for sub in subparsers.choices.values():
         if sub.description:
             sub.description = _literal(sub.description)

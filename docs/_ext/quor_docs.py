@@ -1,7 +1,7 @@
 """Pages of the documentation made from the package when the docs build, so that they cannot drift.
 
 - ``generated/quantities/<name>.rst``: one page per quantity of the registry
-  (`quor_pp.quantities.quantities()`): symbol, SI unit, the curves it is fitted on
+  (`quor_pp.analysis.quantities.quantities()`): symbol, SI unit, the curves it is fitted on
   and how a slope becomes the value, or the function that derives it, and its reference;
 - ``generated/native.rst``: the native module's functions, from ``_quor_pp.__all__``,
   with their signatures and docstrings;
@@ -18,8 +18,8 @@ from typing import Any
 
 import _quor_pp
 import quor_pp
-from quor_pp import quantities
-from quor_pp.display import display_unit
+from quor_pp.analysis import quantities
+from quor_pp.analysis.display import display_unit
 from quor_pp.datasets import SAMPLE_CHARGES, sample_run
 
 # How each divisor of a normalisation reads, and what it is.
@@ -111,7 +111,7 @@ def _quantities(directory: str) -> None:
              for q in quantities.quantities()]
     _write(os.path.join(target, "index.rst"), _heading("Quantities") + textwrap.dedent("""
         Every quantity of a report, in the order of its table. These pages are made from the
-        registry (``quor_pp.quantities.quantities()``) when the documentation is built.
+        registry (``quor_pp.analysis.quantities.quantities()``) when the documentation is built.
 
         .. list-table::
            :header-rows: 1
@@ -143,7 +143,7 @@ def _native(directory: str) -> None:
 
 
 def _gallery(directory: str) -> None:
-    from quor_pp import plots
+    from quor_pp.views import plots
 
     target = os.path.join(directory, "gallery")
     os.makedirs(target, exist_ok=True)

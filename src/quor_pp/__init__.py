@@ -33,15 +33,15 @@ TYPE_CHECKING = False  # not typing's: importing typing would lengthen every sta
 if TYPE_CHECKING:
     from typing import Any
 
-    from .errors import FormatError, TruncatedFileWarning
-    from .files import Table, read
-    from .fitting import Fit, WindowSettings
-    from .logs import RunLog
-    from .report import Report, Row, analyze, find_replicas
-    from .results import Estimate, MissingInputError, ReplicaFailure, ReplicaFailureWarning
-    from .salts import RangeWarning, SolutionProperties, UnknownSaltError, salt
-    from .settings import AnalysisSettings
-    from .sweeps import StatePoint, SweepReport, find_state_points, sweep
+    from .reading.errors import FormatError, TruncatedFileWarning
+    from .reading.files import Table, read
+    from .analysis.fitting import Fit, WindowSettings
+    from .reading.logs import RunLog
+    from .workflow.report import Report, Row, analyze, find_replicas
+    from .analysis.results import Estimate, MissingInputError, ReplicaFailure, ReplicaFailureWarning
+    from .properties.salts import RangeWarning, SolutionProperties, UnknownSaltError, salt
+    from .analysis.settings import AnalysisSettings
+    from .workflow.sweeps import StatePoint, SweepReport, find_state_points, sweep
 
 __all__ = [
     "AnalysisSettings",
@@ -73,23 +73,23 @@ __all__ = [
 
 # Where each name lives: the public ones, and older spellings kept for callers that use them.
 _MODULES = {
-    "AnalysisSettings": "settings", "RunFiles": "settings",
-    "Estimate": "results", "MissingInputError": "results", "ReplicaFailure": "results",
-    "ReplicaFailureWarning": "results", "ReplicaResult": "results",
-    "Fit": "fitting", "WindowSettings": "fitting", "fit_window": "fitting",
-    "FormatError": "errors", "TruncatedFileWarning": "errors",
-    "RangeWarning": "salts", "SolutionProperties": "salts", "UnknownSaltError": "salts", "salt": "salts",
-    "DensityFit": "salts", "ViscosityFit": "salts", "Salt": "salts",
-    "Report": "report", "Row": "report", "analyze": "report", "find_replicas": "report", "combine": "report",
-    "RunLog": "logs", "group_counts": "logs", "read_log": "logs",
-    "StatePoint": "sweeps", "SweepReport": "sweeps", "find_state_points": "sweeps", "sweep": "sweeps",
-    "PatternError": "sweeps",
-    "Table": "files", "read": "files", "LAYOUTS": "files", "Kind": "files",
-    "ENGINES": "parallel", "choose_engine": "parallel", "map_replicas": "parallel",
-    "analyze_replica": "transport",
-    "UNIT_SYSTEMS": "units", "UnitSystem": "units", "unit_system": "units",
-    "YEH_HUMMER_XI": "quantities",
-    "ClusterError": "parallel", "Outcomes": "parallel", "OutputPathError": "outputs",
+    "AnalysisSettings": "analysis.settings", "RunFiles": "analysis.settings",
+    "Estimate": "analysis.results", "MissingInputError": "analysis.results", "ReplicaFailure": "analysis.results",
+    "ReplicaFailureWarning": "analysis.results", "ReplicaResult": "analysis.results",
+    "Fit": "analysis.fitting", "WindowSettings": "analysis.fitting", "fit_window": "analysis.fitting",
+    "FormatError": "reading.errors", "TruncatedFileWarning": "reading.errors",
+    "RangeWarning": "properties.salts", "SolutionProperties": "properties.salts", "UnknownSaltError": "properties.salts", "salt": "properties.salts",
+    "DensityFit": "properties.salts", "ViscosityFit": "properties.salts", "Salt": "properties.salts",
+    "Report": "workflow.report", "Row": "workflow.report", "analyze": "workflow.report", "find_replicas": "workflow.report", "combine": "workflow.report",
+    "RunLog": "reading.logs", "group_counts": "reading.logs", "read_log": "reading.logs",
+    "StatePoint": "workflow.sweeps", "SweepReport": "workflow.sweeps", "find_state_points": "workflow.sweeps", "sweep": "workflow.sweeps",
+    "PatternError": "workflow.sweeps",
+    "Table": "reading.files", "read": "reading.files", "LAYOUTS": "reading.files", "Kind": "reading.files",
+    "ENGINES": "workflow.parallel", "choose_engine": "workflow.parallel", "map_replicas": "workflow.parallel",
+    "analyze_replica": "analysis.transport",
+    "UNIT_SYSTEMS": "core.units", "UnitSystem": "core.units", "unit_system": "core.units",
+    "YEH_HUMMER_XI": "analysis.quantities",
+    "ClusterError": "workflow.parallel", "Outcomes": "workflow.parallel", "OutputPathError": "core.outputs",
 }
 
 

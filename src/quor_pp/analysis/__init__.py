@@ -1,0 +1,10 @@
+"""The science: window fits, the registry of quantities, one replica's transport coefficients, structure, mixtures.
+
+Holds `fitting` (window fits of displacement curves), `registry`, `quantities` and
+`quantity_records` (each quantity declared once), `transport` (one replica's
+quantities, `analyze_replica`), `results` (estimates and failures), `settings`,
+`statistics`, `structure`, `mixtures`, `experiment`, `thermo_averages` and `display`
+(symbols and units for people).
+May import: `quor_pp.core`, `quor_pp.reading` and `quor_pp.properties`; never the
+workflow, the views or the command.
+"""

@@ -1,0 +1,274 @@
+"""What an analysis is told besides its run directories: plain, validated, picklable settings."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import numbers
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import Any
+
+from .fitting import WindowSettings
+from ..core.units import unit_system
+
+__all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
+
+
+@dataclass(frozen=True)
+class RunFiles:
+    """Names of the files in a run directory; the first existing name of each tuple is used.
+
+    Each name is also found compressed, with ".gz" after it.
+    """
+
+    diffself: tuple[str, ...] = ("diffself.dat",)
+    diffonsag: tuple[str, ...] = ("diffonsag.dat",)
+    viscosity: tuple[str, ...] = ("viscosity.dat",)
+    thermal_conductivity: tuple[str, ...] = ("thermconductivity.dat", "tconductivity.dat")
+    volume: tuple[str, ...] = ("volume.dat",)
+    thermo: tuple[str, ...] = ("nvt_prod.dat",)
+    log: tuple[str, ...] = ("log.lammps",)
+    rdf: tuple[str, ...] = ("rdf.dat",)
+    density: tuple[str, ...] = ("density.dat",)
+    angle: tuple[str, ...] = ("npt_prod_angle.dat",)
+
+    def curve_files(self) -> tuple[str, ...]:
+        """The names of the transport tables: a directory holding one of them is a run."""
+        return (*self.diffself, *self.diffonsag, *self.viscosity, *self.thermal_conductivity)
+
+
+def _positive(name: str, value: Any) -> float | None:
+    """`value` as a positive finite float, None for None; TypeError or ValueError naming `name`."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
+    return number
+
+
+#: Below this a temperature in kelvin is taken for one in degrees Celsius (the coldest
+#: brine the property models know is warmer than this).
+LOWEST_KELVIN = 173.15
+
+
+def check_kelvin(temperature: float, units: str | None, what: str = "temperature") -> None:
+    """Refuse a temperature that looks like degrees Celsius (outside reduced units).
+
+    Raises
+    ------
+    ValueError
+        Naming the value in kelvin that was likely meant.
+    """
+    if units != "lj" and temperature < LOWEST_KELVIN:
+        raise ValueError(f"{what} {temperature:g} K is below {LOWEST_KELVIN:g} K: temperatures are in kelvin "
+                         f"(for {temperature:g} °C give {temperature + 273.15:g}; in reduced units, give units='lj')")
+
+
+def _mapping(name: str, value: Any, check: Any) -> Mapping[str, Any]:
+    """A read-only copy of a mapping of species to checked values."""
+    if not isinstance(value, Mapping):
+        raise TypeError(f"{name} must be a mapping of species to values, not {type(value).__name__}")
+    checked = {}
+    for species, item in value.items():
+        if not isinstance(species, str):
+            raise TypeError(f"{name} keys must be species names (str), not {type(species).__name__}")
+        checked[species] = check(f"{name}[{species!r}]", item)
+    return MappingProxyType(checked)
+
+
+def _count(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if int(value) <= 0:
+        raise ValueError(f"{name} must be a positive int, not {value!r}")
+    return int(value)
+
+
+def _charge(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number) or number == 0.0:
+        raise ValueError(f"{name} must be a finite, non-zero charge in units of e, not {value!r}")
+    return number
+
+
+def _window(name: str, value: Any) -> tuple[float, float]:
+    if not (isinstance(value, tuple | list) and len(value) == 2):
+        raise TypeError(f"{name} must be a (start, end) pair of times, not {value!r}")
+    start, end = (_time(name, v) for v in value)
+    if not start < end:
+        raise ValueError(f"{name} must start before it ends, not {value!r}")
+    return (start, end)
+
+
+def _optional_window(name: str, value: Any) -> tuple[float, float] | None:
+    return None if value is None else _window(name, value)
+
+
+def _time(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(float(value)):
+        raise TypeError(f"{name} times must be finite numbers, not {value!r}")
+    if float(value) < 0.0:
+        raise ValueError(f"{name} times must not be negative, not {value!r}")
+    return float(value)
+
+
+@dataclass(frozen=True)
+class AnalysisSettings:
+    """Everything `analyze` needs besides the run directories (plain, picklable values).
+
+    Attributes
+    ----------
+    window : WindowSettings
+        The window search for every curve.
+    units : str or None
+        LAMMPS unit style of the runs ("real", "metal", "si", "lj"); by default taken
+        from the `units` line of each run's log.
+    temperature : float or None
+        Temperature in K (reduced for "lj"); by default the mean of the `Temp` column
+        of each run's thermodynamic table, or of the log's thermo output.
+    volume : float or None
+        Box volume in the run's length unit cubed (Å³ for "real" and "metal"); by
+        default the mean of each run's volume.dat, or of the log's thermo output.
+    viscosity : float or None
+        Shear viscosity in Pa·s (reduced for "lj") for the finite-size correction of
+        D; by default each run's own viscosity.
+    molecules : mapping of str to int
+        Number of molecules of each species; by default counted in the LAMMPS data
+        file that the log reads, or taken from the log's group of the species' name
+        when `atoms_per_molecule` says how many atoms a molecule has.
+    atoms_per_molecule : mapping of str to int
+        Atoms in one molecule of a species: its group's atom count divided by this
+        is its molecule count.
+    charges : mapping of str to float
+        Charge of each ion in units of e (finite, non-zero); with charges, the
+        electrical conductivity and its Nernst-Einstein estimate are computed.
+        Species not given are neutral.
+    windows : mapping of str to (float, float)
+        Fit windows given by hand, in the run's time unit: by quantity name, or
+        under "" for every quantity without one of its own.
+    common_window : bool
+        Fit every replica of a curve over one window: the intersection of the
+        windows the search accepted in each.
+    curve_windows : mapping of str to (float, float) or None
+        Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
+        before `windows`; None: the curve has no common window. `analyze` fills it
+        for `common_window`.
+    state_temperature, state_units : float or str, optional
+        The temperature (K) and unit style of a sweep's state point (its state.toml
+        or directory name): used when a run's own files give none.
+    files : RunFiles
+        File names in a run directory.
+    salt : str or None
+        The run's salt, a key of Laliberte's table ("KOH", "NaCl"): with `molality`,
+        the experimental density, viscosity and conductivity are set beside the run's.
+    molality : float or None
+        The salt's molality, mol per kg of water (not negative).
+    hopping_ion : str or None
+        The species that moves also by proton hopping (OH, H3O): the conductivity
+        that the run lacks against experiment gives its hop time and hop diffusion.
+    hop_distance : float or None
+        The distance of one proton hop in m; by default 2.8e-10 m, the O-O distance of
+        a hydrogen bond in liquid water.
+    conductivity_model : str or None
+        A JSON file of segmented molar-conductivity coefficients for a salt other than
+        KOH (see `quor_pp.experiment.read_conductivity_model`).
+
+    Raises
+    ------
+    TypeError
+        A setting of the wrong type (the message names it).
+    ValueError
+        A setting out of its range: a temperature, volume or viscosity that is not
+        positive and finite, a molecule count below 1, a zero or non-finite charge.
+    """
+
+    window: WindowSettings = field(default_factory=WindowSettings)
+    units: str | None = None
+    temperature: float | None = None
+    volume: float | None = None
+    viscosity: float | None = None
+    molecules: Mapping[str, int] = field(default_factory=dict)
+    atoms_per_molecule: Mapping[str, int] = field(default_factory=dict)
+    charges: Mapping[str, float] = field(default_factory=dict)
+    windows: Mapping[str, tuple[float, float]] = field(default_factory=dict)
+    common_window: bool = False
+    curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
+    state_temperature: float | None = None
+    state_units: str | None = None
+    files: RunFiles = field(default_factory=RunFiles)
+    salt: str | None = None
+    molality: float | None = None
+    hopping_ion: str | None = None
+    hop_distance: float | None = None
+    conductivity_model: str | None = None
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.window, WindowSettings):
+            raise TypeError(f"window must be a WindowSettings, not {type(self.window).__name__}")
+        if not isinstance(self.files, RunFiles):
+            raise TypeError(f"files must be a RunFiles, not {type(self.files).__name__}")
+        for name in ("units", "state_units"):
+            value = getattr(self, name)
+            if value is not None:
+                if not isinstance(value, str):
+                    raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+                unit_system(value)
+        if not isinstance(self.common_window, bool):
+            raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
+        for name in ("temperature", "volume", "viscosity", "state_temperature"):
+            object.__setattr__(self, name, _positive(name, getattr(self, name)))
+        for name in ("temperature", "state_temperature"):
+            value = getattr(self, name)
+            if value is not None:
+                check_kelvin(value, self.units or self.state_units, name)
+        for name in ("salt", "hopping_ion", "conductivity_model"):
+            value = getattr(self, name)
+            if value is not None and (not isinstance(value, str) or not value):
+                raise TypeError(f"{name} must be a non-empty str, not {value!r}")
+        object.__setattr__(self, "hop_distance", _positive("hop_distance", self.hop_distance))
+        if self.molality is not None:
+            if isinstance(self.molality, bool) or not isinstance(self.molality, numbers.Real):
+                raise TypeError(f"molality must be a number, not {type(self.molality).__name__}")
+            if not (math.isfinite(float(self.molality)) and float(self.molality) >= 0.0):
+                raise ValueError(f"molality must be a finite number not below 0, not {self.molality!r}")
+            object.__setattr__(self, "molality", float(self.molality))
+        for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
+                            ("windows", _window), ("curve_windows", _optional_window)):
+            object.__setattr__(self, name, _mapping(name, getattr(self, name), check))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Read-only mappings do not pickle: send plain dicts, checked again on arrival.
+        values = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
+        return (_rebuild, ({name: dict(value) if isinstance(value, Mapping) else value
+                            for name, value in values.items()},))
+
+    def replaced(self, **fields: Any) -> AnalysisSettings:
+        """These settings with the fields given a value other than None replaced.
+
+        The keyword arguments of `analyze` and `sweep` come here; mappings are copied,
+        so a caller's dict changed later does not change the settings.
+        """
+        changes = {name: value for name, value in fields.items() if value is not None}
+        return dataclasses.replace(self, **changes) if changes else self
+
+    def to_dict(self) -> dict[str, Any]:
+        """The settings as plain values, for JSON."""
+        values = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
+        values.update(window=dataclasses.asdict(self.window), files=dataclasses.asdict(self.files))
+        for name in ("molecules", "atoms_per_molecule", "charges"):
+            values[name] = dict(values[name])
+        values["windows"] = {name: list(window) for name, window in self.windows.items()}
+        values["curve_windows"] = {name: None if window is None else list(window)
+                                   for name, window in self.curve_windows.items()}
+        return values
+
+
+def _rebuild(values: dict[str, Any]) -> AnalysisSettings:
+    return AnalysisSettings(**values)

@@ -1,0 +1,261 @@
+"""The options that `analyze` and `sweep` share, their settings, and how the package's errors read as the command's.
+
+The package's errors and statuses carry their facts as fields (the file, the
+setting that would supply a missing input); here they are worded with the options
+a user of the command gives, without ever parsing a message.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+
+from .common import CommandError, UsageError, assignments, positive_float
+
+TYPE_CHECKING = False  # typing is not imported at run time: `--help` starts without it
+if TYPE_CHECKING:
+    from typing import Any, Final
+
+    from ...analysis.results import Needs
+    from ...analysis.settings import AnalysisSettings
+
+# The defaults shown in --help, without importing the package's numerical modules.
+_WINDOW_DEFAULTS: Final = {"margin": 0.1, "min_window": 10, "max_window": 60, "max_error": 0.1,
+                           "min_displacement": 0.0}
+UNIT_STYLES: Final = ("real", "metal", "si", "lj")
+
+# How each setting of the analysis is given on the command line.
+_OPTIONS: Final = {"temperature": "-T", "volume": "--volume", "viscosity": "--viscosity", "units": "--units",
+                   "charges": "--charge"}
+
+
+def option_hint(needs: Needs) -> str:
+    """How a user of the command supplies a missing input: "give --molecules wat=N"."""
+    if needs.setting == "molecules":
+        return (f"give --molecules {needs.species}=N" if needs.species else "give --molecules NAME=N")
+    if needs.setting == "charges" and needs.species:
+        return f"give --charge {needs.species}"
+    if needs.setting == "atoms_per_molecule":
+        return f"give --molecules {needs.species}=N or --atoms-per-molecule {needs.species}=K"
+    return f"give {_OPTIONS.get(needs.setting, '--' + needs.setting.replace('_', '-'))}"
+
+
+def describe_error(error: BaseException, where: str = "") -> str:
+    """The one line the command shows for an error of the package: the file, the problem, the option to give."""
+    from ...reading.errors import FormatError
+    from ...analysis.results import MissingInputError
+
+    if isinstance(error, MissingInputError):
+        return f"{error.path}: {error.reason}; {option_hint(error.needs)}"
+    if isinstance(error, FormatError):
+        return str(error)
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.filename if error.filename is not None else where}: {error.strerror}"
+    message = str(error) or type(error).__name__
+    return message if not where or message.startswith(where) else f"{where}: {message}"
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise ValueError(text)
+    return value
+
+
+def jobs(text: str) -> int:
+    """An argparse type: a positive number of jobs."""
+    try:
+        return _count(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive integer") from None
+
+
+def _charge(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value == 0.0:
+        raise ValueError(text)
+    return value
+
+
+def _window(text: str) -> tuple[str, tuple[float, float]]:
+    name, sign, span = text.rpartition("=")
+    start, colon, end = span.partition(":")
+    try:
+        window = (float(start), float(end))
+    except ValueError:
+        window = (math.nan, math.nan)
+    if not colon or not all(math.isfinite(v) and v >= 0.0 for v in window) or not window[0] < window[1]:
+        raise argparse.ArgumentTypeError(f"{text!r} is not [QUANTITY=]START:END with 0 <= START < END")
+    return (name if sign else "", window)
+
+
+def add_engine_options(parser: argparse.ArgumentParser) -> None:
+    """The -j and --scheduler options: how many replicas are analysed at once, and where."""
+    engine = parser.add_argument_group("parallel analysis")
+    where = engine.add_mutually_exclusive_group()
+    where.add_argument("-j", "--jobs", type=jobs, default=1, metavar="N",
+                       help="analyse N replicas at once (threads on free-threaded Python, else processes)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
+                            "a scheduler file); its workers must see the run directories "
+                            "(needs pip install 'quor-pp[dask]')")
+
+
+def add_run_options(parser: argparse.ArgumentParser) -> None:
+    """Options that replace or complete what the run's files say."""
+    run = parser.add_argument_group("the run (by default, taken from its files)")
+    run.add_argument("--units", choices=UNIT_STYLES,
+                     help="LAMMPS unit style (default: the 'units' line of log.lammps; lj is reported in reduced "
+                          "units)")
+    run.add_argument("-T", "--temperature", type=positive_float, metavar="K",
+                     help="temperature in kelvin (default: the mean Temp of nvt_prod.dat or of the log's thermo "
+                          "output)")
+    run.add_argument("--volume", type=positive_float, metavar="V",
+                     help="box volume in the run's length unit cubed, e.g. Å³ for real and metal "
+                          "(default: the mean of volume.dat or of the log's thermo output)")
+    run.add_argument("--viscosity", type=positive_float, metavar="PA_S",
+                     help="shear viscosity for the finite-size correction of D, Pa·s (default: the run's own)")
+    run.add_argument("--molecules", type=assignments(_count, "N"), action="append", metavar="NAME=N[,...]",
+                     help="molecule count of a species (default: counted in the data file the log reads)")
+    run.add_argument("--atoms-per-molecule", type=assignments(_count, "K"), action="append",
+                     metavar="NAME=K[,...]",
+                     help="atoms in one molecule of a species: its molecule count is its group's atom count "
+                          "in log.lammps over K")
+    run.add_argument("--charge", type=assignments(_charge, "Q"), action="append", metavar="NAME=Q[,...]",
+                     help="charge of an ion in units of e, e.g. Na=1,Cl=-1; needed for the electrical "
+                          "conductivity (default: none)")
+    add_experiment_options(parser)
+
+
+def add_experiment_options(parser: argparse.ArgumentParser) -> None:
+    """Options that set the run beside experiment: its salt and molality, and the proton-hopping ion."""
+    experiment = parser.add_argument_group("against experiment")
+    experiment.add_argument("--salt", metavar="NAME",
+                            help="the run's salt, as in Laliberte's table (KOH, NaCl): the experimental density, "
+                                 "viscosity and conductivity are shown beside the run's (needs --molality)")
+    experiment.add_argument("--molality", type=_molality, metavar="MOL_KG",
+                            help="the salt's molality, mol per kg of water")
+    experiment.add_argument("--conductivity-model", metavar="FILE",
+                            help="JSON file of segmented molar-conductivity coefficients for a salt other than KOH")
+    experiment.add_argument("--hopping-ion", metavar="NAME",
+                            help="the ion that also moves by proton hopping (OH, H3O): its hop time and hop "
+                                 "diffusion from the conductivity the run lacks against experiment")
+    experiment.add_argument("--hop-distance", type=positive_float, metavar="ANGSTROM",
+                            help="distance of one proton hop in Å (default 2.8, the O-O distance of a hydrogen "
+                                 "bond in water)")
+
+
+def _molality(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a molality (a number not below 0)")
+    return value
+
+
+def add_window_options(parser: argparse.ArgumentParser) -> None:
+    """The options of the window search."""
+    window = parser.add_argument_group("window search (a window is a stretch of rows of one curve)")
+    defaults = _WINDOW_DEFAULTS
+    window.add_argument("--margin", type=float, default=defaults["margin"], metavar="F",
+                        help="fraction of the rows left out at each end of a curve")
+    window.add_argument("--min-window", type=int, default=defaults["min_window"], metavar="N",
+                        help="fewest rows in a window")
+    window.add_argument("--max-window", type=int, default=defaults["max_window"], metavar="N",
+                        help="rows in a window stay below this")
+    window.add_argument("--max-error", type=float, default=defaults["max_error"], metavar="E",
+                        help="largest accepted distance of a window's log-log slope from 1")
+    window.add_argument("--min-displacement", type=float, default=defaults["min_displacement"], metavar="D",
+                        help="leave out rows whose |MSD| is below D² (the curve's length unit)")
+    window.add_argument("--window", type=_window, action="append", metavar="[QUANTITY=]START:END",
+                        help="fit this window, in the run's time unit, instead of searching one: for one "
+                             "quantity (viscosity=2:200) or, without a name, for all")
+    window.add_argument("--common-window", action="store_true",
+                        help="fit every replica of a curve over one window: the intersection of the windows "
+                             "accepted in each")
+
+
+def _merged(groups: list[dict[str, Any]] | None, option: str) -> dict[str, Any]:
+    merged: dict[str, Any] = {}
+    for group in groups or []:
+        for name, value in group.items():
+            if name in merged and merged[name] != value:
+                raise UsageError(f"argument {option}: {name} is given twice ({merged[name]:g} and {value:g})")
+            merged[name] = value
+    return merged
+
+
+def settings_from(args: argparse.Namespace) -> AnalysisSettings:
+    """The analysis settings of the command line.
+
+    Raises
+    ------
+    UsageError
+        The window settings do not fit together, or a species is given two values.
+    """
+    from ...analysis.fitting import WindowSettings
+    from ...analysis.settings import AnalysisSettings, check_kelvin
+
+    names = ("margin", "min_window", "max_window", "max_error", "min_displacement")
+    try:
+        window = WindowSettings(*(getattr(args, name) for name in names))
+    except ValueError as error:
+        raise UsageError(_as_options(str(error), names)) from None
+    if args.temperature is not None:
+        try:
+            check_kelvin(args.temperature, args.units)
+        except ValueError as error:
+            raise UsageError(f"argument -T/--temperature: {error}".replace("units='lj'", "--units lj")) from None
+    windows: dict[str, tuple[float, float]] = {}
+    for name, span in args.window or []:
+        if name in windows:
+            raise UsageError(f"argument --window: {name or 'the window for all'} is given twice")
+        windows[name] = span
+    return AnalysisSettings(window=window, units=args.units, temperature=args.temperature, volume=args.volume,
+                            viscosity=args.viscosity, molecules=_merged(args.molecules, "--molecules"),
+                            atoms_per_molecule=_merged(args.atoms_per_molecule, "--atoms-per-molecule"),
+                            charges=_merged(args.charge, "--charge"), windows=windows,
+                            common_window=args.common_window, salt=getattr(args, "salt", None),
+                            molality=getattr(args, "molality", None),
+                            hopping_ion=getattr(args, "hopping_ion", None),
+                            hop_distance=(None if getattr(args, "hop_distance", None) is None
+                                          else args.hop_distance * 1e-10),
+                            conductivity_model=getattr(args, "conductivity_model", None))
+
+
+def _as_options(message: str, names: tuple[str, ...]) -> str:
+    """A WindowSettings message with its field names written as the options that set them."""
+    for name in sorted(names, key=len, reverse=True):
+        message = message.replace(name, "--" + name.replace("_", "-"))
+    return message
+
+
+def dask_client_or_error(address: str | None) -> Any:
+    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError."""
+    import contextlib
+
+    from ...workflow.parallel import dask_client
+
+    @contextlib.contextmanager
+    def connected() -> Any:
+        with contextlib.ExitStack() as stack:
+            try:
+                client = stack.enter_context(dask_client(address))
+            except ModuleNotFoundError as error:
+                raise CommandError(f"--scheduler: {error}") from None
+            yield client
+
+    return connected()
+
+
+def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> None:
+    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2."""
+    import os
+
+    from ...core.outputs import check_outputs
+
+    inputs = [entry.path for directory in directories if os.path.isdir(directory)
+              for entry in os.scandir(directory) if entry.is_file()]
+    check_outputs(outputs, inputs)

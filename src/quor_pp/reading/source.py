@@ -1,0 +1,120 @@
+"""Opening an input file: regular files only, gzip-compressed ones read transparently in memory."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import zlib
+from collections.abc import Iterator
+from typing import BinaryIO
+
+__all__ = ["GZIP_LIMIT", "Inflated", "is_gzip", "open_regular", "read_bytes"]
+
+#: The most a compressed file may inflate to, in bytes: a small file that claims to
+#: hold far more (a "zip bomb") is refused before it takes the machine's memory.
+GZIP_LIMIT = 1 << 32
+_GZIP_MAGIC = b"\x1f\x8b"
+_CHUNK = 1 << 20
+
+_TYPES = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def open_regular(path: str) -> BinaryIO:
+    """The file at `path` opened for reading in binary, when it is a regular file.
+
+    It is opened without blocking, so a named pipe is refused instead of waiting for
+    a writer. A directory raises IsADirectoryError; a pipe, device or socket an
+    OSError (errno EINVAL) saying what it is; both carry `filename`.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(mode):
+            what = next((name for test, name in _TYPES if test(mode)), "not a plain file")
+            raise OSError(errno.EINVAL, f"not a regular file but {what}", path)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def is_gzip(head: bytes) -> bool:
+    """True when these first bytes of a file are those of gzip data."""
+    return head.startswith(_GZIP_MAGIC)
+
+
+class Inflated:
+    """The content of gzip data, inflated as it is asked for: the first lines can be
+    looked at (and a file refused) before the whole of it is in memory.
+
+    Raises ValueError for data that is damaged, cut off, or inflates beyond `limit`.
+    """
+
+    def __init__(self, file: BinaryIO, path: str, limit: int = GZIP_LIMIT) -> None:
+        self._pieces = self._inflate(file, path, limit)
+        self._held = b""
+
+    @staticmethod
+    def _inflate(file: BinaryIO, path: str, limit: int) -> Iterator[bytes]:
+        size = 0
+        inflater = zlib.decompressobj(wbits=31)
+        pending = b""
+        try:
+            while pending or (pending := file.read(_CHUNK)):
+                piece = inflater.decompress(pending, _CHUNK)
+                pending = inflater.unconsumed_tail
+                size += len(piece)
+                if size > limit:
+                    raise ValueError(f"{path}: the compressed data holds more than {limit} bytes")
+                yield piece
+                if inflater.eof:  # a gzip file may be several members one after the other
+                    pending = inflater.unused_data + pending
+                    if not pending and not (pending := file.read(_CHUNK)):
+                        return
+                    inflater = zlib.decompressobj(wbits=31)
+        except zlib.error as error:
+            raise ValueError(f"{path}: damaged gzip data ({error})") from None
+        if not inflater.eof:
+            raise ValueError(f"{path}: the compressed data ends early (a cut-off .gz file)")
+
+    def read(self, size: int) -> bytes:
+        """The next `size` bytes (fewer at the end)."""
+        parts = [self._held]
+        held = len(self._held)
+        while held < size and (piece := next(self._pieces, None)) is not None:
+            parts.append(piece)
+            held += len(piece)
+        data = b"".join(parts)
+        self._held = data[size:]
+        return data[:size]
+
+    def rest(self, before: bytes = b"") -> bytearray:
+        """`before`, then everything not read yet, in one buffer grown in place."""
+        data = bytearray(before)
+        data += self._held
+        self._held = b""
+        for piece in self._pieces:
+            data += piece
+        return data
+
+
+def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
+    """The content of the regular file at `path`, inflated when it is gzip data.
+
+    Raises
+    ------
+    OSError
+        As `open_regular`, or when the file cannot be read.
+    ValueError
+        For gzip data that is damaged, cut off, or inflates beyond `limit` bytes.
+    """
+    with open_regular(path) as file:
+        head = file.read(len(_GZIP_MAGIC))
+        if not is_gzip(head):
+            return head + file.read()
+        file.seek(0)
+        return bytes(Inflated(file, path, limit).rest())

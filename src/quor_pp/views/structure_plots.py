@@ -1,0 +1,242 @@
+"""Figures of structure, angles and of a sweep against experiment.
+
+- ``rdf_<A>-<B>``: g(r) of every replica with the first peak and minimum marked, and
+  the running coordination number n(r) on a second axis; beside it the
+  Kirkwood-Buff integral G(L) of the finite-volume method and L·G(L) with its
+  extrapolating line.
+- ``angle_distribution``: the bond-angle histogram of every replica and its mean.
+- ``<property>_vs_experiment`` (density, viscosity, conductivity): a sweep's simulated
+  points against molality, one colour per temperature, with the experimental
+  correlation drawn through them at the same temperature.
+
+Needs matplotlib, imported when a figure is made.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ..analysis.display import display_unit
+from .figure_style import FORMATS, colours, new_figure, save
+from ..core.units import unit_system
+
+if TYPE_CHECKING:
+    from ..workflow.report import Report
+    from ..workflow.sweeps import SweepReport
+
+__all__ = ["plot_angles", "plot_experiment", "plot_rdf", "plot_rdfs", "plot_structure", "plot_sweep_experiment",
+           "structure_figures", "sweep_experiment_figures"]
+
+EXPERIMENT_PROPERTIES = ("density", "viscosity", "conductivity")
+
+
+def plot_structure(report: Report, directory: str | os.PathLike[str], *,
+                   formats: Sequence[str] = FORMATS) -> list[str]:
+    """Every structure figure a report allows (rdf pairs, angle distribution); the paths written."""
+    return [path for function, key in structure_figures(report) for path in function(report, *key, directory,
+                                                                                      formats=formats)]
+
+
+def structure_figures(report: Report) -> list[tuple[Callable[..., list[str]], tuple[str, ...]]]:
+    """(function, arguments) of every structure figure of `report`, each drawn on its own.
+
+    Each is called as ``function(report, *arguments, directory, formats=...)`` and
+    returns the paths it wrote (none when the replicas lack its files).
+    """
+    return [*((plot_rdf, (pair,)) for pair in _pairs(report)), (plot_angles, ())]
+
+
+def sweep_experiment_figures(sweep: SweepReport) -> list[tuple[Callable[..., list[str]], tuple[str, ...]]]:
+    """(function, arguments) of every figure of a sweep against experiment, as `structure_figures`."""
+    return [(plot_experiment, (prop,)) for prop in EXPERIMENT_PROPERTIES]
+
+
+def _read(path: str, names: tuple[str, ...], kind: str) -> Any:
+    from ..reading.files import read
+    from ..reading.files import find_file
+
+    found = find_file(path, names)
+    return None if found is None else read(found, kind=kind)  # type: ignore[call-overload]
+
+
+def plot_rdfs(report: Report, directory: str | os.PathLike[str], *,
+              formats: Sequence[str] = FORMATS) -> list[str]:
+    """One figure per pair of the replicas' rdf.dat (`plot_rdf`); the paths written."""
+    return [path for pair in _pairs(report) for path in plot_rdf(report, pair, directory, formats=formats)]
+
+
+def _pairs(report: Report) -> list[str]:
+    """The pairs with an rdf ("Na-Cl"), in table order."""
+    return [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
+
+
+def plot_rdf(report: Report, pair: str, directory: str | os.PathLike[str], *,
+             formats: Sequence[str] = FORMATS) -> list[str]:
+    """The rdf of one pair ("Na-Cl"): g(r) with its shell and n(r); G(L) and its extrapolation."""
+    from ..analysis import structure
+
+    files = report.settings.files
+    tables = [(result.path, _read(result.path, files.rdf, "rdf")) for result in report.replicas]
+    tables = [(path, table) for path, table in tables if table is not None]
+    figure = new_figure((11.0, 4.3))
+    left, right = figure.subplots(1, 2, gridspec_kw={"wspace": 0.45})
+    twin = left.twinx()
+    for (path, table), colour in zip(tables, colours(len(tables))):
+        first, second = pair.split("-", 1)
+        column = next((c for c in (f"rdf__{first}_{second}", f"rdf__{second}_{first}") if c in table), None)
+        if column is None:
+            continue
+        r, g = table[next(iter(table))], table[column]
+        name = os.path.basename(os.path.normpath(path))
+        left.plot(r, g, color=colour, lw=1.0, label=name)
+        result = next(res for res in report.replicas if res.path == path)
+        peak, minimum = result.get("rdf_first_peak", pair), result.get("rdf_first_minimum", pair)
+        coordination = result.get("coordination_number", pair)
+        scale = unit_system(result.units).length  # the estimates are in m, the table in the run's unit
+        if peak is not None and peak.value is not None:
+            left.axvline(peak.value / scale, color=colour, ls=":", lw=0.8)
+        if minimum is not None and minimum.value is not None:
+            left.axvline(minimum.value / scale, color=colour, ls="--", lw=0.8)
+            if coordination is not None and coordination.value is not None:
+                running = structure.running_coordination(r, g, 1.0)
+                at = running[np.searchsorted(r, minimum.value / scale)]
+                if at > 0:
+                    twin.plot(r, running * coordination.value / at, color=colour, lw=0.8, alpha=0.6)
+                    twin.set_ylim(0.0, 3.0 * coordination.value)
+        corrected = next((c for c in (f"finiterdf__{first}_{second}", f"finiterdf__{second}_{first}")
+                          if c in table), column)
+        try:
+            kb = structure.kirkwood_buff(r, table[corrected])
+        except ValueError:
+            continue
+        lengths = r[(r > 0) & (r <= r[-1])]
+        running_g = structure.kirkwood_buff_running(r, table[corrected], lengths[::max(len(lengths) // 200, 1)])
+        right.plot(lengths[::max(len(lengths) // 200, 1)], running_g, color=colour, lw=1.0, label=name)
+        right.plot(kb.lengths, kb.value + kb.intercept / kb.lengths, color=colour, ls="--", lw=0.8)
+        right.axhline(kb.value, color=colour, ls=":", lw=0.8)
+    left.set_xlabel("r [Å]")
+    left.set_ylabel(f"g(r) {pair}")
+    twin.set_ylabel("running coordination number n(r)")
+    right.set_xlabel("L [Å]")
+    right.set_ylabel("G(L) [Å³]")
+    right.set_title("dashed: G∞ + α/L fitted over the outer half of L", fontsize=8)
+    left.legend(fontsize=7.5)
+    for axes in (left, right):
+        axes.grid(True, alpha=0.3)
+    figure.suptitle(f"Radial distribution of {pair}: dotted first peak, dashed first minimum; "
+                    "Kirkwood-Buff integral", fontsize=10)
+    return save(figure, directory, f"rdf_{pair}", formats)
+
+
+def plot_angles(report: Report, directory: str | os.PathLike[str], *,
+                formats: Sequence[str] = FORMATS) -> list[str]:
+    """The bond-angle distribution of every replica with its mean, when the run has angle histograms."""
+    tables = [(result, _read(result.path, report.settings.files.angle, "histogram")) for result in report.replicas]
+    tables = [(result, table) for result, table in tables if table is not None and "Coord" in table]
+    if not tables:
+        return []
+    figure = new_figure((6.5, 4.3))
+    axes = figure.subplots()
+    for (result, table), colour in zip(tables, colours(len(tables))):
+        coord, count = table["Coord"], table["Count"]
+        total = float(np.sum(count))
+        if not total > 0:
+            continue
+        width = float(np.median(np.diff(coord))) if len(coord) > 1 else 1.0
+        axes.plot(coord, count / total / width, color=colour, lw=1.0,
+                  label=os.path.basename(os.path.normpath(result.path)))
+        mean = result.get("mean_angle")
+        if mean is not None and mean.value is not None:
+            axes.axvline(mean.value, color=colour, ls="--", lw=0.8)
+    axes.set_xlabel("angle [deg]")
+    axes.set_ylabel("probability density [1/deg]")
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize=7.5)
+    figure.suptitle("Bond-angle distribution (dashed: mean)", fontsize=10)
+    return save(figure, directory, "angle_distribution", formats)
+
+
+def _model(salt: str, prop: str, temperature: float, molality: np.ndarray, settings: Any) -> np.ndarray | None:
+    """The experimental property along `molality` at `temperature`, or None where there is no model."""
+    from ..properties import salts
+
+    try:
+        found = salts.salt(salt)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", salts.RangeWarning)
+            if prop == "density":
+                return np.asarray(found.density(temperature, molality), dtype=np.float64)
+            if prop == "viscosity":
+                return np.asarray(found.viscosity(temperature, molality), dtype=np.float64)
+            if found.has_conductivity:
+                return np.asarray(found.conductivity(temperature, molality), dtype=np.float64)
+            if settings.conductivity_model is None:
+                return None
+            import _quor_pp
+
+            from ..analysis.experiment import read_conductivity_model
+
+            model = read_conductivity_model(settings.conductivity_model)
+            molarity = np.asarray(found.molarity(temperature, molality), dtype=np.float64)
+            inside = (molarity > model.limits[0]) & (molarity <= model.limits[-1])
+            values = np.full(len(molarity), math.nan)
+            if inside.any():
+                values[inside] = _quor_pp.dewane_eval(list(molarity[inside]), list(model.limits),
+                                                      list(model.coefficients))
+            return values
+    except (LookupError, ValueError, OSError, ImportError):
+        return None
+
+
+def plot_sweep_experiment(sweep: SweepReport, directory: str | os.PathLike[str], *,
+                          formats: Sequence[str] = FORMATS) -> list[str]:
+    """Simulated density, viscosity and conductivity against molality with the experimental curves."""
+    return [path for function, key in sweep_experiment_figures(sweep)
+            for path in function(sweep, *key, directory, formats=formats)]
+
+
+def plot_experiment(sweep: SweepReport, prop: str, directory: str | os.PathLike[str], *,
+                    formats: Sequence[str] = FORMATS) -> list[str]:
+    """One property of a sweep against molality with its experimental curves; nothing when there are none."""
+    entries = [(point, row) for point, row in sweep.series(prop, "") if row.value is not None]
+    if not entries:
+        return []
+    unit = display_unit(entries[0][1].unit)
+    groups: dict[tuple[str, float], list[tuple[float, float, float]]] = {}
+    for point, row in entries:
+        assert row.value is not None
+        groups.setdefault((point.salt, point.temperature), []).append(
+            (point.molality, row.value / unit.scale, (row.std or 0.0) / unit.scale))
+    curves = {}
+    for salt, temperature in groups:
+        top = max(b for b, _, _ in groups[(salt, temperature)])
+        grid = np.linspace(0.0, top * 1.1 if top > 0 else 1.0, 60)
+        values = _model(salt, prop, temperature, grid, sweep.settings)
+        if values is not None:
+            curves[(salt, temperature)] = (grid, values / unit.scale)
+    if not curves:
+        return []
+    figure = new_figure((6.5, 4.5))
+    axes = figure.subplots()
+    for (key, points), colour in zip(sorted(groups.items()), colours(len(groups))):
+        points.sort()
+        x, y, error = (np.array(column) for column in zip(*points))
+        label = f"{key[0]}, {key[1]:g} K"
+        axes.errorbar(x, y, yerr=error, fmt="o", color=colour, ms=5, capsize=3, label=f"{label}: simulated")
+        if key in curves:
+            grid, values = curves[key]
+            axes.plot(grid, values, color=colour, lw=1.2, label=f"{label}: experiment")
+    axes.set_xlabel("molality [mol/kg]")
+    axes.set_ylabel(f"{prop} [{unit.tex}]")
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize=7)
+    source = "Laliberte" if prop != "conductivity" else "Gilliam (KOH) or the conductivity model"
+    figure.suptitle(f"Simulated {prop} against experiment ({source})\n"
+                    "points: mean ± std over the replicas", fontsize=10)
+    return save(figure, directory, f"{prop}_vs_experiment", formats)

@@ -1,0 +1,674 @@
+"""Combining replicas into a report: statistics over replicas, the tidy table, notices, the fits for plots."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import re
+import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Final
+
+import _quor_pp
+
+from ..analysis import quantities as registry
+from ..reading.errors import fspath
+from ..analysis.fitting import Fit, WindowSettings, common_window
+from .parallel import Outcome, map_replicas
+from ..analysis.results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
+from ..analysis.settings import AnalysisSettings, RunFiles
+from ..analysis.statistics import confidence_interval
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["SCHEMA", "Notice", "Report", "Row", "analyze", "combine", "find_replicas", "natural_key"]
+
+#: The version of the JSON document of `Report.to_json` (and of a sweep's).
+SCHEMA: Final = "quor-pp/1"
+
+#: The columns of the tidy table.
+COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "ci95", "n", "unit", "status", "message", "inputs")
+
+
+@dataclass(frozen=True)
+class Row:
+    """One quantity over all replicas.
+
+    Attributes
+    ----------
+    quantity, species : str
+        What it is ("self_diffusion", "Na").
+    value : float or None
+        Mean over the replicas that gave a value, in `unit`; None when none did.
+    std : float or None
+        Population standard deviation over those replicas.
+    sem : float or None
+        Standard error of the mean, std / sqrt(n - 1); None for fewer than two values.
+    ci95 : float or None
+        Half-width of the 95 % confidence interval of the mean, Student's t for n - 1
+        degrees of freedom times sem; None for fewer than two values.
+    n : int
+        Number of replicas that gave a value.
+    unit : str
+        "m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3", or "reduced".
+    status : str
+        "ok" (every replica gave a value), "partial" (some did), or the status of the
+        failures when none did ("no window", "too few points", "missing", ...).
+    message : str
+        Which replicas failed and why; empty when status is "ok".
+    replicas : tuple of (float or None)
+        The value of each replica, None where it failed.
+    inputs : str
+        The inputs the values were made from and where they came from
+        ("N_Na=18 (nacl.data)"; a range where replicas differ).
+    """
+
+    quantity: str
+    species: str
+    value: float | None
+    std: float | None
+    sem: float | None
+    ci95: float | None
+    n: int
+    unit: str
+    status: str
+    message: str
+    replicas: tuple[float | None, ...] = field(repr=False)
+    inputs: str = ""
+
+    @property
+    def success(self) -> bool:
+        """True when every replica gave a value (status "ok"), as for `Estimate` and `Fit`."""
+        return self.status == "ok"
+
+    def record(self) -> dict[str, Any]:
+        """The row's columns of the tidy table."""
+        return {name: getattr(self, name) for name in COLUMNS}
+
+
+@dataclass(frozen=True)
+class Notice:
+    """One cause that left estimates without a value, with the replicas it concerns.
+
+    Attributes
+    ----------
+    what : tuple of str
+        The rows it concerns ("viscosity", "self_diffusion Na").
+    status : str
+        Their status ("missing", "no window", ...).
+    reason : str
+        The cause, as the first replica concerned words it.
+    needs : Needs or None
+        What a caller can give to supply a missing input.
+    replicas : tuple of str
+        The replicas concerned.
+    total : int
+        The replicas of the report.
+    """
+
+    what: tuple[str, ...]
+    status: str
+    reason: str
+    needs: Needs | None
+    replicas: tuple[str, ...]
+    total: int
+
+    def describe(self, hint: Callable[[Needs], str] = Needs.as_keyword) -> str:
+        """One line: "viscosity: no nvt_prod.dat in 5 of 5 replicas: pass temperature="."""
+        if self.total == 1:
+            count = f"in {self.replicas[0]}"
+        else:
+            count = f"in {len(self.replicas)} of {self.total} replicas"
+            if len(self.replicas) < self.total:
+                names = [os.path.basename(os.path.normpath(path)) for path in self.replicas]
+                count += f" ({', '.join(names[:5])}{', ...' if len(names) > 5 else ''})"
+        tail = f": {hint(self.needs)}" if self.needs is not None else ""
+        return f"{', '.join(self.what)}: {self.reason} {count}{tail}"
+
+
+def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
+         estimates: Sequence[Estimate | None],
+         pooled_rows: Mapping[tuple[str, str], tuple[float, float] | None] | None = None) -> Row:
+    """The row of one quantity and species from each result's estimate of it (None where it has none).
+
+    `pooled_rows` holds the jackknives of pooled rows already made for several species at once.
+    """
+    units = {e.unit for e in estimates if e is not None}
+    if len(units) > 1:
+        raise ValueError(f"{quantity} {species}: replicas in different units ({', '.join(sorted(units))})")
+    values = tuple(e.value if e is not None else None for e in estimates)
+    mean, std, count = _quor_pp.repacking_results([math.nan if v is None else v for v in values])
+    failures = []
+    for result, estimate in zip(results, estimates):
+        if estimate is None:
+            failures.append(("missing", f"{result.path}: not in this run"))
+        elif not estimate.success:
+            hint = f"; {estimate.needs.as_keyword()}" if estimate.needs is not None else ""
+            failures.append((estimate.status, f"{result.path}: {estimate.message}{hint}"))
+    if count == 0:
+        status = failures[0][0] if len({s for s, _ in failures}) == 1 else "failed"
+    else:
+        status = "ok" if not failures else "partial"
+    sem = std / math.sqrt(count - 1) if count > 1 else None
+    record = registry.registered(quantity)
+    if record is not None and record.pooled is not None and count > 1 and not failures:
+        pooled = (pooled_rows[(quantity, species)] if pooled_rows is not None and (quantity, species) in pooled_rows
+                  else _jackknife(record.pooled, [species], [e.sources for e in estimates if e is not None])[species])
+        if pooled is not None:
+            mean, sem = pooled
+            std = sem * math.sqrt(count - 1)  # so that sem = std / sqrt(n - 1) holds as for the other rows
+    return Row(
+        quantity, species,
+        mean if count else None,
+        std if count else None,
+        sem,
+        confidence_interval(std=std, n=count) if sem is not None and math.isfinite(std) else None,
+        count, units.pop(), status, "; ".join(m for _, m in failures), values,
+        _inputs([e for e in estimates if e is not None]))
+
+
+def _jackknife(pooled: Callable[[str, Mapping[str, float]], float], species: Sequence[str],
+               sources: Sequence[Sequence[Any]]) -> dict[str, tuple[float, float] | None]:
+    """For each species: f of the inputs' means over the replicas, and its jackknife standard error.
+
+    Rows whose replicas share their inputs (the pairs of a Maxwell-Stefan matrix) are
+    made together: each set of inputs, the means and every one with a replica left
+    out, is given to f for every species in turn, so that f may reuse what it made
+    of the same inputs. A species gets None when the replicas do not have the same
+    inputs or f fails on them (its row then keeps the statistics of the replicas'
+    own values).
+    """
+    names = [source.name for source in sources[0]]
+    by_name = [{s.name: s.value for s in replica} for replica in sources]
+    if any(set(replica) != set(names) for replica in by_name):
+        return dict.fromkeys(species)
+    table = [[replica[name] for name in names] for replica in by_name]
+    n = len(table)
+    means = [sum(column) / n for column in zip(*table)]
+    found: dict[str, list[float]] = {name: [] for name in species}
+    failed: set[str] = set()
+    for inputs in (dict(zip(names, means)),
+                   *({name: (means[k] * n - row[k]) / (n - 1) for k, name in enumerate(names)} for row in table)):
+        for name in species:
+            if name not in failed:
+                try:
+                    found[name].append(pooled(name, inputs))
+                except (ValueError, ZeroDivisionError, KeyError):
+                    failed.add(name)
+    result: dict[str, tuple[float, float] | None] = {}
+    for name in species:
+        if name in failed:
+            result[name] = None
+            continue
+        value, *left_out = found[name]
+        centre = sum(left_out) / n
+        error = math.sqrt((n - 1) / n * sum((v - centre) ** 2 for v in left_out))
+        result[name] = (value, error) if math.isfinite(value) and math.isfinite(error) else None
+    return result
+
+
+def _inputs(estimates: Sequence[Estimate]) -> str:
+    """The inputs of a row's estimates, each with its value (or range over the replicas) and origin."""
+    found: dict[str, tuple[list[float], dict[str, None]]] = {}
+    for estimate in estimates:
+        for source in estimate.sources:
+            values, origins = found.setdefault(source.name, ([], {}))
+            values.append(source.value)
+            origins[source.origin] = None
+    parts = []
+    for name, (values, origins) in found.items():
+        low, high = min(values), max(values)
+        shown = f"{low:.6g}" if low == high else f"{low:.6g}..{high:.6g}"
+        parts.append(f"{name}={shown} ({', '.join(origins)})")
+    return "; ".join(parts)
+
+
+@dataclass(frozen=True)
+class Report:
+    """Transport coefficients of a set of replicas.
+
+    Attributes
+    ----------
+    rows : tuple of Row
+        The table: one row per quantity and species, in the registry's order.
+    replicas : tuple of ReplicaResult
+        Per-replica estimates and fits.
+    settings : AnalysisSettings
+        The settings used.
+    failures : tuple of ReplicaFailure
+        The replicas that could not be analysed (a missing or malformed file, ...),
+        with their paths; the table is made of the others.
+    retried : tuple of str
+        The replicas analysed a second time because the worker process analysing
+        them died (a replica lost twice is a failure).
+    """
+
+    rows: tuple[Row, ...]
+    replicas: tuple[ReplicaResult, ...] = field(repr=False)
+    settings: AnalysisSettings = field(repr=False)
+    failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
+    retried: tuple[str, ...] = field(default=(), repr=False)
+
+    def __post_init__(self) -> None:
+        for name in ("rows", "replicas", "failures", "retried"):
+            object.__setattr__(self, name, tuple(getattr(self, name)))
+
+    def row(self, quantity: str, species: str = "") -> Row:
+        """The row of `quantity` for `species`; KeyError when there is none."""
+        for row in self.rows:
+            if row.quantity == quantity and row.species == species:
+                return row
+        raise KeyError(f"no {quantity!r} for {species!r} in this report")
+
+    def fits(self, quantity: str | None = None, species: str | None = None) -> list[tuple[str, Estimate, Fit]]:
+        """(replica path, estimate, fit) for every estimate that came from a fit, for plotting."""
+        return [
+            (result.path, estimate, estimate.fit)
+            for result in self.replicas
+            for estimate in result.estimates
+            if estimate.fit is not None
+            and (quantity is None or estimate.quantity == quantity)
+            and (species is None or estimate.species == species)
+        ]
+
+    def notices(self) -> list[Notice]:
+        """Every cause that left an estimate without a value: one notice per cause, with its replicas.
+
+        A cause that several quantities share (no temperature for η, κ and D∞; no
+        window for D of Na, which D∞ of Na inherits) is one notice.
+        """
+        causes: dict[tuple[str, str, Needs | None], tuple[dict[str, None], dict[str, None]]] = {}
+        for result in self.replicas:
+            for estimate in result.estimates:
+                if estimate.success:
+                    continue
+                key = (estimate.status, estimate.message, estimate.needs)
+                what, where = causes.setdefault(key, ({}, {}))
+                what[f"{estimate.quantity} {estimate.species}".strip()] = None
+                where[result.path] = None
+        return [Notice(tuple(what), status, reason, needs, tuple(where), len(self.replicas))
+                for (status, reason, needs), (what, where) in causes.items()]
+
+    def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
+        """The tidy table as records, one per row, in SI units; missing values are None.
+
+        Each record has the keys quantity, species, replica, value, std, sem, ci95,
+        n, unit, status, message and inputs; `replica` is "" for the statistics over the
+        replicas. With `per_replica`, the value of every replica follows as its
+        own record (replica: its path; std and sem None; n 1, or 0 when it failed).
+        """
+        records: list[dict[str, Any]] = []
+        for row in self.rows:
+            records.append({"quantity": row.quantity, "species": row.species, "replica": "", "value": row.value,
+                            "std": row.std, "sem": row.sem, "ci95": row.ci95, "n": row.n, "unit": row.unit,
+                            "status": row.status, "message": row.message, "inputs": row.inputs})
+        if per_replica:
+            for row in self.rows:
+                for result in self.replicas:
+                    estimate = result.get(row.quantity, row.species)
+                    value = estimate.value if estimate is not None else None
+                    records.append({
+                        "quantity": row.quantity, "species": row.species, "replica": result.path,
+                        "value": value, "std": None, "sem": None, "ci95": None, "n": int(value is not None),
+                        "unit": row.unit, "status": estimate.status if estimate is not None else "missing",
+                        "message": estimate.message if estimate is not None else "not in this run",
+                        "inputs": _inputs([estimate]) if estimate is not None else ""})
+        return _finite(records)  # type: ignore[no-any-return]
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The tidy table as a DataFrame (needs pandas); missing values are None."""
+        import pandas
+
+        return pandas.DataFrame([row.record() for row in self.rows], columns=list(COLUMNS))
+
+    def _repr_html_(self) -> str:
+        from .report_html import report_html  # the HTML views are built only in a notebook
+
+        return report_html(self)
+
+    def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
+        """What `to_json` writes, as a dict of plain values (non-finite floats as None)."""
+
+        def fit_record(fit: Fit) -> dict[str, Any]:
+            record: dict[str, Any] = {
+                "source": fit.source, "column": fit.column, "status": fit.status, "message": fit.message,
+                "slope": fit.slope, "loglog_slope": fit.loglog_slope, "start": fit.start, "stop": fit.stop,
+                "window": fit.window, "quality": fit.quality.to_dict() if fit.quality is not None else None,
+                "rejected": [window.to_dict() for window in fit.rejected],
+            }
+            if curves:
+                record.update(time=fit.time.tolist(), msd=fit.msd.tolist(), t_fit=fit.t_fit.tolist(),
+                              fit=fit.fit.tolist())
+            return record
+
+        def estimate_record(e: Estimate) -> dict[str, Any]:
+            return {"quantity": e.quantity, "species": e.species, "value": e.value, "unit": e.unit,
+                    "status": e.status, "message": e.message,
+                    "needs": None if e.needs is None else {"setting": e.needs.setting, "species": e.needs.species},
+                    "sources": [{"name": s.name, "value": s.value, "origin": s.origin} for s in e.sources],
+                    "fit": fit_record(e.fit) if e.fit is not None else None}
+
+        document = {
+            "schema": SCHEMA,
+            "rows": [{**row.record(), "replicas": list(row.replicas)} for row in self.rows],
+            "replicas": [{"path": result.path, "units": result.units,
+                          "estimates": [estimate_record(e) for e in result.estimates]}
+                         for result in self.replicas],
+            "failures": [failure.to_dict() for failure in self.failures],
+            "retried": list(self.retried),
+            "warnings": [notice.describe() for notice in self.notices()],
+            "settings": self.settings.to_dict(),
+        }
+        return _finite(document)  # type: ignore[no-any-return]
+
+    def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
+        """The table, the per-replica values and the fits' windows as JSON (schema "quor-pp/1").
+
+        With `curves`, each fit also carries its time and MSD arrays and fitted line.
+        Missing values are null.
+        """
+        import json
+
+        return json.dumps(self.to_dict(curves=curves), indent=indent)
+
+    def __str__(self) -> str:
+        header = ("quantity", "species", "value", "std", "sem", "n", "unit", "status")
+        lines = [header]
+        for row in self.rows:
+            lines.append((row.quantity, row.species, _number(row.value), _number(row.std), _number(row.sem),
+                          str(row.n), row.unit, row.status))
+        widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
+        text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
+        notes = [notice.describe() for notice in self.notices()]
+        notes += [f"not analysed: {failure}" for failure in self.failures]
+        return "\n".join(text + ([""] + notes if notes else []))
+
+
+def _number(value: float | None) -> str:
+    return "-" if value is None else f"{value:.4g}"
+
+
+def _finite(value: Any) -> Any:
+    """JSON has no NaN: non-finite floats become null."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = AnalysisSettings(),
+            failures: Sequence[ReplicaFailure] = ()) -> Report:
+    """The report of a set of replica results (mean, std and sem through `repacking_results`).
+
+    Parameters
+    ----------
+    results : sequence of ReplicaResult
+        One per replica, from `analyze_replica`, in any order the caller chooses.
+    settings : AnalysisSettings
+        The settings they were made with, kept in the report.
+    failures : sequence of ReplicaFailure
+        The replicas that could not be analysed, kept in the report.
+
+    Returns
+    -------
+    Report
+    """
+    if not results:
+        raise ValueError("no replica results to combine")
+    # One pass over the estimates: each result's by (quantity, species), the first kept as
+    # `ReplicaResult.get` finds it, and each quantity's species in the order they appear.
+    indexes: list[dict[tuple[str, str], Estimate]] = []
+    species_of: dict[str, dict[str, None]] = {}
+    for result in results:
+        index: dict[tuple[str, str], Estimate] = {}
+        for estimate in result.estimates:
+            index.setdefault((estimate.quantity, estimate.species), estimate)
+            species_of.setdefault(estimate.quantity, {})[estimate.species] = None
+        indexes.append(index)
+    keys = [(quantity.name, species) for quantity in registry.quantities()
+            for species in species_of.get(quantity.name, ())]
+    estimates = {key: [index.get(key) for index in indexes] for key in keys}
+    pooled = _pooled_groups(estimates)
+    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled)
+                 for quantity, species in keys)
+    return Report(rows, tuple(results), settings, tuple(failures))
+
+
+def _pooled_groups(estimates: Mapping[tuple[str, str], Sequence[Estimate | None]]
+                   ) -> dict[tuple[str, str], tuple[float, float] | None]:
+    """The jackknives of the pooled rows of one quantity whose replicas share each input object, made together."""
+    groups: dict[tuple[Any, ...], list[str]] = {}
+    for (quantity, species), found in estimates.items():
+        record = registry.registered(quantity)
+        if record is None or record.pooled is None or len(found) < 2 or \
+                not all(e is not None and e.success for e in found):
+            continue
+        groups.setdefault((quantity, *(id(e.sources) for e in found if e is not None)), []).append(species)
+    made: dict[tuple[str, str], tuple[float, float] | None] = {}
+    for (quantity, *_), members in groups.items():
+        if len(members) < 2:
+            continue
+        record = registry.registered(quantity)
+        assert record is not None and record.pooled is not None
+        sources = [e.sources for e in estimates[(quantity, members[0])] if e is not None]
+        for name, result in _jackknife(record.pooled, members, sources).items():
+            made[(quantity, name)] = result
+    return made
+
+
+def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = AnalysisSettings(), *,
+                     warn: bool = True) -> Report:
+    """The report of what `map_replicas` returned: the results combined, the failures kept.
+
+    Each failure is also a `ReplicaFailureWarning` (unless `warn` is false). When no
+    replica could be analysed, the first failure's exception is raised, with a note
+    naming the others.
+    """
+    results = [outcome for outcome in outcomes if isinstance(outcome, ReplicaResult)]
+    failures = [outcome for outcome in outcomes if isinstance(outcome, ReplicaFailure)]
+    if not results:
+        raise no_result(failures)
+    if warn:
+        for failure in failures:
+            warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=3)
+    report = combine(results, settings, failures)
+    retried = getattr(outcomes, "retried", ())  # task indices, when a pool of processes ran them
+    if retried:
+        report = dataclasses.replace(report, retried=tuple(outcomes[k].path for k in retried))
+    return report
+
+
+def no_result(failures: Sequence[ReplicaFailure]) -> BaseException:
+    """The exception to raise when every replica failed: the first one's, naming how many others failed."""
+    if not failures:
+        return ValueError("no replica results to combine")
+    first = failures[0]
+    error = first.exception if first.exception is not None else RuntimeError(str(first))
+    # Every failure, as data for callers that word them their own way (the command).
+    error.replica_failures = tuple(failures)  # type: ignore[attr-defined]
+    if len(failures) > 1:
+        error.add_note(f"{len(failures) - 1} more replicas failed: "
+                       + "; ".join(str(failure) for failure in failures[1:]))
+    return error
+
+
+def natural_key(name: str) -> list[Any]:
+    """Sort key that puts replica_2 before replica_10."""
+    return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", name)]
+
+
+def _is_run(directory: str, files: RunFiles) -> bool:
+    return any(os.path.isfile(os.path.join(directory, name + suffix))
+               for name in files.curve_files() for suffix in ("", ".gz"))
+
+
+def _replicas_of(path: str, files: RunFiles) -> list[str]:
+    if not os.path.isdir(path):
+        code = 20 if os.path.exists(path) else 2
+        raise OSError(code, os.strerror(code), path)
+    if _is_run(path, files):
+        return [path]
+    found = sorted((entry.path for entry in os.scandir(path) if entry.is_dir() and _is_run(entry.path, files)),
+                   key=lambda p: natural_key(os.path.basename(p)))
+    if not found:
+        raise FileNotFoundError(2, f"no transport tables ({files.diffself[0]}, {files.viscosity[0]}, ...) "
+                                   "in this directory or its subdirectories", path)
+    return found
+
+
+def find_replicas(runs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+                  files: RunFiles = RunFiles()) -> list[str]:
+    """The replica directories of `runs`, each once, in the order given.
+
+    A directory that holds transport tables is one replica; otherwise each of its
+    subdirectories that holds them is one, in natural order (replica_2 before
+    replica_10). Of a list of runs, each is expanded so, a directory reached twice
+    (by the same path, or by another path to it) is taken once, and a path that is
+    no directory is kept as it is (its analysis reports it as a failed replica).
+
+    Raises
+    ------
+    OSError
+        A run is missing (FileNotFoundError), not a directory, or holds no replica.
+    """
+    if isinstance(runs, (str, os.PathLike)):
+        return _replicas_of(fspath(runs), files)
+    found: dict[str, str] = {}
+    for run in runs:
+        # In a list, a path that is no directory is kept: its analysis reports it as a failed replica.
+        path = fspath(run)
+        for directory in _replicas_of(path, files) if os.path.isdir(path) else [path]:
+            found.setdefault(os.path.realpath(directory), directory)
+    return list(found.values())
+
+
+def analyze(
+    runs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    settings: AnalysisSettings | None = None,
+    *,
+    units: str | None = None,
+    temperature: float | None = None,
+    volume: float | None = None,
+    viscosity: float | None = None,
+    molecules: Mapping[str, int] | None = None,
+    atoms_per_molecule: Mapping[str, int] | None = None,
+    charges: Mapping[str, float] | None = None,
+    window: WindowSettings | None = None,
+    windows: Mapping[str, tuple[float, float]] | None = None,
+    common_window: bool | None = None,
+    progress: Callable[[str], None] | None = None,
+    done: Callable[[int, Outcome], None] | None = None,
+    jobs: int = 1,
+    client: Any = None,
+    engine: str | None = None,
+    curves: bool = True,
+    batch: int | None = None,
+) -> Report:
+    """Transport coefficients of a run, averaged over its replicas, in SI units.
+
+    Parameters
+    ----------
+    runs : str, os.PathLike or iterable of them
+        A run directory, a directory of replica directories, or several of them,
+        taken together as one run's replicas (see `find_replicas`).
+    settings : AnalysisSettings, optional
+        All settings at once; the keywords below replace single fields of it.
+    units : str, optional
+        LAMMPS unit style, when the logs do not say it.
+    temperature : float, optional
+        Temperature in K, instead of the thermodynamic table's mean.
+    volume : float, optional
+        Box volume in the run's length unit cubed (Å³ for real and metal).
+    viscosity : float, optional
+        Shear viscosity in Pa·s for the finite-size correction of D.
+    molecules : mapping of str to int, optional
+        Molecule counts by species, instead of those the run's files give.
+    atoms_per_molecule : mapping of str to int, optional
+        Atoms in one molecule of a species, to count its molecules from its group.
+    charges : mapping of str to float, optional
+        Ion charges in units of e, for the electrical conductivity.
+    window : WindowSettings, optional
+        The window search.
+    windows : mapping of str to (float, float), optional
+        Windows given by hand in the run's time unit, by quantity ("" for all).
+    common_window : bool, optional
+        Fit every replica of a curve over the intersection of their windows.
+    progress : callable, optional
+        Called with a short message after each file read and each fit (when the
+        replicas are analysed one after the other).
+    done : callable, optional
+        Called with the index and outcome of each replica as it is finished.
+    jobs : int
+        Replicas analysed at once: in threads on a free-threaded interpreter, in
+        processes where the GIL is enabled (see `quor_pp.parallel`). 1 by default.
+    client : distributed.Client, optional
+        Analyse the replicas on this Dask cluster (needs ``pip install
+        'quor-pp[dask]'``); its workers must see the run directories.
+    engine : str, optional
+        "serial", "threads" or "processes", in place of the choice `jobs` makes.
+    curves : bool
+        Keep the whole curve of every fit, which plots of the fits need; without,
+        the fits keep their windows, slopes and checks but not the points of their
+        curves and lines, and results from workers are several times smaller.
+    batch : int, optional
+        With a client: replicas per Dask task (default: a few tasks per worker
+        thread; see `quor_pp.parallel.batch_size`).
+
+    Returns
+    -------
+    Report
+        The tidy table (`quantity, species, value, std, sem, n, unit`), per-replica
+        values and every fit; the same, bit for bit, whichever engine ran it.
+        Replicas that could not be analysed are left out of the table, listed in
+        `Report.failures` and each reported by a `ReplicaFailureWarning`.
+
+    Raises
+    ------
+    OSError, FormatError, ValueError
+        No replica could be analysed: the first one's error, naming its file.
+    TypeError
+        A setting of the wrong type.
+
+    Examples
+    --------
+    From the root of a source checkout, with the sample run:
+
+    >>> report = analyze("examples/data/run", charges={"Na": 1, "Cl": -1})
+    >>> row = report.row("self_diffusion", "Na")
+    >>> row.unit, row.n, row.status
+    ('m^2/s', 4, 'ok')
+    >>> report.row("viscosity").unit
+    'Pa s'
+    """
+    if settings is not None and not isinstance(settings, AnalysisSettings):
+        raise TypeError(f"settings must be an AnalysisSettings, not {type(settings).__name__}")
+    chosen = (settings or AnalysisSettings()).replaced(
+        units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window,
+        molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
+        common_window=common_window)
+    directories = find_replicas(runs, chosen.files)
+    outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
+                            engine=engine, curves=curves, progress=progress, done=done, batch=batch)
+    if chosen.common_window:
+        # Again, every curve over the windows that all its replicas accepted.
+        chosen = chosen.replaced(curve_windows=common_windows(outcomes))
+        outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
+                                engine=engine, curves=curves, batch=batch)
+    return combine_outcomes(outcomes, chosen)
+
+
+def common_windows(outcomes: Iterable[Outcome]) -> dict[str, tuple[float, float] | None]:
+    """The window every replica's fit of each curve shares, by "quantity:species" (None where none)."""
+    fits: dict[str, list[Fit]] = {}
+    for outcome in outcomes:
+        if isinstance(outcome, ReplicaResult):
+            for estimate in outcome.estimates:
+                if estimate.fit is not None:
+                    fits.setdefault(f"{estimate.quantity}:{estimate.species}", []).append(estimate.fit)
+    return {key: common_window(found) for key, found in fits.items()}
