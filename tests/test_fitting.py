@@ -10,8 +10,8 @@ scipy = pytest.importorskip("scipy")  # the independent reference; absent in the
 import scipy.stats  # noqa: E402
 
 import _quor_pp
-from quor_pp.analysis.fitting import (Fit, WindowSettings, _search_allowed, common_window, fit_window, line_fit,
-                             local_loglog_slope)
+from quor_pp.analysis.fitting import Fit, WindowSettings, line_fit, local_loglog_slope
+from quor_pp.analysis.window_search import _search_allowed, common_window, fit_window
 
 TRUE_SLOPE = 1.5
 

@@ -7,7 +7,8 @@ import pytest
 
 import _quor_pp
 from quor_pp import _native
-from quor_pp.analysis.fitting import WindowSettings, fit_window
+from quor_pp.analysis.fitting import WindowSettings
+from quor_pp.analysis.window_search import fit_window
 from quor_pp.analysis.thermo_averages import detect_equilibration, statistical_inefficiency
 
 

@@ -76,7 +76,7 @@ _MODULES = {
     "AnalysisSettings": "analysis.settings", "RunFiles": "analysis.settings",
     "Estimate": "analysis.results", "MissingInputError": "analysis.results", "ReplicaFailure": "analysis.results",
     "ReplicaFailureWarning": "analysis.results", "ReplicaResult": "analysis.results",
-    "Fit": "analysis.fitting", "WindowSettings": "analysis.fitting", "fit_window": "analysis.fitting",
+    "Fit": "analysis.fitting", "WindowSettings": "analysis.fitting", "fit_window": "analysis.window_search",
     "FormatError": "reading.errors", "TruncatedFileWarning": "reading.errors",
     "RangeWarning": "properties.salts", "SolutionProperties": "properties.salts", "UnknownSaltError": "properties.salts", "salt": "properties.salts",
     "DensityFit": "properties.salts", "ViscosityFit": "properties.salts", "Salt": "properties.salts",

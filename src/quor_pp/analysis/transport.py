@@ -23,7 +23,8 @@ import numpy as np
 from . import quantities as registry
 from ..reading.errors import FormatError, fspath
 from ..reading.files import Table, box_mean, find_file, read
-from .fitting import Fit, fit_window
+from .fitting import Fit
+from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
 from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
 from .registry import Curves, Normalisation, Quantity
