@@ -34,10 +34,14 @@ _TITLES = {"ave/time": ["#", "Time-averaged", "data", "for", "fix"],
            "ave/histo": ["#", "Histogrammed", "data", "for", "fix"],
            "ave/correlate": ["#", "Time-correlated", "data", "for", "fix"]}
 _STEP = "TimeStep"
-# Bytes read at a time for the first lines, and the longest first line taken: a
-# header of a megabyte is no output of a run (a file of NUL bytes is one line).
+# Bytes read at a time for the first lines.
 _HEAD_SIZE = 1 << 16
-_LONGEST_HEAD_LINE = 1 << 20
+# The longest line taken anywhere in a file, in bytes. A run writes lines of at
+# most a few kilobytes (a header of some hundred columns); a "line" of a megabyte
+# is a damaged file, typically the tail of NUL bytes that a crash leaves (which
+# holds no line feed), and is refused as soon as it is passed, before it costs
+# more memory than this.
+_LONGEST_LINE = 1 << 20
 # Warnings point at the caller's line, outside this package.
 _PACKAGE_DIRECTORY = os.path.dirname(os.path.abspath(__file__))
 
@@ -72,10 +76,10 @@ class _Head:
         return bool(words) and words[0].startswith(prefix)
 
     def _next(self) -> bool:
-        while (stop := self.data.find(b"\n", self.start, self.start + _LONGEST_HEAD_LINE + 1)) < 0:
-            if len(self.data) - self.start > _LONGEST_HEAD_LINE:
+        while (stop := self.data.find(b"\n", self.start, self.start + _LONGEST_LINE + 1)) < 0:
+            if len(self.data) - self.start > _LONGEST_LINE:
                 raise FormatError(self.path, self.expected, len(self.lines) + 1,
-                                  f"a line of more than {_LONGEST_HEAD_LINE} bytes")
+                                  f"a line of more than {_LONGEST_LINE} bytes")
             if self.end:
                 if self.start == len(self.data):
                     return False
@@ -215,11 +219,13 @@ def recognise(head: _Head) -> str | None:
     return "rdf" if is_names else None
 
 
-def _read_table(path: str, source: str | bytearray, plan: _Plan, expected: str) -> Table:
+def _read_table(path: str, source: str | Inflated, plan: _Plan, expected: str) -> Table:
     found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
-                                               block_fields=plan.block_fields)
+                                               block_fields=plan.block_fields, longest_line=_LONGEST_LINE)
     if found["not_utf8_line"] is not None:
         raise FormatError(path, expected, found["not_utf8_line"], "bytes that are not UTF-8 text")
+    if found["long_line"] is not None:
+        raise FormatError(path, expected, found["long_line"], f"a line of more than {_LONGEST_LINE} bytes")
     if found["header_line"] != plan.header_line + 1:
         raise FormatError(path, expected, found["header_line"], quoted(found["header_text"]))
     names: tuple[str, ...] = found["names"]
@@ -322,14 +328,14 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
                 raise FormatError(name, _ANY_LAYOUT, None if first is None else 1,
                                   "an empty file" if first is None else first)
             plan = None if found == "log" else _plan(name, head, found)
-            # The rest of the file: read by path, or inflated into memory.
-            source: str | bytearray = name if inflated is None else inflated.rest(head.data)
+            if plan is not None:
+                # The rows: read by path, or inflated a block at a time as the reader asks.
+                source: str | Inflated = name if inflated is None else inflated.unread(head.data)
+                return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
+            data = head.data + (file.read() if inflated is None else bytes(inflated.rest()))
         except FormatError:
             raise
         except ValueError as error:  # damaged gzip data
             raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
-        if plan is None:
-            data = bytes(source) if isinstance(source, bytearray) else head.data + file.read()
-            return parse_log(name, split_lines(data, name))
-    return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
+    return parse_log(name, split_lines(data, name))
 

@@ -92,6 +92,11 @@ class Inflated:
         self._held = data[size:]
         return data[:size]
 
+    def unread(self, data: bytes) -> Inflated:
+        """This stream with `data`, the bytes read from it so far, put back in front."""
+        self._held = data + self._held
+        return self
+
     def rest(self, before: bytes = b"") -> bytearray:
         """`before`, then everything not read yet, in one buffer grown in place."""
         data = bytearray(before)
