@@ -138,6 +138,7 @@ line_reader::line_reader(line_reader&& other) noexcept
       scanned_(other.scanned_),
       end_(other.end_),
       lines_(other.lines_),
+      bad_line_(other.bad_line_),
       at_end_(other.at_end_),
       failed_on_(other.failed_on_),
       failure_(std::move(other.failure_)) {}
@@ -166,15 +167,15 @@ bool line_reader::next(std::string_view& line) {
     }
 }
 
-// Hands out [begin_, stop) once its bytes are known to be UTF-8 (a CR before the LF
-// goes with the LF; both are ASCII, so checking them with the line changes nothing).
+// Hands out [begin_, stop), whose bytes fill() checked: up to the first line that
+// is not UTF-8, which fails the read instead.
 bool line_reader::hand_out(std::size_t stop, bool ends_in_lf, std::string_view& line) {
-    const char* const start = buffer_.get() + begin_;
-    std::size_t length = stop - begin_;
-    if (!is_valid_utf8(start, length)) {
+    if (begin_ == bad_line_) {
         fail_on_invalid_utf8();
         return false;
     }
+    const char* const start = buffer_.get() + begin_;
+    std::size_t length = stop - begin_;
     if (ends_in_lf && length > 0 && start[length - 1] == '\r') --length;
     line = std::string_view(start, length);
     begin_ = scanned_ = ends_in_lf ? stop + 1 : stop;
@@ -193,7 +194,10 @@ const std::optional<error>& line_reader::finish() {
     return failure_;
 }
 
-// Called when [begin_, end_) holds no line feed.
+// Called when [begin_, end_) holds no line feed. The bytes are checked for UTF-8
+// as they arrive, up to the last line feed (which never sits inside a character)
+// or, at the end of the file, to the last byte, so that no line is handed out
+// before its bytes are checked.
 bool line_reader::fill() {
     if (limits_.stop_requested && limits_.stop_requested()) {
         fail_on_stop();
@@ -212,11 +216,35 @@ bool line_reader::fill() {
         buffer_ = std::move(larger);
         capacity_ *= 2;
     }
+    const std::size_t held = end_;  // bytes held before this read: no line feed, none checked
     const std::ptrdiff_t got = read_block(buffer_.get() + end_, capacity_ - end_);
     if (got < 0) return false;
-    if (got == 0) at_end_ = true;
-    end_ += static_cast<std::size_t>(got);
+    std::size_t checked_end = end_;
+    if (got == 0) {
+        at_end_ = true;
+    } else {
+        end_ += static_cast<std::size_t>(got);
+        const void* const last_lf = ::memrchr(buffer_.get() + held, '\n', end_ - held);
+        checked_end = last_lf == nullptr
+                          ? 0
+                          : static_cast<std::size_t>(static_cast<const char*>(last_lf) - buffer_.get()) + 1;
+    }
+    if (!is_valid_utf8(buffer_.get(), checked_end)) find_bad_line(checked_end);
     return true;
+}
+
+// Rare: [0, checked_end), whole lines, is not all UTF-8. Marks where the first
+// line that is not begins; the lines before it are still handed out.
+void line_reader::find_bad_line(std::size_t checked_end) {
+    const char* const base = buffer_.get();
+    std::size_t start = 0;
+    while (start < checked_end) {
+        const void* const lf = std::memchr(base + start, '\n', checked_end - start);
+        const std::size_t stop = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : checked_end;
+        if (!is_valid_utf8(base + start, stop - start)) break;
+        start = stop + 1;
+    }
+    bad_line_ = start;
 }
 
 std::ptrdiff_t line_reader::read_block(char* into, std::size_t size) {

@@ -32,9 +32,9 @@ struct line_limits {
 // that reading the whole file and dividing it at each LF would give (a CR before
 // the LF goes with it; text after the last LF is a final line when not empty),
 // and in the end the failure such a read would give: a read error wherever it
-// happens, else invalid UTF-8 anywhere in the file. Each line's bytes are checked
-// before it is handed out, so the lines before the first one that is not UTF-8 are
-// handed out and failed_line() names it. A line stays valid until the next call
+// happens, else invalid UTF-8 anywhere in the file. No line is handed out before
+// its bytes are checked; the lines before the first one that is not UTF-8 are
+// handed out, and failed_line() names it. A line stays valid until the next call
 // that reads.
 class line_reader {
 public:
@@ -95,6 +95,7 @@ public:
 private:
     line_reader(std::string_view path, int fd, byte_source source, std::size_t size_hint);
     bool fill();  // reads one more block; false at the end of the file or on a failure
+    void find_bad_line(std::size_t checked_end);
     std::ptrdiff_t read_block(char* into, std::size_t size);  // -1: failure_ is set
     bool hand_out(std::size_t stop, bool ends_in_lf, std::string_view& line);
     bool fail_on_long_line();
@@ -113,6 +114,8 @@ private:
     std::size_t scanned_ = 0;  // [begin_, scanned_) holds no line feed
     std::size_t end_ = 0;      // bytes held
     std::size_t lines_ = 0;    // lines handed out
+    std::size_t bad_line_ = no_bad_line;  // start of the first line that is not UTF-8, once met
+    static constexpr std::size_t no_bad_line = static_cast<std::size_t>(-1);
     bool at_end_ = false;
     failure_kind failed_on_ = failure_kind::none;
     std::optional<error> failure_;
