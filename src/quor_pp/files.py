@@ -21,7 +21,7 @@ from . import _native
 from .errors import FormatError, TruncatedFileWarning, fspath, quoted
 from .layouts import LAYOUTS
 from .logs import RunLog, parse_log, split_lines
-from .source import Inflated, is_gzip, open_regular
+from .source import LONGEST_LINE, Inflated, LineTooLong, is_gzip, open_regular, read_all
 from .table import Table
 
 __all__ = ["LAYOUTS", "Kind", "Table", "read"]
@@ -36,12 +36,6 @@ _TITLES = {"ave/time": ["#", "Time-averaged", "data", "for", "fix"],
 _STEP = "TimeStep"
 # Bytes read at a time for the first lines.
 _HEAD_SIZE = 1 << 16
-# The longest line taken anywhere in a file, in bytes. A run writes lines of at
-# most a few kilobytes (a header of some hundred columns); a "line" of a megabyte
-# is a damaged file, typically the tail of NUL bytes that a crash leaves (which
-# holds no line feed), and is refused as soon as it is passed, before it costs
-# more memory than this.
-_LONGEST_LINE = 1 << 20
 # Warnings point at the caller's line, outside this package.
 _PACKAGE_DIRECTORY = os.path.dirname(os.path.abspath(__file__))
 
@@ -76,10 +70,10 @@ class _Head:
         return bool(words) and words[0].startswith(prefix)
 
     def _next(self) -> bool:
-        while (stop := self.data.find(b"\n", self.start, self.start + _LONGEST_LINE + 1)) < 0:
-            if len(self.data) - self.start > _LONGEST_LINE:
+        while (stop := self.data.find(b"\n", self.start, self.start + LONGEST_LINE + 1)) < 0:
+            if len(self.data) - self.start > LONGEST_LINE:
                 raise FormatError(self.path, self.expected, len(self.lines) + 1,
-                                  f"a line of more than {_LONGEST_LINE} bytes")
+                                  f"a line of more than {LONGEST_LINE} bytes")
             if self.end:
                 if self.start == len(self.data):
                     return False
@@ -221,11 +215,11 @@ def recognise(head: _Head) -> str | None:
 
 def _read_table(path: str, source: str | Inflated, plan: _Plan, expected: str) -> Table:
     found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
-                                               block_fields=plan.block_fields, longest_line=_LONGEST_LINE)
+                                               block_fields=plan.block_fields, longest_line=LONGEST_LINE)
     if found["not_utf8_line"] is not None:
         raise FormatError(path, expected, found["not_utf8_line"], "bytes that are not UTF-8 text")
     if found["long_line"] is not None:
-        raise FormatError(path, expected, found["long_line"], f"a line of more than {_LONGEST_LINE} bytes")
+        raise FormatError(path, expected, found["long_line"], f"a line of more than {LONGEST_LINE} bytes")
     if found["header_line"] != plan.header_line + 1:
         raise FormatError(path, expected, found["header_line"], quoted(found["header_text"]))
     names: tuple[str, ...] = found["names"]
@@ -332,9 +326,11 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
                 # The rows: read by path, or inflated a block at a time as the reader asks.
                 source: str | Inflated = name if inflated is None else inflated.unread(head.data)
                 return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
-            data = head.data + (file.read() if inflated is None else bytes(inflated.rest()))
+            data = read_all(file.read if inflated is None else inflated.read, name, head.data)
         except FormatError:
             raise
+        except LineTooLong as error:
+            raise FormatError(name, LAYOUTS["log"], error.line, f"a line of more than {LONGEST_LINE} bytes") from None
         except ValueError as error:  # damaged gzip data
             raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
     return parse_log(name, split_lines(data, name))
