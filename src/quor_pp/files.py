@@ -3,7 +3,8 @@
 The native reader (`quor_pp._native`) takes the rows by the module's own rules and
 reports the lines it refused, the header it used and a last row or block cut off
 mid-write; this module only recognises the layout and turns that report into a
-FormatError, a TruncatedFileWarning or a Table.
+FormatError, a TruncatedFileWarning or a Table. The native reader takes a gzip
+file's rows from the inflating stream, a block at a time.
 """
 
 from __future__ import annotations
@@ -283,8 +284,9 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
     ------
     FormatError
         When the file fits no known layout, or not the one asked for, or names a
-        column twice; the message names the file, the layout and the first line
-        that disagreed (at most a few hundred characters of it).
+        column twice, or holds a line longer than `source.LONGEST_LINE` bytes (the
+        reading stops there); the message names the file, the layout and the first
+        line that disagreed (at most a few hundred characters of it).
     OSError
         FileNotFoundError, PermissionError, IsADirectoryError, ... with errno and
         filename set; a named pipe or a device is refused (errno EINVAL) unread.

@@ -1,4 +1,4 @@
-"""Opening an input file: regular files only, gzip-compressed ones read transparently in memory."""
+"""Opening an input file: regular files only, gzip-compressed ones inflated as they are read, no line beyond a limit."""
 
 from __future__ import annotations
 
@@ -55,7 +55,8 @@ def is_gzip(head: bytes) -> bool:
 
 class Inflated:
     """The content of gzip data, inflated as it is asked for: the first lines can be
-    looked at (and a file refused) before the whole of it is in memory.
+    looked at (and a file refused), and the rest handed to a reader a block at a
+    time, never held whole.
 
     Raises ValueError for data that is damaged, cut off, or inflates beyond `limit`.
     """
@@ -102,15 +103,6 @@ class Inflated:
         """This stream with `data`, the bytes read from it so far, put back in front."""
         self._held = data + self._held
         return self
-
-    def rest(self, before: bytes = b"") -> bytearray:
-        """`before`, then everything not read yet, in one buffer grown in place."""
-        data = bytearray(before)
-        data += self._held
-        self._held = b""
-        for piece in self._pieces:
-            data += piece
-        return data
 
 
 class LineTooLong(ValueError):
