@@ -116,7 +116,9 @@ def run_command(args: argparse.Namespace) -> int:
         directories = quor_pp.find_replicas(args.runs, settings.files)
     except OSError as error:
         raise CommandError(describe_error(error)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv, "--report": args.report}, directories)
+    skipped = protect_inputs({"--json": args.json, "--csv": args.csv, "--report": args.report}, directories)
+    for line in skipped:
+        print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler) as client):

@@ -250,12 +250,36 @@ def dask_client_or_error(address: str | None) -> Any:
     return connected()
 
 
-def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> None:
-    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2."""
+def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> list[str]:
+    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2.
+
+    Returns
+    -------
+    list of str
+        One line for each entry of the run's directories that could not be looked
+        at (a symbolic link that loops, a directory that cannot be listed): it is
+        skipped, and the command shows the line as a warning. No output can be
+        such an entry, since writing through it would fail the same way.
+    """
     import os
 
     from ..outputs import check_outputs
 
-    inputs = [entry.path for directory in directories if os.path.isdir(directory)
-              for entry in os.scandir(directory) if entry.is_file()]
+    inputs: list[str] = []
+    skipped: list[str] = []
+    for directory in directories:
+        if not os.path.isdir(directory):
+            continue
+        try:
+            entries = list(os.scandir(directory))
+        except OSError as error:
+            skipped.append(f"{directory}: {error.strerror or error}; its files were not checked against the outputs")
+            continue
+        for entry in entries:
+            try:
+                if entry.is_file():
+                    inputs.append(entry.path)
+            except OSError as error:  # a link that loops (ELOOP), or one that cannot be followed
+                skipped.append(f"{entry.path}: {error.strerror or error}; skipped")
     check_outputs(outputs, inputs)
+    return skipped

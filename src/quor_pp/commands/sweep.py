@@ -111,8 +111,11 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError(f"--{error}") from None
     except (OSError, FormatError, ValueError) as error:
         raise CommandError(describe_error(error, args.root)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report},
-                   [*(point.path for point in points), *(replica for point in points for replica in point.replicas)])
+    outputs = {"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report}
+    skipped = protect_inputs(outputs, [*(point.path for point in points),
+                                       *(replica for point in points for replica in point.replicas)])
+    for line in skipped:
+        print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler) as client):
