@@ -45,7 +45,7 @@ import numpy as np
 
 from .fitting import Fit
 from .transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
-from .workers import ClusterError, Lost, WorkerPool
+from .workers import ClusterError, Lost, WorkerPool, raise_if_stopped
 
 if TYPE_CHECKING:
     import concurrent.futures
@@ -74,6 +74,9 @@ _LARGEST_BATCH: Final = 256
 
 # Longest reason a failure keeps from its exception's message, in characters.
 _REASON_LENGTH: Final = 300
+
+# Longest wait for threads or a cluster between two looks for a stop signal, s.
+_STOP_POLL: Final = 0.1
 
 
 class Outcomes(list[Outcome]):
@@ -331,6 +334,7 @@ def map_replicas(
         outcomes[index], caught[index] = outcome, warned
         if done is not None:
             done(index, outcome)
+        raise_if_stopped()  # under a command, a stop signal ends the run between replicas
     registry: dict[Any, Any] = {}
     for records in caught:
         for category, message, filename, lineno in records:
@@ -356,13 +360,19 @@ def _threads(pool: concurrent.futures.Executor, tasks: list[Task], curves: bool,
     with pool:
         futures = {pool.submit(analyze_task, directory, settings, curves=curves, capture=capture): index
                    for index, (directory, settings) in enumerate(tasks)}
+        pending = set(futures)
         try:
-            for future in concurrent.futures.as_completed(futures):
-                index = futures[future]
-                try:
-                    yield index, future.result()
-                except Exception as error:
-                    yield index, (_failure(tasks[index][0], error), [])
+            while pending:
+                # In short waits, so that a stop signal is acted on while the threads work.
+                finished, pending = concurrent.futures.wait(pending, _STOP_POLL,
+                                                            concurrent.futures.FIRST_COMPLETED)
+                raise_if_stopped()
+                for future in sorted(finished, key=futures.__getitem__):
+                    index = futures[future]
+                    try:
+                        yield index, future.result()
+                    except Exception as error:
+                        yield index, (_failure(tasks[index][0], error), [])
         finally:
             # On a fault (or an interrupt) the replicas not yet started are dropped.
             pool.shutdown(wait=False, cancel_futures=True)

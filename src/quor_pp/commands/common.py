@@ -357,6 +357,21 @@ def positive_float(text: str) -> float:
     return value
 
 
+def stoppable(step: Callable[[str], None]) -> Callable[[str], None]:
+    """`step` (a progress callback), after which a stop signal that has arrived ends the command.
+
+    The signal handlers only note a signal (`quor_pp.workers.stop_on_signals`): the
+    steps a command reports are where its work can stop cleanly.
+    """
+    from ..workers import raise_if_stopped
+
+    def step_then_check(text: str) -> None:
+        step(text)
+        raise_if_stopped()
+
+    return step_then_check
+
+
 class Progress:
     """A progress bar on standard error while a command works: only on a terminal, and off when quiet.
 

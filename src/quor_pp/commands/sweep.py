@@ -8,7 +8,8 @@ import warnings
 
 from .analyze import (SOME_FAILED, add_plot_format_option, check_writable, prepare_plot_directory, print_warnings,
                       require_matplotlib, write_page, write_plots)
-from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
+from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, print_table, stoppable, write_csv,
+                     write_json)
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
 
@@ -122,7 +123,7 @@ def run_command(args: argparse.Namespace) -> int:
         warnings.simplefilter("always")
         progress.start("reading and fitting", sum(len(point.replicas) for point in points))
         try:
-            result = quor_pp.sweep(args.root, settings, points=points, progress=progress.detail,
+            result = quor_pp.sweep(args.root, settings, points=points, progress=stoppable(progress.detail),
                                    done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client)
         except Exception as error:  # nothing could be analysed: the first error, as one line
             count = len(getattr(error, "replica_failures", ())) - 1
