@@ -19,8 +19,10 @@ The engines (`choose_engine`):
 - "dask": tasks of a batch of replicas each on the cluster of a `distributed.Client`
   (`batch_size`: a few tasks per worker thread, so the scheduler's cost per task is
   paid per batch). Workers read the files where they are (every worker must see the
-  run directories at the same paths) and only the results travel back. A lost worker is its replica's
-  failure; a lost scheduler is one `ClusterError`.
+  run directories at the same paths) and only the results travel back. A batch whose
+  worker died is tried again one replica per task, so that a lost worker is the failure
+  of the replica that killed it alone; a lost scheduler, or a cluster without a worker for
+  `worker_timeout` seconds, is one `ClusterError`.
 
 Every exception raised while one replica is analysed (but KeyboardInterrupt and
 SystemExit) is that replica's `ReplicaFailure`, in every engine: one bad replica
@@ -33,6 +35,7 @@ import contextlib
 import dataclasses
 import gc
 import importlib
+import math
 import operator
 import os
 import pickle
@@ -50,8 +53,8 @@ from .workers import ClusterError, Lost, WorkerPool, raise_if_stopped
 if TYPE_CHECKING:
     import concurrent.futures
 
-__all__ = ["ENGINES", "ClusterError", "Outcome", "Outcomes", "analyze_batch", "analyze_task", "batch_size",
-           "choose_engine", "dask_client", "map_replicas"]
+__all__ = ["ENGINES", "WORKER_TIMEOUT", "ClusterError", "Outcome", "Outcomes", "analyze_batch", "analyze_task",
+           "batch_size", "choose_engine", "dask_client", "map_replicas"]
 
 #: The ways `map_replicas` can run its tasks.
 ENGINES: Final = ("serial", "threads", "processes", "dask")
@@ -77,6 +80,11 @@ _REASON_LENGTH: Final = 300
 
 # Longest wait for threads or a cluster between two looks for a stop signal, s.
 _STOP_POLL: Final = 0.1
+# How often a run asks a Dask scheduler whether it has workers, s.
+_WORKER_POLL: Final = 1.0
+
+#: How long a Dask run waits for its cluster to have a worker, by default, s.
+WORKER_TIMEOUT: Final = 60.0
 
 
 class Outcomes(list[Outcome]):
@@ -126,6 +134,14 @@ def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) 
     if jobs == 1:
         return "serial"
     return "processes" if sys._is_gil_enabled() else "threads"
+
+
+def _wait(seconds: object) -> float:
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+        raise TypeError(f"worker_timeout must be a number of seconds, not {type(seconds).__name__}")
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ValueError(f"worker_timeout must be a positive number of seconds, not {seconds!r}")
+    return float(seconds)
 
 
 def _jobs(jobs: object) -> int:
@@ -254,6 +270,7 @@ def map_replicas(
     progress: Callable[[str], None] | None = None,
     done: Callable[[int, Outcome], None] | None = None,
     batch: int | None = None,
+    worker_timeout: float | None = None,
 ) -> Outcomes:
     """Analyses every (directory, settings) task; returns the outcomes in task order.
 
@@ -279,7 +296,14 @@ def map_replicas(
         each replica comes back, in the order they come back.
     batch : int, optional
         Dask only: replicas per task (default: `batch_size` of the cluster's
-        worker threads). The outcomes do not depend on it.
+        worker threads). The outcomes do not depend on it. A task that fails as a
+        whole (a replica killed its worker) is run again one replica per task, so
+        that only that replica fails.
+    worker_timeout : float, optional
+        Dask only: how long the run waits, in seconds, while the cluster has no
+        worker (at the start, or after losing them all) before it gives up with a
+        `ClusterError`. Default: the one given to `dask_client` for its client,
+        else `WORKER_TIMEOUT` (60 s).
 
     Returns
     -------
@@ -297,7 +321,8 @@ def map_replicas(
         `jobs` or `batch` is below 1, or the engine cannot be used (see
         `choose_engine`).
     ClusterError
-        The Dask scheduler was lost during the run.
+        The Dask scheduler was lost during the run, or its cluster had no
+        worker for `worker_timeout` seconds.
     """
     chosen = choose_engine(jobs, client, engine)
     count = _jobs(jobs)
@@ -305,6 +330,8 @@ def map_replicas(
         _positive("batch", batch)
     if chosen == "dask":
         _check_client(client)
+        waited = _wait(worker_timeout if worker_timeout is not None
+                       else _worker_timeouts.get(id(client), WORKER_TIMEOUT))
     listed = [(os.fspath(directory), settings) for directory, settings in tasks]
     if chosen == "dask":
         listed = [(os.path.abspath(directory), settings) for directory, settings in listed]
@@ -327,7 +354,7 @@ def map_replicas(
         pool = WorkerPool(min(count, len(listed)))
         runs = _processes(pool, listed, curves)
     else:
-        runs = _dask(client, listed, curves, batch)
+        runs = _dask(client, listed, curves, batch, waited)
     for index, (outcome, warned) in runs:
         if chosen == "processes":  # a Dask batch is made read-only as it is read
             _read_only(outcome)
@@ -392,9 +419,16 @@ def _processes(pool: WorkerPool, tasks: list[Task],
                 yield index, (_failure(tasks[index][0], value), [])
 
 
+# The worker timeouts given to `dask_client`, by the id of its client while it is open.
+_worker_timeouts: dict[int, float] = {}
+
+
 @contextlib.contextmanager
-def dask_client(address: str | None) -> Iterator[Any]:
+def dask_client(address: str | None, *, worker_timeout: float = WORKER_TIMEOUT) -> Iterator[Any]:
     """A `distributed.Client` connected to the scheduler at `address` (None: no client), closed afterwards.
+
+    `map_replicas` on this client waits `worker_timeout` seconds, unless told
+    otherwise, for its cluster to have a worker.
 
     An existing file is taken as a scheduler file (as dask-jobqueue and dask-mpi
     write). The client is not made the default one, so it changes nothing for
@@ -407,7 +441,10 @@ def dask_client(address: str | None) -> Iterator[Any]:
     ClusterError
         The scheduler cannot be reached (Dask's connect timeout applies: 30 s
         unless configured, e.g. by DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT).
+    TypeError, ValueError
+        `worker_timeout` is not a positive number.
     """
+    waited = _wait(worker_timeout)
     if address is None:
         yield None
         return
@@ -421,54 +458,135 @@ def dask_client(address: str | None) -> Iterator[Any]:
         client = distributed.Client(**where, set_as_default=False)
     except (OSError, TimeoutError, ValueError) as error:
         raise ClusterError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    _worker_timeouts[id(client)] = waited
     try:
         yield client
     finally:
+        del _worker_timeouts[id(client)]
         with contextlib.suppress(Exception):
             client.close()
 
 
-def _dask(client: Any, tasks: list[Task], curves: bool,
-          batch: int | None) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
-    """The outcomes of Dask tasks of a batch of replicas each as they come back, with their task indices."""
+def _dask(client: Any, tasks: list[Task], curves: bool, batch: int | None,
+          worker_timeout: float) -> Iterator[tuple[int, tuple[Outcome, list[Caught]]]]:
+    """The outcomes of Dask tasks of a batch of replicas each as they come back, with their task indices.
+
+    A batch that fails as a whole (its worker died, killed by one of its replicas)
+    is tried again one replica per task, so that only the replica that kills its
+    worker fails. The wait for results looks for a stop signal every `_STOP_POLL`
+    seconds, and ends in a `ClusterError` once the cluster has had no worker for
+    `worker_timeout` seconds.
+    """
     import asyncio
     import concurrent.futures
+    import time
 
     # Only when a client is given (and untyped: looked up as plain modules).
     distributed = importlib.import_module("distributed")
     killed = importlib.import_module("distributed.scheduler").KilledWorker
     # What a lost connection to the scheduler looks like, depending on when it happens.
     broken = (OSError, TimeoutError, concurrent.futures.CancelledError, asyncio.CancelledError)
-    futures: list[Any] = []
+    submitted: dict[Any, tuple[Any, int, int]] = {}  # key: (future, first task, tasks)
     left = len(tasks)
     try:
+        workers = _WorkerWatch(client, worker_timeout, len(tasks))
+        while not workers.check(left):  # the batches are sized to the threads there are
+            raise_if_stopped()
+            time.sleep(_STOP_POLL)
         size = batch_size(len(tasks), _threads_of(client), batch)
         batches = [tasks[start:start + size] for start in range(0, len(tasks), size)]
         futures = client.map(_pickled_batch, batches, curves=curves, pure=False)
-        where = {future.key: k * size for k, future in enumerate(futures)}
+        submitted.update((future.key, (future, k * size, len(batches[k]))) for k, future in enumerate(futures))
         # The client's own loop: the command's client is not the default one.
-        for future in distributed.as_completed(futures, loop=client.loop):
-            first = where[future.key]
-            count = len(batches[first // size])
-            if future.status == "finished":
-                outcomes = _loads(future.result())
-            elif future.status == "cancelled" or client.status not in ("running", "connecting"):
-                raise ClusterError(_lost_scheduler(client, left, len(tasks)))
-            else:
-                error = future.exception()
-                if isinstance(error, killed):
-                    outcomes = [(ReplicaFailure(tasks[index][0], "WorkerLost", "the Dask workers analysing it "
-                                                "died: " + _message(error)), []) for index in range(first, first + count)]
+        completed = distributed.as_completed(futures, loop=client.loop)
+        while not completed.is_empty():
+            ready = completed.next_batch(block=False)
+            if not ready:
+                raise_if_stopped()
+                workers.check(left)
+                time.sleep(_STOP_POLL)
+                continue
+            for future in ready:
+                if future.status == "cancelled" or client.status not in ("running", "connecting"):
+                    raise ClusterError(_lost_scheduler(client, left, len(tasks)))
+                if future.status not in ("finished", "error"):
+                    # Its result was lost with a worker that died since: it is computed again.
+                    completed.add(future)
+                    continue
+                try:
+                    data, error = future.result(), None
+                except broken:
+                    raise
+                except Exception as failed:  # a task's error, raised again here
+                    data, error = None, failed
+                _, first, count = submitted.pop(future.key)
+                if error is None:
+                    outcomes = _loads(data)
+                elif count > 1:
+                    # One replica may have killed the batch's worker: each is tried alone.
+                    for index in range(first, first + count):
+                        alone = client.submit(_pickled_batch, [tasks[index]], curves=curves, pure=False)
+                        submitted[alone.key] = (alone, index, 1)
+                        completed.add(alone)
+                    continue
                 else:
-                    outcomes = [(_failure(tasks[index][0], error), []) for index in range(first, first + count)]
-            for offset, outcome in enumerate(outcomes):
-                left -= 1
-                yield first + offset, outcome
+                    if isinstance(error, killed):
+                        outcomes = [(ReplicaFailure(tasks[first][0], "WorkerLost", "the Dask workers analysing it "
+                                                    "died: " + _message(error)), [])]
+                    else:
+                        outcomes = [(_failure(tasks[first][0], error), [])]
+                for offset, outcome in enumerate(outcomes):
+                    left -= 1
+                    yield first + offset, outcome
     except broken as error:
         raise ClusterError(f"{_lost_scheduler(client, left, len(tasks))} ({type(error).__name__}: {error})") from None
     finally:
         with contextlib.suppress(Exception):
-            client.cancel([future for future in futures if not future.done()])
+            client.cancel([future for future, _, _ in submitted.values() if not future.done()])
+
+
+class _WorkerWatch:
+    """Whether a Dask cluster has workers, asked every `_WORKER_POLL` seconds; a `ClusterError` after too long without.
+
+    A cluster may start with none (a batch system's job still queued) and lose them
+    all during a run: its tasks then wait with no end. This gives it `timeout`
+    seconds to have one again.
+    """
+
+    def __init__(self, client: Any, timeout: float, total: int) -> None:
+        import time
+
+        self.client = client
+        self.timeout = timeout
+        self.total = total
+        self.seen = self.asked = time.monotonic()  # a worker is assumed at the start, for `timeout`
+        self.present = self._ask()
+
+    def _ask(self) -> bool:
+        import time
+
+        self.asked = time.monotonic()
+        present = bool(self.client.nthreads())
+        if present:
+            self.seen = self.asked
+        return present
+
+    def check(self, left: int) -> bool:
+        """Whether the cluster has a worker now (asking the scheduler when the last answer is old enough).
+
+        Raises
+        ------
+        ClusterError
+            The cluster has had no worker for `timeout` seconds.
+        """
+        import time
+
+        if time.monotonic() - self.asked >= _WORKER_POLL:
+            self.present = self._ask()
+        if not self.present and self.asked - self.seen >= self.timeout:
+            raise ClusterError(f"the Dask scheduler at {_address(self.client)} has had no worker for "
+                               f"{self.timeout:g} s: {left} of {self.total} replicas were not analysed")
+        return self.present
 
 
 def _threads_of(client: Any) -> int:
@@ -479,12 +597,15 @@ def _threads_of(client: Any) -> int:
         return 1
 
 
-def _lost_scheduler(client: Any, left: int, total: int) -> str:
+def _address(client: Any) -> str:
     try:
-        address = str(client.scheduler.address)
+        return str(client.scheduler.address)
     except Exception:
-        address = "(unknown)"
-    return f"lost the Dask scheduler at {address}: {left} of {total} replicas were not analysed"
+        return "(unknown)"
+
+
+def _lost_scheduler(client: Any, left: int, total: int) -> str:
+    return f"lost the Dask scheduler at {_address(client)}: {left} of {total} replicas were not analysed"
 
 
 def _loads(data: bytes) -> list[tuple[Outcome, list[Caught]]]:

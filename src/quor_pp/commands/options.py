@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 _WINDOW_DEFAULTS: Final = {"margin": 0.1, "min_window": 10, "max_window": 60, "max_error": 0.1,
                            "min_displacement": 0.0}
 UNIT_STYLES: Final = ("real", "metal", "si", "lj")
+# quor_pp.parallel.WORKER_TIMEOUT, s (that module imports NumPy).
+_WORKER_TIMEOUT: Final = 60.0
 
 # How each setting of the analysis is given on the command line.
 _OPTIONS: Final = {"temperature": "-T", "volume": "--volume", "viscosity": "--viscosity", "units": "--units",
@@ -99,6 +101,9 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
                        help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
                             "a scheduler file); its workers must see the run directories "
                             "(needs pip install 'quor-pp[dask]')")
+    engine.add_argument("--worker-timeout", type=positive_float, metavar="SECONDS",
+                        help=f"with --scheduler: give up, with exit status 1, when the cluster has had no worker "
+                             f"for this long, at the start or during the run (default: {_WORKER_TIMEOUT:g})")
 
 
 def add_run_options(parser: argparse.ArgumentParser) -> None:
@@ -232,17 +237,26 @@ def _as_options(message: str, names: tuple[str, ...]) -> str:
     return message
 
 
-def dask_client_or_error(address: str | None) -> Any:
-    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError."""
+def dask_client_or_error(address: str | None, worker_timeout: float | None = None) -> Any:
+    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError.
+
+    Raises
+    ------
+    UsageError
+        --worker-timeout is given without --scheduler.
+    """
     import contextlib
 
-    from ..parallel import dask_client
+    from ..parallel import WORKER_TIMEOUT, dask_client
+
+    if worker_timeout is not None and address is None:
+        raise UsageError("--worker-timeout is how long a Dask cluster may have no worker: it needs --scheduler")
 
     @contextlib.contextmanager
     def connected() -> Any:
         with contextlib.ExitStack() as stack:
             try:
-                client = stack.enter_context(dask_client(address))
+                client = stack.enter_context(dask_client(address, worker_timeout=worker_timeout or WORKER_TIMEOUT))
             except ModuleNotFoundError as error:
                 raise CommandError(f"--scheduler: {error}") from None
             yield client

@@ -119,7 +119,7 @@ def run_command(args: argparse.Namespace) -> int:
         print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
-          dask_client_or_error(args.scheduler) as client):
+          dask_client_or_error(args.scheduler, args.worker_timeout) as client):
         warnings.simplefilter("always")
         progress.start("reading and fitting", sum(len(point.replicas) for point in points))
         try:
