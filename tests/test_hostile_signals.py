@@ -10,7 +10,9 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
+import weakref
 
 import pytest
 
@@ -132,3 +134,51 @@ def test_sigterm_at_random_moments_ends_the_command_cleanly(tmp_path):
     assert len(outcomes) >= 6, outcomes
     print(f"seed {seed}, run of {length:.1f} s, exit statuses: {outcomes}")
     assert outcomes.count(143) >= len(outcomes) // 2, (seed, outcomes)
+
+
+def test_a_signal_that_lands_in_a_weakref_callback_still_stops_the_block():
+    from quor_pp.workers import Interrupted, stop_on_signals
+
+    class Thing:
+        pass
+
+    def callback(reference):
+        os.kill(os.getpid(), signal.SIGTERM)  # its handler runs here, inside the callback
+
+    with pytest.raises(Interrupted) as caught:
+        with stop_on_signals():
+            thing = Thing()
+            reference = weakref.ref(thing, callback)
+            del thing
+            assert reference() is None
+    assert caught.value.signum == signal.SIGTERM
+
+
+def write_slowly(path, started):
+    """Write `path` through a temporary file, and stay in the middle of it (a task for a worker process)."""
+    from quor_pp.outputs import replacing
+
+    with replacing(path) as stream:
+        stream.write("half")
+        stream.flush()
+        pathlib.Path(started).touch()
+        time.sleep(120)
+
+
+def test_a_worker_stopped_in_the_middle_of_a_file_removes_it(tmp_path):
+    from quor_pp.workers import Interrupted, WorkerPool, stop_on_signals
+
+    out, started = tmp_path / "out", tmp_path / "started"
+    out.mkdir()
+
+    def signal_once_writing():
+        while not started.exists():
+            time.sleep(0.02)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    stopper = threading.Thread(target=signal_once_writing, daemon=True)
+    with pytest.raises(Interrupted):
+        with stop_on_signals(), WorkerPool(1) as pool:
+            stopper.start()
+            list(pool.run(write_slowly, [(str(out / "figure.png"), str(started))]))
+    assert sorted(os.listdir(out)) == []
