@@ -456,8 +456,8 @@ def serve() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # Stopped by the pool (or by a signal to the whole process group): leave the task
     # through its ``finally`` clauses, so that a file half written is removed. Should
-    # the exception land where Python drops it, the task ends normally and the pool
-    # kills the worker after its grace time.
+    # the exception land where Python drops it (a weakref callback), the signal is
+    # sent again; the pool kills a worker that is still there after its grace time.
     signal.signal(signal.SIGTERM, _leave)
     sys.unraisablehook = _leave_again
     # Only answers travel on the pipe: anything printed goes to standard error.
