@@ -633,13 +633,14 @@ _BASE = RunRecipe(_MIXTURE, volume=3750.0, steps=2**14, blocks=6, name="syntheti
 #: "short": velocities relax in 50 fs, stresses in 100 fs, heat flux in 50 fs; a run of
 #: 164 ps written to lags of 20 ps;
 #: "long": velocities in 500 fs, stresses and heat flux with a slow tail of 1 ps and
-#: 0.5 ps (a fifth and a sixth of their integral), as a viscous liquid has;
+#: 0.5 ps (two thirds of their integral), as a viscous liquid has; a run of 328 ps
+#: sampled every 20 fs, written to lags of 82 ps;
 #: "noisy": the short shapes, from a run half as long with half the molecules;
 #: "quiet": the short shapes, from a run twice as long.
 SHAPES: dict[str, RunRecipe] = {
     "short": _BASE,
     "long": replace(_BASE, momentum_relaxation=500.0, stress_relaxation=Relaxation((0.85, 0.15), (100.0, 1000.0)),
-                    heat_relaxation=Relaxation((0.8, 0.2), (50.0, 500.0))),
+                    heat_relaxation=Relaxation((0.8, 0.2), (50.0, 500.0)), sample_interval=20.0, blocks=7),
     "noisy": replace(_BASE, species=(Species("wat", 50, 18.015, 2.1e-9), Species("meoh", 12, 32.042, 1.5e-9)),
                      volume=1860.0, steps=2**13),
     "quiet": replace(_BASE, steps=2**15),
