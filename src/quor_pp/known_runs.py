@@ -347,15 +347,18 @@ def _integrated_ou(rng: np.random.Generator, rows: int, steps: int, interval: fl
     return values, integrals
 
 
-def _helfand_integrals(rng: np.random.Generator, rows: int, steps: int, interval: float,
-                       shape: Relaxation) -> FloatArray:
-    """Integrals of series whose autocorrelation is `shape` (a sum of independent OU terms)."""
+def _correlated_series(rng: np.random.Generator, rows: int, steps: int, interval: float,
+                       shape: Relaxation) -> tuple[FloatArray, FloatArray]:
+    """Unit-variance series whose autocorrelation is `shape` (sums of independent OU terms), and their integrals."""
+    values = np.zeros((rows, steps))
     integrals = np.zeros((rows, steps))
     norm = sum(shape.weights)
     for w, tau in zip(shape.weights, shape.times):
-        _, part = _integrated_ou(rng, rows, steps, interval, tau)
-        integrals += math.sqrt(w / norm) * part
-    return integrals
+        part, integral = _integrated_ou(rng, rows, steps, interval, tau)
+        scale = math.sqrt(w / norm)
+        values += scale * part
+        integrals += scale * integral
+    return values, integrals
 
 
 def _fft_length(steps: int) -> int:
@@ -450,7 +453,7 @@ def _simulate(recipe: RunRecipe, rng: np.random.Generator) -> _Columns:
     shape = recipe.stress_relaxation
     eta = recipe.viscosity / _VISCOSITY_REAL  # atm fs
     stress = math.sqrt(eta * _BOLTZMANN_ATM_A3 * temperature / (volume * shape.integral))  # atm
-    modes = _centred(_helfand_integrals(rng, 5, steps, interval, shape))
+    modes = _centred(_correlated_series(rng, 5, steps, interval, shape)[1])
     modes *= stress
     root3 = math.sqrt(3.0)
     xx = 2.0 / root3 * modes[3]
@@ -469,7 +472,7 @@ def _simulate(recipe: RunRecipe, rng: np.random.Generator) -> _Columns:
     shape = recipe.heat_relaxation
     kappa = recipe.thermal_conductivity / _CONDUCTIVITY_REAL
     current = math.sqrt(kappa * volume * _BOLTZMANN_KCAL * temperature**2 / shape.integral)
-    flux = _centred(_helfand_integrals(rng, 3, steps, interval, shape))
+    flux = _centred(_correlated_series(rng, 3, steps, interval, shape)[1])
     flux *= current
     for axis, moment in zip("xyz", flux):
         columns.heat[f"MSD_{axis}"] = _paired_msd(moment[None, :], None, lags) / (2.0 * volume * _BOLTZMANN_KCAL)
