@@ -430,7 +430,9 @@ def _simulate(recipe: RunRecipe, rng: np.random.Generator) -> _Columns:
             _centred(positions)
             free[s.name] += _paired_msd(positions, None, lags)
             sums[s.name] += positions.reshape(-1, 3, steps).sum(axis=0)
-    centre = sum(s.mass * sums[s.name] for s in species) / total_mass
+    centre = np.zeros((3, steps))
+    for s in species:
+        centre += s.mass / total_mass * sums[s.name]
     centre_msd = _paired_msd(centre, None, lags)
     collective = {s.name: sums[s.name] - s.count * centre for s in species}
     for s in species:
@@ -555,7 +557,7 @@ def write_replica(directory: str | os.PathLike[str], recipe: RunRecipe,
     path = pathlib.Path(directory)
     path.mkdir()
     columns = _simulate(recipe, generator)
-    times = lag_indices(recipe.blocks) * recipe.sample_interval
+    times = lag_indices(recipe.blocks).astype(np.float64) * recipe.sample_interval
     order = [s.name for s in recipe.species]
     pairs = list(columns.onsager)
     flipped: set[tuple[str, str]] = set()
