@@ -614,6 +614,17 @@ def write_run_set(root: str | os.PathLike[str], recipe: RunRecipe, replicas: int
     ------
     ValueError
         Fewer than one replica.
+
+    Examples
+    --------
+    >>> import tempfile, quor_pp
+    >>> root = tempfile.mkdtemp()
+    >>> truth = write_run_set(root, SHAPES["noisy"], replicas=3, seed=1)
+    >>> truth.viscosity, f"{truth.maxwell_stefan['wat-meoh']:.4g} m^2/s"
+    (0.001, '1.616e-09 m^2/s')
+    >>> row = quor_pp.analyze(root).row("viscosity")
+    >>> row.status, abs(row.value / truth.viscosity - 1.0) < 0.3
+    ('ok', True)
     """
     if replicas < 1:
         raise ValueError(f"a run set needs at least one replica, not {replicas}")
