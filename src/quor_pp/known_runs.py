@@ -407,6 +407,7 @@ class _Columns:
 
 
 def _simulate(recipe: RunRecipe, rng: np.random.Generator) -> _Columns:
+    """One replica's curves: every MSD of its particles and Helfand moments, at the grid's lags."""
     steps, interval = recipe.steps, recipe.sample_interval
     lags = lag_indices(recipe.blocks)
     columns = _Columns()
@@ -455,7 +456,7 @@ def _simulate(recipe: RunRecipe, rng: np.random.Generator) -> _Columns:
     shape = recipe.stress_relaxation
     eta = recipe.viscosity / _VISCOSITY_REAL  # atm fs
     stress = math.sqrt(eta * _BOLTZMANN_ATM_A3 * temperature / (volume * shape.integral))  # atm
-    modes = _centred(_correlated_series(rng, 5, steps, interval, shape)[1])
+    modes = _centred(_correlated_series(rng, 5, steps, interval, shape)[1])  # ∫u dt of the five
     modes *= stress
     root3 = math.sqrt(3.0)
     xx = 2.0 / root3 * modes[3]
