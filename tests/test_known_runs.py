@@ -8,7 +8,7 @@ import pytest
 import quor_pp
 from quor_pp import known_runs
 from quor_pp.known_runs import Relaxation, RunRecipe, Species
-from quor_pp.mixtures import binary_maxwell_stefan
+from quor_pp.analysis.mixtures import binary_maxwell_stefan
 
 # A small quick run: two species, a short run, short relaxation times.
 SMALL = RunRecipe((Species("wat", 60, 18.015, 2.1e-9), Species("meoh", 20, 32.042, 1.5e-9)), volume=2400.0,
