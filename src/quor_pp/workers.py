@@ -110,11 +110,15 @@ class _Stop:
             os.set_blocking(end, False)
         self.signum: int | None = None
         self.closed = False
+        self.written_by_interpreter = False
 
     def note(self, signum: int, frame: types.FrameType | None) -> None:
         """The signal handler: notes the signal and returns, whatever code it interrupted."""
         if self.signum is None:
             self.signum = signum
+        if not self.written_by_interpreter:  # wake the pools' waits all the same
+            with contextlib.suppress(OSError):
+                os.write(self.writer, bytes([signum]))
 
     def received(self) -> int | None:
         """The first stop signal that arrived, if any (emptying the pipe)."""
@@ -179,7 +183,11 @@ def stop_on_signals(signals: Sequence[int] = STOP_SIGNALS) -> Iterator[None]:
     wakeup: int | None = None
     signum: int | None = None
     try:
-        wakeup = signal.set_wakeup_fd(stop.writer, warn_on_full_buffer=False)
+        try:
+            wakeup = signal.set_wakeup_fd(stop.writer, warn_on_full_buffer=False)
+            stop.written_by_interpreter = True
+        except ValueError:  # Windows takes a socket only: the handler writes the pipe itself
+            wakeup = None
         for number in signals:
             previous[number] = signal.signal(number, stop.note)
         _stopping = stop
