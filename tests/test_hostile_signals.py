@@ -112,7 +112,7 @@ def test_sigterm_at_random_moments_ends_the_command_cleanly(tmp_path):
             try:
                 _, err = process.communicate(timeout=STOP_WITHIN)
             except subprocess.TimeoutExpired:
-                pytest.fail(f"try {attempt} (seed {seed}): still running {STOP_WITHIN} s after SIGTERM at {delay:.2f} s")
+                pytest.fail(f"try {attempt} (seed {seed}): running {STOP_WITHIN} s after SIGTERM at {delay:.2f} s")
             what = f"try {attempt} (seed {seed}, SIGTERM at {delay:.2f} s of {length:.2f} s)"
             err = err.decode(errors="replace")
             assert "Traceback" not in err and "Exception ignored" not in err, f"{what}:\n{err}"

@@ -136,7 +136,7 @@ def choose_engine(jobs: int = 1, client: Any = None, engine: str | None = None) 
     return "processes" if sys._is_gil_enabled() else "threads"
 
 
-def _wait(seconds: object) -> float:
+def _timeout(seconds: object) -> float:
     if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
         raise TypeError(f"worker_timeout must be a number of seconds, not {type(seconds).__name__}")
     if not (math.isfinite(seconds) and seconds > 0):
@@ -330,7 +330,7 @@ def map_replicas(
         _positive("batch", batch)
     if chosen == "dask":
         _check_client(client)
-        waited = _wait(worker_timeout if worker_timeout is not None
+        waited = _timeout(worker_timeout if worker_timeout is not None
                        else _worker_timeouts.get(id(client), WORKER_TIMEOUT))
     listed = [(os.fspath(directory), settings) for directory, settings in tasks]
     if chosen == "dask":
@@ -444,7 +444,7 @@ def dask_client(address: str | None, *, worker_timeout: float = WORKER_TIMEOUT) 
     TypeError, ValueError
         `worker_timeout` is not a positive number.
     """
-    waited = _wait(worker_timeout)
+    waited = _timeout(worker_timeout)
     if address is None:
         yield None
         return
@@ -529,12 +529,11 @@ def _dask(client: Any, tasks: list[Task], curves: bool, batch: int | None,
                         submitted[alone.key] = (alone, index, 1)
                         completed.add(alone)
                     continue
+                elif isinstance(error, killed):
+                    outcomes = [(ReplicaFailure(tasks[first][0], "WorkerLost",
+                                                "the Dask workers analysing it died: " + _message(error)), [])]
                 else:
-                    if isinstance(error, killed):
-                        outcomes = [(ReplicaFailure(tasks[first][0], "WorkerLost", "the Dask workers analysing it "
-                                                    "died: " + _message(error)), [])]
-                    else:
-                        outcomes = [(_failure(tasks[first][0], error), [])]
+                    outcomes = [(_failure(tasks[first][0], error), [])]
                 for offset, outcome in enumerate(outcomes):
                     left -= 1
                     yield first + offset, outcome
