@@ -186,3 +186,30 @@ def test_a_worker_stopped_in_the_middle_of_a_file_removes_it(tmp_path):
             stopper.start()
             list(pool.run(write_slowly, [(str(out / "figure.png"), str(started))]))
     assert sorted(os.listdir(out)) == []
+
+
+def stop_in_a_callback(path):
+    """Write `path` through a temporary file, and receive SIGTERM inside a weakref callback meanwhile."""
+    from quor_pp.outputs import replacing
+
+    class Thing:
+        pass
+
+    with replacing(path) as stream:
+        stream.write("half")
+        thing = Thing()
+        reference = weakref.ref(thing, lambda _: os.kill(os.getpid(), signal.SIGTERM))
+        del thing
+        assert reference() is None
+        time.sleep(120)
+
+
+def test_a_worker_stopped_inside_a_callback_still_leaves_cleanly(tmp_path, capfd):
+    from quor_pp.workers import Lost, WorkerPool
+
+    with WorkerPool(1) as pool:
+        (index, ok, value), = pool.run(stop_in_a_callback, [(str(tmp_path / "figure.png"),)])
+    # Each attempt ended its worker through the task's cleanup, quietly.
+    assert (ok, value) == (False, Lost("exited with status 143"))
+    assert os.listdir(tmp_path) == []
+    assert "Exception ignored" not in capfd.readouterr().err

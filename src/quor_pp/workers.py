@@ -59,6 +59,8 @@ _PR_SET_PDEATHSIG: Final = 1
 _PARENT_POLL: Final = 0.5
 # How long a worker asked to stop (SIGTERM) has to remove its temporary files before SIGKILL, s.
 _STOP_GRACE: Final = 5.0
+# When a worker's stop that Python dropped (raised in a weakref callback) comes again, s.
+_LEAVE_AGAIN: Final = 0.01
 
 # Worker bootstrap: the parent's module path first, so that the worker imports the same package.
 _BOOTSTRAP: Final = ("import json, os, sys; sys.path[:] = json.loads(os.environ.pop('" + _PATH + "')); "
@@ -497,15 +499,23 @@ class _Leave(SystemExit):
 
 
 def _leave(signum: int, frame: types.FrameType | None) -> None:
-    raise _Leave(exit_status(signum))
+    # Once: a second SIGTERM (the group's, then the pool's) must not cut short the
+    # ``finally`` clauses that the first one runs.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise _Leave(exit_status(signal.SIGTERM))
 
 
 def _leave_again(unraisable: Any) -> None:
-    """A worker's hook for exceptions Python drops: a stop that landed in a callback is sent again, quietly."""
-    if isinstance(unraisable.exc_value, _Leave):
-        signal.raise_signal(signal.SIGTERM)  # handled at the next instruction, outside the callback
-        return
-    sys.__unraisablehook__(unraisable)
+    """A worker's hook for exceptions Python drops: a stop that landed in a callback comes again, quietly.
+
+    Again a moment later, by an alarm: a signal raised here would be handled in
+    this hook, which drops exceptions too.
+    """
+    if not isinstance(unraisable.exc_value, _Leave):
+        sys.__unraisablehook__(unraisable)
+    elif hasattr(signal, "setitimer"):  # elsewhere the pool kills the worker after its grace time
+        signal.signal(signal.SIGALRM, _leave)
+        signal.setitimer(signal.ITIMER_REAL, _LEAVE_AGAIN)
 
 
 def _die_with(parent: int) -> None:
