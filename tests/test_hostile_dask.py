@@ -95,3 +95,26 @@ def test_a_replica_that_kills_its_worker_fails_alone_in_its_batch(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["ReplicaResult -", "ReplicaFailure WorkerLost", "ReplicaResult -",
                                         "ReplicaResult -"]
+
+
+def test_a_command_waiting_for_a_worker_stops_on_sigterm(empty_cluster):
+    import signal
+    import time
+
+    scheduler = empty_cluster.scheduler
+    before = len(scheduler.clients)
+    command = subprocess.Popen([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "-q", "--scheduler",
+                                empty_cluster.scheduler_address, "--worker-timeout", "600"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(1200):  # a bound against a hang: until the command's client has connected
+            if len(scheduler.clients) > before or command.poll() is not None:
+                break
+            time.sleep(0.05)
+        time.sleep(0.5)  # into the wait for a worker
+        command.send_signal(signal.SIGTERM)
+        _, err = command.communicate(timeout=60)
+        assert (command.returncode, err) == (143, "")
+    finally:
+        command.kill()
+        command.communicate()

@@ -106,6 +106,14 @@ def test_a_symbolic_link_that_loops_is_skipped_with_one_line(tmp_path, capsys, w
     assert (tmp_path / "out.csv").read_text().count("\n") > 10
 
 
+def test_a_run_that_is_a_looping_link_is_one_line(tmp_path, capsys):
+    run = tmp_path / "run"
+    shutil.copytree(RUN, run)
+    link = looping_link(run)
+    assert cli.main(["analyze", str(run), "-q"]) == 1
+    assert capsys.readouterr().err == f"quor-pp analyze: {link}: Too many levels of symbolic links\n"
+
+
 @pytest.mark.parametrize("nesting", [
     "x = " + "[" * 100_000 + "]" * 100_000,
     "x = " + "{a = " * 100_000 + "1" + "}" * 100_000,

@@ -2,7 +2,8 @@
 
 The command is stopped by SIGTERM after a random delay spread over a whole run,
 many times: while the interpreter starts, while worker processes analyse the
-replicas, while figures are drawn here and in workers, while files are written.
+replicas, while figures are drawn here and in workers, while files are written;
+the signal goes to the command alone or to its whole process group.
 """
 import os
 import pathlib
@@ -18,9 +19,11 @@ import pytest
 
 RUN = pathlib.Path(__file__).parents[1] / "examples" / "data" / "run"
 
-# At most this many stopped runs, and no new one after this many seconds (a 2-core machine).
+# At most this many stopped runs, and no new one after this many seconds (a 2-core machine
+# shared with others: under load a run takes several times longer, and fewer fit).
 TRIES = 20
-BUDGET = 55.0
+BUDGET = 60.0
+FEWEST = 3
 # A stopped command must be gone within this time, s: the figure being drawn is finished or dropped.
 STOP_WITHIN = 30.0
 # A command that ends with 0 this soon after the signal had finished before it, s.
@@ -103,12 +106,13 @@ def test_sigterm_at_random_moments_ends_the_command_cleanly(tmp_path):
             time.sleep(delay)
             live = not exited(process)
             if live:
-                os.kill(process.pid, signal.SIGTERM)
+                # To the command alone, or (as a batch system may) to its whole process group.
+                (os.killpg if attempt % 2 else os.kill)(process.pid, signal.SIGTERM)
             sent = time.monotonic()
             try:
                 _, err = process.communicate(timeout=STOP_WITHIN)
             except subprocess.TimeoutExpired:
-                pytest.fail(f"try {attempt} (seed {seed}): still running {STOP_WITHIN} s after SIGTERM at {delay:.2f} s")
+                pytest.fail(f"try {attempt} (seed {seed}): running {STOP_WITHIN} s after SIGTERM at {delay:.2f} s")
             what = f"try {attempt} (seed {seed}, SIGTERM at {delay:.2f} s of {length:.2f} s)"
             err = err.decode(errors="replace")
             assert "Traceback" not in err and "Exception ignored" not in err, f"{what}:\n{err}"
@@ -131,7 +135,7 @@ def test_sigterm_at_random_moments_ends_the_command_cleanly(tmp_path):
                 os.killpg(process.pid, signal.SIGKILL)
             process.wait()
     # Most signals must have met a live command that ended itself with 143.
-    assert len(outcomes) >= 6, outcomes
+    assert len(outcomes) >= FEWEST, outcomes
     print(f"seed {seed}, run of {length:.1f} s, exit statuses: {outcomes}")
     assert outcomes.count(143) >= len(outcomes) // 2, (seed, outcomes)
 
@@ -182,3 +186,30 @@ def test_a_worker_stopped_in_the_middle_of_a_file_removes_it(tmp_path):
             stopper.start()
             list(pool.run(write_slowly, [(str(out / "figure.png"), str(started))]))
     assert sorted(os.listdir(out)) == []
+
+
+def stop_in_a_callback(path):
+    """Write `path` through a temporary file, and receive SIGTERM inside a weakref callback meanwhile."""
+    from quor_pp.core.outputs import replacing
+
+    class Thing:
+        pass
+
+    with replacing(path) as stream:
+        stream.write("half")
+        thing = Thing()
+        reference = weakref.ref(thing, lambda _: os.kill(os.getpid(), signal.SIGTERM))
+        del thing
+        assert reference() is None
+        time.sleep(120)
+
+
+def test_a_worker_stopped_inside_a_callback_still_leaves_cleanly(tmp_path, capfd):
+    from quor_pp.workflow.workers import Lost, WorkerPool
+
+    with WorkerPool(1) as pool:
+        (index, ok, value), = pool.run(stop_in_a_callback, [(str(tmp_path / "figure.png"),)])
+    # Each attempt ended its worker through the task's cleanup, quietly.
+    assert (ok, value) == (False, Lost("exited with status 143"))
+    assert os.listdir(tmp_path) == []
+    assert "Exception ignored" not in capfd.readouterr().err

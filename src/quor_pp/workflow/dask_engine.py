@@ -58,7 +58,7 @@ def dask_client(address: str | None, *, worker_timeout: float = WORKER_TIMEOUT) 
     TypeError, ValueError
         `worker_timeout` is not a positive number.
     """
-    waited = _wait(worker_timeout)
+    waited = _timeout(worker_timeout)
     if address is None:
         yield None
         return
@@ -143,12 +143,11 @@ def _dask(client: Any, tasks: list[Task], curves: bool, batch: int | None,
                         submitted[alone.key] = (alone, index, 1)
                         completed.add(alone)
                     continue
+                elif isinstance(error, killed):
+                    outcomes = [(ReplicaFailure(tasks[first][0], "WorkerLost",
+                                                "the Dask workers analysing it died: " + _message(error)), [])]
                 else:
-                    if isinstance(error, killed):
-                        outcomes = [(ReplicaFailure(tasks[first][0], "WorkerLost", "the Dask workers analysing it "
-                                                    "died: " + _message(error)), [])]
-                    else:
-                        outcomes = [(_failure(tasks[first][0], error), [])]
+                    outcomes = [(_failure(tasks[first][0], error), [])]
                 for offset, outcome in enumerate(outcomes):
                     left -= 1
                     yield first + offset, outcome
@@ -222,7 +221,7 @@ def _lost_scheduler(client: Any, left: int, total: int) -> str:
     return f"lost the Dask scheduler at {_address(client)}: {left} of {total} replicas were not analysed"
 
 
-def _wait(seconds: object) -> float:
+def _timeout(seconds: object) -> float:
     if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
         raise TypeError(f"worker_timeout must be a number of seconds, not {type(seconds).__name__}")
     if not (math.isfinite(seconds) and seconds > 0):

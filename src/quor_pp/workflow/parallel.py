@@ -47,7 +47,7 @@ from typing import TYPE_CHECKING, Any, Final, TypeAlias
 import numpy as np
 
 from ..analysis.transport import AnalysisSettings, ReplicaFailure, ReplicaResult
-from .dask_engine import WORKER_TIMEOUT, _dask, _wait, _worker_timeouts, batch_size, dask_client
+from .dask_engine import WORKER_TIMEOUT, _dask, _timeout, _worker_timeouts, batch_size, dask_client
 from .replica_tasks import (STOP_POLL, Caught, Outcome, Task, _failure, _positive, _read_only, analyze_batch,
                             analyze_task)
 from .workers import ClusterError, Lost, WorkerPool, raise_if_stopped
@@ -188,7 +188,7 @@ def map_replicas(
         _positive("batch", batch)
     if chosen == "dask":
         _check_client(client)
-        waited = _wait(worker_timeout if worker_timeout is not None
+        waited = _timeout(worker_timeout if worker_timeout is not None
                        else _worker_timeouts.get(id(client), WORKER_TIMEOUT))
     listed = [(os.fspath(directory), settings) for directory, settings in tasks]
     if chosen == "dask":

@@ -59,6 +59,8 @@ _PR_SET_PDEATHSIG: Final = 1
 _PARENT_POLL: Final = 0.5
 # How long a worker asked to stop (SIGTERM) has to remove its temporary files before SIGKILL, s.
 _STOP_GRACE: Final = 5.0
+# When a worker's stop that Python dropped (raised in a weakref callback) comes again, s.
+_LEAVE_AGAIN: Final = 0.01
 
 # Worker bootstrap: the parent's module path first, so that the worker imports the same package.
 _BOOTSTRAP: Final = ("import json, os, sys; sys.path[:] = json.loads(os.environ.pop('" + _PATH + "')); "
@@ -110,11 +112,15 @@ class _Stop:
             os.set_blocking(end, False)
         self.signum: int | None = None
         self.closed = False
+        self.written_by_interpreter = False
 
     def note(self, signum: int, frame: types.FrameType | None) -> None:
         """The signal handler: notes the signal and returns, whatever code it interrupted."""
         if self.signum is None:
             self.signum = signum
+        if not self.written_by_interpreter:  # wake the pools' waits all the same
+            with contextlib.suppress(OSError):
+                os.write(self.writer, bytes([signum]))
 
     def received(self) -> int | None:
         """The first stop signal that arrived, if any (emptying the pipe)."""
@@ -179,7 +185,11 @@ def stop_on_signals(signals: Sequence[int] = STOP_SIGNALS) -> Iterator[None]:
     wakeup: int | None = None
     signum: int | None = None
     try:
-        wakeup = signal.set_wakeup_fd(stop.writer, warn_on_full_buffer=False)
+        try:
+            wakeup = signal.set_wakeup_fd(stop.writer, warn_on_full_buffer=False)
+            stop.written_by_interpreter = True
+        except ValueError:  # Windows takes a socket only: the handler writes the pipe itself
+            wakeup = None
         for number in signals:
             previous[number] = signal.signal(number, stop.note)
         _stopping = stop
@@ -489,15 +499,23 @@ class _Leave(SystemExit):
 
 
 def _leave(signum: int, frame: types.FrameType | None) -> None:
-    raise _Leave(exit_status(signum))
+    # Once: a second SIGTERM (the group's, then the pool's) must not cut short the
+    # ``finally`` clauses that the first one runs.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise _Leave(exit_status(signal.SIGTERM))
 
 
 def _leave_again(unraisable: Any) -> None:
-    """A worker's hook for exceptions Python drops: a stop that landed in a callback is sent again, quietly."""
-    if isinstance(unraisable.exc_value, _Leave):
-        signal.raise_signal(signal.SIGTERM)  # handled at the next instruction, outside the callback
-        return
-    sys.__unraisablehook__(unraisable)
+    """A worker's hook for exceptions Python drops: a stop that landed in a callback comes again, quietly.
+
+    Again a moment later, by an alarm: a signal raised here would be handled in
+    this hook, which drops exceptions too.
+    """
+    if not isinstance(unraisable.exc_value, _Leave):
+        sys.__unraisablehook__(unraisable)
+    elif hasattr(signal, "setitimer"):  # elsewhere the pool kills the worker after its grace time
+        signal.signal(signal.SIGALRM, _leave)
+        signal.setitimer(signal.ITIMER_REAL, _LEAVE_AGAIN)
 
 
 def _die_with(parent: int) -> None:
