@@ -16,6 +16,7 @@ import _quor_pp
 from ..analysis import quantities as registry
 from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
+from ..analysis.pairs import run_species_order
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
 from .replicas import find_replicas, natural_key
@@ -411,6 +412,8 @@ def analyze(
         molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
         common_window=common_window)
     directories = find_replicas(runs, chosen.files)
+    if not chosen.species_order:  # one order of species and pairs for every replica
+        chosen = chosen.replaced(species_order=run_species_order(directories, chosen.files) or None)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     if chosen.common_window:
