@@ -104,7 +104,9 @@ def _thresholds(values: FloatArray, smooth: FloatArray, half: int) -> FloatArray
     """
     n = len(values)
     tail = (values - smooth)[n // 2:]
-    noise = float(np.std(tail)) / math.sqrt(2 * half + 1) if len(tail) > 1 else 0.0
+    # The median absolute deviation: a few wild samples (past half the box edge) do not count.
+    spread = 1.4826 * float(np.median(np.abs(tail - np.median(tail)))) if len(tail) > 1 else 0.0
+    noise = spread / math.sqrt(2 * half + 1)
     growth = np.minimum(0.75 * n / np.arange(1, n + 1), 10.0)
     return np.asarray(np.maximum(SHELL_CONTRAST, NOISE_MARGIN * noise * growth), dtype=np.float64)
 
