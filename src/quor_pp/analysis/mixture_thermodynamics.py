@@ -79,20 +79,20 @@ def _binary(run: Run) -> tuple[_Binary | None, str, str]:
     # Within a component, each species weighs as its share of the component's molecules.
     shares = []
     for _, members in found:
-        total = sum(counts[s].value or 0.0 for s in members)
-        shares.append({s: (counts[s].value or 0.0) / total for s in members})
+        molecules = sum(counts[s].value or 0.0 for s in members)
+        shares.append({s: (counts[s].value or 0.0) / molecules for s in members})
     combined: list[list[float]] = []
     for first, second in ((shares[0], shares[0]), (shares[1], shares[1]), (shares[0], shares[1])):
-        total: list[float] | None = None
+        summed: list[float] | None = None
         for a, wa in first.items():
             for b, wb in second.items():
                 values = integral(a, b)
                 if isinstance(values, tuple):
                     return None, *values
                 weighted = [wa * wb * v for v in values]
-                total = weighted if total is None else [t + w for t, w in zip(total, weighted)]
-        assert total is not None
-        combined.append(total)
+                summed = weighted if summed is None else [t + w for t, w in zip(summed, weighted)]
+        assert summed is not None
+        combined.append(summed)
     g11, g22, g12 = combined
     n = tuple(sum(counts[s].value or 0.0 for s in members) for _, members in found)
     return _Binary((found[0][0], found[1][0]), (n[0], n[1]), volume.value / run.units.volume,
