@@ -162,7 +162,7 @@ class ReplicaResult:
     units: str
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
-    structure: tuple[PairStructure, ...] = field(default=(), repr=False)
+    structure: tuple[PairStructure, ...] = field(default=(), repr=False, compare=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
