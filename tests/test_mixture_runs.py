@@ -67,6 +67,18 @@ def test_sweeps_and_single_replicas_keep_the_first_replicas_order(mixed):
     assert {row.n for row in together.rows if row.quantity == "kirkwood_buff"} == {2}
 
 
+def test_replicas_analysed_alone_in_their_own_order_still_combine_into_one_row_per_pair(mixed):
+    root, _ = mixed
+    settings = quor_pp.AnalysisSettings(molecules=made.MOLECULES)
+    results = [quor_pp.analyze_replica(root / name, settings) for name in ("replica_1", "replica_2")]
+    assert results[1].get("onsager", "met-wat") is not None  # its own order: met first
+    report = quor_pp.combine(results, settings)
+    for quantity in PAIR_QUANTITIES[:6]:
+        assert {(row.species, row.n) for row in report.rows if row.quantity == quantity} <= \
+            {(label, 2) for label in LABELS}, quantity
+    assert {row.species for row in report.rows if row.quantity == "excess_coordination"} == LABELS | {"met-wat"}
+
+
 def test_narrow_hydrogen_bond_peaks_at_contact_are_the_first_shell(mixed):
     _, report = mixed
     for pair, (_, (centre, _, _), _) in made.PAIRS.items():

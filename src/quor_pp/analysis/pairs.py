@@ -10,13 +10,15 @@ later replicas) and given to each as `AnalysisSettings.species_order`.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import dataclasses
+from collections.abc import Collection, Iterable, Sequence
 
 from ..reading.errors import FormatError
 from ..reading.files import column_names, find_file
+from .results import ReplicaResult
 from .settings import RunFiles
 
-__all__ = ["ordered_species", "pair_label", "run_species_order"]
+__all__ = ["ordered_species", "relabel_pairs", "run_species_order"]
 
 _PREFIX = "MSD__"
 
@@ -51,8 +53,44 @@ def ordered_species(species: Sequence[str], order: Sequence[str]) -> list[str]:
     return sorted(species, key=lambda name: rank.get(name, len(rank)))
 
 
-def pair_label(first: str, second: str, order: Sequence[str]) -> str:
-    """The label "a-b" of an unordered pair, its species in the run's `order` (then by name)."""
-    rank = {name: k for k, name in enumerate(order)}
-    a, b = sorted((first, second), key=lambda name: (rank.get(name, len(rank)), name))
-    return f"{a}-{b}"
+def _reversed(label: str, known: Collection[str]) -> str | None:
+    """The label of `known` that names the pair "a-b" as "b-a", if any (species may hold '-')."""
+    for k, character in enumerate(label):
+        if character == "-":
+            other = f"{label[k + 1:]}-{label[:k]}"
+            if other != label and other in known:
+                return other
+    return None
+
+
+def relabel_pairs(results: Sequence[ReplicaResult]) -> list[ReplicaResult]:
+    """The results with every pair named as the first replica that has it names it.
+
+    For results analysed without one order of species (`analyze_replica` called
+    alone on replicas whose columns differ): a pair one replica calls "met-wat" and
+    an earlier one "wat-met" becomes "wat-met", unless the replica has both (as a
+    quantity of one direction, `excess_coordination`, does). Their inputs keep
+    their names, so a row made of the replicas' inputs is then the mean of their
+    values.
+    """
+    known: dict[str, set[str]] = {}
+    relabelled = []
+    for result in results:
+        own: dict[str, set[str]] = {}
+        for estimate in result.estimates:
+            own.setdefault(estimate.quantity, set()).add(estimate.species)
+        changed = []
+        for estimate in result.estimates:
+            seen = known.get(estimate.quantity, set())
+            other = None
+            if seen and estimate.species not in seen:
+                other = _reversed(estimate.species, seen)
+                if other is not None and other in own[estimate.quantity]:
+                    other = None
+            changed.append(estimate if other is None else dataclasses.replace(estimate, species=other))
+        for quantity, labels in own.items():
+            if quantity not in known:
+                known[quantity] = set(labels)
+        relabelled.append(result if all(a is b for a, b in zip(changed, result.estimates))
+                          else dataclasses.replace(result, estimates=tuple(changed)))
+    return relabelled

@@ -16,7 +16,7 @@ import _quor_pp
 from ..analysis import quantities as registry
 from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
-from ..analysis.pairs import run_species_order
+from ..analysis.pairs import relabel_pairs, run_species_order
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
 from .replicas import find_replicas, natural_key
@@ -230,6 +230,7 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
     """
     if not results:
         raise ValueError("no replica results to combine")
+    results = relabel_pairs(results)  # replicas analysed each in its own order of species
     # One pass over the estimates: each result's by (quantity, species), the first kept as
     # `ReplicaResult.get` finds it, and each quantity's species in the order they appear.
     indexes: list[dict[tuple[str, str], Estimate]] = []
