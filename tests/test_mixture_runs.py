@@ -79,6 +79,18 @@ def test_replicas_analysed_alone_in_their_own_order_still_combine_into_one_row_p
     assert {row.species for row in report.rows if row.quantity == "excess_coordination"} == LABELS | {"met-wat"}
 
 
+def test_a_sweep_names_each_pair_alike_at_every_state_point(tmp_path):
+    for name, temperature, orders in (("a", 298.0, [made.SPECIES[::-1], made.SPECIES]),
+                                      ("b", 310.0, [made.SPECIES, made.SPECIES])):
+        made.write_run(tmp_path / name, replicas=2, orders=orders)
+        (tmp_path / name / "state.toml").write_text(f'salt = "none"\nmolality = 0.0\ntemperature = {temperature}\n'
+                                                    "molecules = { wat = 1000, met = 1000 }\n")
+    result = quor_pp.sweep(tmp_path)
+    pairs = {species for quantity, species in result.keys() if quantity == "onsager"}
+    assert pairs == {"met-met", "met-wat", "wat-wat"}  # the first point's first replica names met first
+    assert all(len(result.series("kirkwood_buff", pair)) == 2 for pair in pairs)
+
+
 def test_narrow_hydrogen_bond_peaks_at_contact_are_the_first_shell(mixed):
     _, report = mixed
     for pair, (_, (centre, _, _), _) in made.PAIRS.items():
