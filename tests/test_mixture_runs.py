@@ -103,7 +103,7 @@ def test_narrow_hydrogen_bond_peaks_at_contact_are_the_first_shell(mixed):
         density = made.MOLECULES[pair.split("_")[1]] / made.VOLUME
         exact, _ = made.integrate.quad(lambda r: 4 * math.pi * density * r * r * made.exact_rdf(r, pair),
                                        0.0, minimum, points=[2.4, centre], limit=200)
-        assert report.row("coordination_number", label).value == pytest.approx(exact, rel=0.02)
+        assert report.row("coordination_number", label).value == pytest.approx(exact, rel=0.003)
         assert 0.5 < exact < 2.0
 
 
