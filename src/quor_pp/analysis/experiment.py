@@ -120,7 +120,7 @@ def _salt_state(run: Run) -> tuple[object | None, float | None, float | None, st
     temperature = run.input("T")
     if temperature.value is None:
         return None, None, None, temperature.why
-    from ..properties.salts import salt
+    from ..properties.laliberte_table import salt
 
     try:
         found = salt(settings.salt)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
@@ -16,17 +16,28 @@ from ..core.units import unit_system
 __all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
 
 
+def _declared(role: str) -> Callable[[], tuple[str, ...]]:
+    """The file names of a fitted quantity's table, as its record in the registry declares them."""
+    def names() -> tuple[str, ...]:
+        from . import quantities
+
+        return next(q.curves.names for q in quantities.quantities() if q.curves is not None and q.curves.file == role)
+
+    return names
+
+
 @dataclass(frozen=True)
 class RunFiles:
     """Names of the files in a run directory; the first existing name of each tuple is used.
 
-    Each name is also found compressed, with ".gz" after it.
+    Each name is also found compressed, with ".gz" after it. The tables of the fitted
+    quantities take their names from the quantities' records (`quor_pp.quantities`).
     """
 
-    diffself: tuple[str, ...] = ("diffself.dat",)
-    diffonsag: tuple[str, ...] = ("diffonsag.dat",)
-    viscosity: tuple[str, ...] = ("viscosity.dat",)
-    thermal_conductivity: tuple[str, ...] = ("thermconductivity.dat", "tconductivity.dat")
+    diffself: tuple[str, ...] = field(default_factory=_declared("diffself"))
+    diffonsag: tuple[str, ...] = field(default_factory=_declared("diffonsag"))
+    viscosity: tuple[str, ...] = field(default_factory=_declared("viscosity"))
+    thermal_conductivity: tuple[str, ...] = field(default_factory=_declared("thermal_conductivity"))
     volume: tuple[str, ...] = ("volume.dat",)
     thermo: tuple[str, ...] = ("nvt_prod.dat",)
     log: tuple[str, ...] = ("log.lammps",)

@@ -169,10 +169,10 @@ def plot_angles(report: Report, directory: str | os.PathLike[str], *,
 
 def _model(salt: str, prop: str, temperature: float, molality: np.ndarray, settings: Any) -> np.ndarray | None:
     """The experimental property along `molality` at `temperature`, or None where there is no model."""
-    from ..properties import salts
+    from ..properties import laliberte_table, salts
 
     try:
-        found = salts.salt(salt)
+        found = laliberte_table.salt(salt)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", salts.RangeWarning)
             if prop == "density":
