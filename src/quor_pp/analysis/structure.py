@@ -242,8 +242,15 @@ def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str 
     column = corrected or finite
     assert column is not None
     g = table[column]
+    checks: tuple[Source, ...] = ()
     if corrected is not None and finite is not None:
         how = f"{corrected}, corrected in the file"
+        if neighbours is not None:  # shown: the measured column's sum rule, −δ_ij when the columns are as named
+            try:
+                rule = box_sum_rule(r, table[finite], neighbours, box, first == second, limit)
+                checks = (Source("box_sum_rule", rule.box_integral, f"{finite}, −δ_ij expected"),)
+            except ValueError:
+                pass
     elif neighbours is None:
         return PairIntegral(None, f"only {column} in the file: telling whether it is corrected needs N_{second}: "
                             f"{count.why}", "missing")
@@ -264,7 +271,7 @@ def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str 
     length, cube = run.units.length, run.units.volume
     sources = (Source("L_max", limit * length, "half the box edge"),
                Source("G_range_spread", result.spread * cube, how),
-               Source("LG_line_residual", result.residual * cube, "L·G(L) about its line"))
+               Source("LG_line_residual", result.residual * cube, "L·G(L) about its line"), *checks)
     if neighbours is not None and (neighbours / box) * result.spread > KB_CONVERGENCE:
         return PairIntegral(result, f"G(L) has not converged by L = {limit:.4g}: fitted over other ranges, "
                             f"G∞ moves by ±{result.spread:.3g} (ρ_j ΔG = {neighbours / box * result.spread:.3g} > "
