@@ -249,7 +249,7 @@ class Run:
                  if name.startswith(source.column) and len(name) > len(source.column)]
         if source.per == "species":
             return named
-        order = self.species()
+        order = self.species() or list(self.settings.species_order)  # a replica without diffself.dat
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
