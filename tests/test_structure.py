@@ -112,7 +112,7 @@ def hydrogen_bonded(r, height, width, centre=2.7):
     return core * (broad + height * np.exp(-0.5 * ((r - centre) / width) ** 2))
 
 
-@pytest.mark.parametrize("step", [0.01, 0.02, 0.05])
+@pytest.mark.parametrize("step", [0.01, 0.02, 0.05, 0.1])
 @pytest.mark.parametrize("height, width", [(1.5, 0.07), (3.0, 0.1), (0.8, 0.12)])
 @pytest.mark.parametrize("noise", [0.0, 0.02])
 def test_narrow_first_peaks_next_to_contact_are_found(step, height, width, noise):
