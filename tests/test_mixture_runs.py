@@ -77,6 +77,7 @@ def test_replicas_analysed_alone_in_their_own_order_still_combine_into_one_row_p
         assert {(row.species, row.n) for row in report.rows if row.quantity == quantity} <= \
             {(label, 2) for label in LABELS}, quantity
     assert {row.species for row in report.rows if row.quantity == "excess_coordination"} == LABELS | {"met-wat"}
+    assert {item.pair for item in report.replicas[1].structure} == LABELS  # the figures' curves too
 
 
 def test_a_sweep_names_each_pair_alike_at_every_state_point(tmp_path):

@@ -91,6 +91,12 @@ def relabel_pairs(results: Sequence[ReplicaResult]) -> list[ReplicaResult]:
         for quantity, labels in own.items():
             if quantity not in known:
                 known[quantity] = set(labels)
-        relabelled.append(result if all(a is b for a, b in zip(changed, result.estimates))
-                          else dataclasses.replace(result, estimates=tuple(changed)))
+        shells = known.get("rdf_first_peak", set())  # the figures' curves, named as the pair's rows
+        curves = tuple(item if item.pair in shells or (other := _reversed(item.pair, shells)) is None
+                       else dataclasses.replace(item, pair=other) for item in result.structure)
+        if all(a is b for a, b in zip(changed, result.estimates)) and all(
+                a is b for a, b in zip(curves, result.structure)):
+            relabelled.append(result)
+        else:
+            relabelled.append(dataclasses.replace(result, estimates=tuple(changed), structure=curves))
     return relabelled
