@@ -279,7 +279,7 @@ def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str 
     return PairIntegral(result, sources=sources)
 
 
-def _figure_curves(run: Run, pair: _Pair) -> PairStructure:
+def _figure_curves(pair: _Pair) -> PairStructure:
     coordination = running_coordination(pair.r, pair.g, pair.density) if pair.density is not None else np.empty(0)
     result = pair.integral.result
     lengths, running = result.curve if result is not None else (np.empty(0), np.empty(0))
@@ -310,7 +310,7 @@ def _scan(run: Run) -> dict[str, _Pair]:
                    if count.value is not None and volume.value is not None else None)
         pair = _Pair(label, r, g, shells(g, neighbours), density, _integral(run, label, r, table, corrected, finite))
         found[label] = pair
-        run.structure.append(_figure_curves(run, pair))
+        run.structure.append(_figure_curves(pair))
     return found
 
 
