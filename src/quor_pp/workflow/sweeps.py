@@ -375,6 +375,11 @@ def _read_state(path: str) -> dict[str, Any]:
                           error.lineno, error.msg) from None
     except UnicodeDecodeError:
         raise FormatError(path, "a TOML state file", None, "the file is not UTF-8 text") from None
+    except RecursionError:
+        # The TOML reader recurses once per level of nesting: a file nested deeper
+        # than the interpreter's stack allows is refused like any other bad file.
+        raise FormatError(path, "a TOML state file", None,
+                          "arrays or tables are nested too deeply to be read") from None
 
 
 def _point(directory: str, name: str, from_name: dict[str, Any], from_file: dict[str, Any], state_path: str,
