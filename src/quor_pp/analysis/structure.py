@@ -28,7 +28,7 @@ import numpy.typing as npt
 from .kirkwood_buff import KB_FIT_RANGE, KirkwoodBuff, kirkwood_buff, kirkwood_buff_running, thermodynamic_factor
 from .pair_structure import PairStructure, thinned
 from .rdf_correction import box_sum_rule, ganguly_van_der_vegt
-from .results import Source
+from .results import Needs, Source
 
 if TYPE_CHECKING:
     from ..reading.files import Table
@@ -199,6 +199,7 @@ class PairIntegral:
     why: str = ""
     status: str = "ok"
     sources: tuple[Source, ...] = ()
+    needs: Needs | None = None
 
 
 @dataclass(frozen=True)
@@ -233,7 +234,7 @@ def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str 
     volume = run.input("V")
     if volume.value is None:
         return PairIntegral(None, f"the half box edge, where the integral stops, needs the volume: {volume.why}",
-                            "missing")
+                            "missing", needs=volume.needs)
     box = volume.value / run.units.volume
     limit = 0.5 * box ** (1.0 / 3.0)  # half the edge of a cube of the box's volume
     first, second = label.split("-", 1)
@@ -253,7 +254,7 @@ def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str 
                 pass
     elif neighbours is None:
         return PairIntegral(None, f"only {column} in the file: telling whether it is corrected needs N_{second}: "
-                            f"{count.why}", "missing")
+                            f"{count.why}", "missing", needs=count.needs)
     else:
         try:
             rule = box_sum_rule(r, g, neighbours, box, first == second, limit)
@@ -395,7 +396,7 @@ def kirkwood_buff_estimates(run: Run) -> Iterable[Estimate]:
     cube = run.units.volume
     for label, found in kirkwood_buff_integrals(run).items():
         if found.result is None or found.status != "ok":
-            yield run.missing("kirkwood_buff", label, found.why, None, status=found.status)
+            yield run.missing("kirkwood_buff", label, found.why, found.needs, status=found.status)
         else:
             yield run.value("kirkwood_buff", label, found.result.value * cube, sources=found.sources)
 
@@ -409,7 +410,7 @@ def excess_coordination(run: Run) -> Iterable[Estimate]:
             name = f"{around}-{neighbour}"
             count = run.input("N_i", neighbour)
             if found.result is None or found.status != "ok":
-                yield run.missing("excess_coordination", name, found.why, None, status=found.status)
+                yield run.missing("excess_coordination", name, found.why, found.needs, status=found.status)
             elif count.value is None or volume.value is None:
                 lacking = count if count.value is None else volume
                 yield run.missing("excess_coordination", name, lacking.why, lacking.needs)
