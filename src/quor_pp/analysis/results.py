@@ -8,9 +8,12 @@ be altered behind its back.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .fitting import Fit
+
+if TYPE_CHECKING:
+    from .pair_structure import PairStructure
 
 __all__ = ["Estimate", "MissingInputError", "Needs", "ReplicaFailure", "ReplicaFailureWarning", "ReplicaResult",
            "Source"]
@@ -150,16 +153,21 @@ class ReplicaResult:
         Its LAMMPS unit style.
     estimates : tuple of Estimate
     fits : tuple of Fit
+    structure : tuple of PairStructure
+        The curves of each pair's g(r), Kirkwood-Buff integral and running
+        coordination number that the structure figures draw.
     """
 
     path: str
     units: str
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
+    structure: tuple[PairStructure, ...] = field(default=(), repr=False, compare=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
+        object.__setattr__(self, "structure", tuple(self.structure))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""

@@ -190,6 +190,11 @@ class AnalysisSettings:
     conductivity_model : str or None
         A JSON file of segmented molar-conductivity coefficients for a salt other than
         KOH (see `quor_pp.experiment.read_conductivity_model`).
+    species_order : tuple of str
+        The run's order of species, decided once across its replicas (`analyze` and
+        `sweep` fill it from the first replica): pairs are labelled ("wat-met") and
+        matrices built in this order in every replica, whatever the order of each
+        replica's columns. Empty: each replica's own column order.
 
     Raises
     ------
@@ -219,6 +224,7 @@ class AnalysisSettings:
     hopping_ion: str | None = None
     hop_distance: float | None = None
     conductivity_model: str | None = None
+    species_order: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
         if not isinstance(self.window, WindowSettings):
@@ -243,6 +249,9 @@ class AnalysisSettings:
             value = getattr(self, name)
             if value is not None and (not isinstance(value, str) or not value):
                 raise TypeError(f"{name} must be a non-empty str, not {value!r}")
+        if isinstance(self.species_order, str) or not all(isinstance(s, str) for s in self.species_order):
+            raise TypeError(f"species_order must be a sequence of species names, not {self.species_order!r}")
+        object.__setattr__(self, "species_order", tuple(self.species_order))
         object.__setattr__(self, "hop_distance", _positive("hop_distance", self.hop_distance))
         if self.molality is not None:
             if isinstance(self.molality, bool) or not isinstance(self.molality, numbers.Real):
@@ -275,6 +284,7 @@ class AnalysisSettings:
         values.update(window=dataclasses.asdict(self.window), files=dataclasses.asdict(self.files))
         for name in ("molecules", "atoms_per_molecule", "charges"):
             values[name] = dict(values[name])
+        values["species_order"] = list(self.species_order)
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
         values["curve_windows"] = {name: None if window is None else list(window)
                                    for name, window in self.curve_windows.items()}

@@ -27,6 +27,7 @@ from .fitting import Fit
 from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
 from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
+from .pairs import ordered_species
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -175,6 +176,7 @@ class Run:
         self.settings = settings
         self.progress = progress
         self.fits: list[Fit] = []
+        self.structure: list[Any] = []  # each pair's curves for the figures (structure.py fills it)
         self._paths: dict[str, str | None] = {}
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
@@ -223,9 +225,10 @@ class Run:
         return self.read(role, "rdf" if role == "rdf" else "transport")
 
     def species(self) -> list[str]:
-        """The species of the run, in the order of the self-diffusion table's columns."""
+        """The species of the run, in the run's order (`AnalysisSettings.species_order`), else its columns'."""
         table = self.table("diffself")
-        return [name[len("MSD__"):] for name in table if name.startswith("MSD__") and len(name) > 5] if table else []
+        found = [name[len("MSD__"):] for name in table if name.startswith("MSD__") and len(name) > 5] if table else []
+        return ordered_species(found, self.settings.species_order)
 
     def curves(self, source: Curves) -> list[tuple[str, str]]:
         """(species or pair label, column) of every curve of `source` in the run, in a fixed order.
@@ -246,7 +249,7 @@ class Run:
                  if name.startswith(source.column) and len(name) > len(source.column)]
         if source.per == "species":
             return named
-        order = self.species()
+        order = self.species() or list(self.settings.species_order)  # a replica without diffself.dat
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
@@ -584,4 +587,4 @@ def analyze_replica(
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
     estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
-    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits))
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.structure))

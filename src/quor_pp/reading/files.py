@@ -25,7 +25,7 @@ from .logs import RunLog, parse_log, split_lines
 from .source import LONGEST_LINE, Inflated, LineTooLong, is_gzip, open_regular, read_all
 from .table import Table
 
-__all__ = ["LAYOUTS", "Kind", "Table", "box_mean", "find_file", "read"]
+__all__ = ["LAYOUTS", "Kind", "Table", "box_mean", "column_names", "find_file", "read"]
 
 Kind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram", "log"]
 
@@ -336,6 +336,28 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         except ValueError as error:  # damaged gzip data
             raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
     return parse_log(name, split_lines(data, name))
+
+
+def column_names(path: str | os.PathLike[str], kind: Literal["transport", "rdf"]) -> list[str]:
+    """The column names of a table of layout `kind`, from its first lines only (the rows are not read).
+
+    Raises
+    ------
+    FormatError, OSError
+        As `read` does for the first lines.
+    """
+    name = fspath(path)
+    with open_regular(name) as file:
+        packed = is_gzip(file.read(2))
+        file.seek(0)
+        inflated = Inflated(file, name) if packed else None
+        head = _Head(file.read if inflated is None else inflated.read, name, LAYOUTS[kind])
+        try:
+            return list(_plan(name, head, kind).names)
+        except FormatError:
+            raise
+        except ValueError as error:  # damaged gzip data
+            raise FormatError(name, LAYOUTS[kind], None, str(error).removeprefix(f"{name}: ")) from None
 
 
 def find_file(directory: str, names: tuple[str, ...]) -> str | None:

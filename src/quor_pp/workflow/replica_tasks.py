@@ -122,7 +122,8 @@ def _without_curves(result: ReplicaResult) -> ReplicaResult:
                for fit in result.fits}
     estimates = tuple(dataclasses.replace(e, fit=lighter[id(e.fit)]) if e.fit is not None else e
                       for e in result.estimates)
-    return dataclasses.replace(result, estimates=estimates, fits=tuple(lighter[id(fit)] for fit in result.fits))
+    return dataclasses.replace(result, estimates=estimates, fits=tuple(lighter[id(fit)] for fit in result.fits),
+                               structure=())  # the figures' curves go with the fits' curves
 
 
 def _loads(data: bytes) -> list[tuple[Outcome, list[Caught]]]:

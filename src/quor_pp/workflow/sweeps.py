@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Final, TypeAlias
 
 from ..reading.errors import FormatError, fspath
 from ..analysis.fitting import WindowSettings
+from ..analysis.pairs import run_species_order
 from .parallel import Outcome, map_replicas
 from ..analysis import quantities
 from .report import SCHEMA, Report, Row, combine, find_replicas, natural_key, no_result
@@ -555,6 +556,9 @@ def sweep(
     top = fspath(root)
     if points is None:
         points = find_state_points(top, pattern, chosen.files)
+    if not chosen.species_order:  # one order of species and pairs across every point and replica
+        replicas = [replica for point in points for replica in point.replicas]
+        chosen = chosen.replaced(species_order=run_species_order(replicas, chosen.files) or None)
     outcomes = map_replicas(sweep_tasks(points, chosen), jobs=jobs, client=client, engine=engine, curves=curves,
                             progress=progress, done=done)
     result = combine_sweep(top, points, outcomes, chosen)
