@@ -28,7 +28,7 @@ def test_ou_integrals_have_the_langevin_msd_at_every_lag(interval, relaxation):
     # Across independent series the mean of (I(t) − I(0))² is 2τ²(t/τ − 1 + e^{−t/τ}) for an OU
     # process of unit variance, however coarse the sampling: the integral is sampled exactly.
     rows, steps = 4000, 64
-    values, integrals = known_runs._integrated_ou(np.random.default_rng(7), rows, steps, interval, relaxation)
+    values, integrals = known_runs.simulation._integrated_ou(np.random.default_rng(7), rows, steps, interval, relaxation)
     t = np.arange(steps) * interval
     expected = 2.0 * relaxation * langevin_shape(t[1:], relaxation)
     observed = (integrals[:, 1:] ** 2).mean(axis=0)
@@ -46,7 +46,7 @@ def test_green_kubo_integral_of_the_generated_series_is_the_known_one(shape):
     # sets η (κ) with the stress (flux) variance; computed here from the series
     # themselves, by the autocorrelation over time origins and a trapezoid rule.
     interval, steps, rows = 10.0, 2**13, 64
-    values, _ = known_runs._correlated_series(np.random.default_rng(11), rows, steps, interval, shape)
+    values, _ = known_runs.simulation._correlated_series(np.random.default_rng(11), rows, steps, interval, shape)
     cut = int(8 * max(shape.times) / interval)
     spectrum = np.abs(np.fft.rfft(values, 2 * steps)) ** 2
     acf = np.fft.irfft(spectrum.sum(axis=0))[:cut] / (rows * (steps - np.arange(cut)))
@@ -105,7 +105,7 @@ def test_collective_curves_conserve_momentum(tmp_path, recipe):
         assert np.all(np.abs(np.sum(terms, axis=0)) <= 3e-5 * scale)
     truth = known_runs.truth_of(recipe)
     for first in species:
-        total = sum(second.mass * truth.onsager[known_runs._pair_label(species, first, second)] for second in species)
+        total = sum(second.mass * truth.onsager[known_runs.recipes._pair_label(species, first, second)] for second in species)
         assert abs(total) < 1e-12 * max(abs(v) for v in truth.onsager.values()) * first.mass
 
 

@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field, fields
-from typing import Any, Final, NamedTuple
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-import _quor_pp
 
 from .. import _native
 

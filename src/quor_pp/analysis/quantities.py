@@ -13,9 +13,8 @@ names, symbols, units and labels from it. Adding a quantity is adding a record
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Final, Literal
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Final
 
 from .registry import (YEH_HUMMER_XI, Curves, Normalisation, Quantity, quantities, quantity, register,
                        registered, unregister)

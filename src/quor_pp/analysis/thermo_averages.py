@@ -24,7 +24,6 @@ from .. import _native
 from .results import Source
 
 if TYPE_CHECKING:
-    from ..reading.files import Table
     from .results import Estimate
     from .transport import Run
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Sequence
-from typing import Final, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -19,7 +19,7 @@ import _quor_pp
 
 from .. import _native
 from .fitting import (_EMPTY, LOCAL_SLOPE_RATIO, Fit, FitQuality, FloatArray, RejectedWindow, WindowSettings, _array,
-                      _module_loglog_slope, line_fit)
+                      _module_loglog_slope)
 
 __all__ = ["common_window", "fit_window"]
 

@@ -8,16 +8,10 @@ takes is in kelvin unless a call says ``celsius=True``.
 
 from __future__ import annotations
 
-import math
-import re
 import warnings
-from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import Any, Final, overload
 
 import numpy as np
-import numpy.typing as npt
 
 import _quor_pp
 

@@ -7,10 +7,8 @@ arguments are, so that the models read as models.
 
 from __future__ import annotations
 
-import math
-import warnings
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, overload
 
 import numpy as np

@@ -20,7 +20,6 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
-import numpy.typing as npt
 
 from ..analysis import quantities
 from ..analysis.fitting import LOCAL_SLOPE_RATIO, local_loglog_slope
@@ -33,7 +32,6 @@ from .figure_style import (FORMATS, colours, decade_labels, margins, new_figure,
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
-    from matplotlib.figure import Figure
 
     from ..workflow.sweeps import SweepReport
 

@@ -5,19 +5,15 @@ that reports (no worker for too long, a lost scheduler, a worker that dies) inst
 from __future__ import annotations
 
 import contextlib
-import gc
 import importlib
 import math
 import os
-import sys
-import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from typing import Any, Final
 
 from ..analysis.results import ReplicaFailure
-from .replica_tasks import (STOP_POLL, Caught, Outcome, Task, _failure, _loads, _message, _pickled_batch, _positive,
-                            _read_only)
-from .workers import ClusterError, Lost, raise_if_stopped
+from .replica_tasks import (STOP_POLL, Caught, Outcome, Task, _failure, _loads, _message, _pickled_batch, _positive)
+from .workers import ClusterError, raise_if_stopped
 
 __all__ = ["WORKER_TIMEOUT", "batch_size", "dask_client"]
 

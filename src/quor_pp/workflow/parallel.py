@@ -31,22 +31,15 @@ never ends the run.
 
 from __future__ import annotations
 
-import contextlib
-import dataclasses
-import gc
 import importlib
-import math
-import operator
 import os
-import pickle
 import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Final, TypeAlias
+from typing import TYPE_CHECKING, Any, Final
 
-import numpy as np
 
-from ..analysis.transport import AnalysisSettings, ReplicaFailure, ReplicaResult
+from ..analysis.transport import AnalysisSettings, ReplicaFailure
 from .dask_engine import WORKER_TIMEOUT, _dask, _timeout, _worker_timeouts, batch_size, dask_client
 from .replica_tasks import (STOP_POLL, Caught, Outcome, Task, _failure, _positive, _read_only, analyze_batch,
                             analyze_task)

@@ -18,7 +18,6 @@ from typing import Final, TypeAlias
 
 import numpy as np
 
-from ..analysis.fitting import Fit
 from ..analysis.transport import AnalysisSettings, ReplicaFailure, ReplicaResult, analyze_replica
 
 __all__ = ["STOP_POLL", "Caught", "Outcome", "Task", "analyze_batch", "analyze_task"]

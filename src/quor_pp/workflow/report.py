@@ -5,16 +5,13 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-import re
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Final
 
-import _quor_pp
 
 from ..analysis import quantities as registry
-from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
 from ..analysis.pairs import relabel_pairs, run_species_order
 from ..analysis.window_search import common_window
@@ -22,8 +19,7 @@ from .parallel import Outcome, map_replicas
 from .replicas import find_replicas, natural_key
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
 from ..analysis.results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
-from ..analysis.settings import AnalysisSettings, RunFiles
-from ..analysis.statistics import confidence_interval
+from ..analysis.settings import AnalysisSettings
 
 if TYPE_CHECKING:
     import pandas

@@ -13,7 +13,6 @@ from typing import Any, Final
 import _quor_pp
 
 from ..analysis import quantities as registry
-from ..analysis.fitting import Fit
 from ..analysis.results import Estimate, Needs, ReplicaResult
 from ..analysis.statistics import confidence_interval
 
