@@ -150,16 +150,21 @@ class ReplicaResult:
         Its LAMMPS unit style.
     estimates : tuple of Estimate
     fits : tuple of Fit
+    checks : tuple of str
+        The cross-checks of its inputs that were applied (keys of
+        `quor_pp.analysis.cross_checks.CHECKS`), and any notes they left.
     """
 
     path: str
     units: str
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
+    checks: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
+        object.__setattr__(self, "checks", tuple(self.checks))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""

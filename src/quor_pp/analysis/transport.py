@@ -20,6 +20,7 @@ from typing import Any, Literal
 
 import numpy as np
 
+from . import cross_checks
 from . import quantities as registry
 from ..reading.errors import FormatError, fspath
 from ..reading.files import Table, box_mean, find_file, read
@@ -89,8 +90,12 @@ class Input:
 TableKind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram"]
 
 
-def _temperature(table: Table, origin: str = "") -> Input:
-    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number."""
+def _temperature(table: Table, origin: str = "", units: str = "") -> Input:
+    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number in kelvin.
+
+    A row that is not positive (0 K: a broken output) or a mean below any brine's
+    temperature (a file in degrees Celsius) leaves T missing, saying why.
+    """
     origin = origin or os.path.basename(table.path)
     for name in table:
         bare = name.lower().removeprefix("v_").removeprefix("c_")
@@ -103,10 +108,18 @@ def _temperature(table: Table, origin: str = "") -> Input:
             if bad:
                 return Input("T", None, why=f"{bad} of {len(values)} values of {where} are not numbers",
                              needs=Needs("temperature"))
+            cold = np.flatnonzero(~(values > 0.0))
+            if len(cold):  # a row of 0 K or below is a broken output, never averaged in
+                row = int(cold[0]) + 1
+                return Input("T", None, why=f"row {row} of {name} of {origin} is {values[row - 1]:g}, not a "
+                             f"temperature ({len(cold)} of {len(values)} rows)", needs=Needs("temperature"))
             mean = float(np.mean(values))
             if not mean > 0.0 or not math.isfinite(mean):
                 return Input("T", None, why=f"the mean {name} of {origin} is {mean:g}, not a temperature",
                              needs=Needs("temperature"))
+            problem = cross_checks.temperature_problem(mean, units, f"{name} of {origin}")
+            if problem:
+                return Input("T", None, why=problem, needs=Needs("temperature"))
             return Input("T", mean, origin)
     raise FormatError(table.path, "a thermodynamic table with a Temp column", None,
                       f"its columns are {', '.join(table)}")
@@ -184,6 +197,7 @@ class Run:
         self._memo: dict[str, Any] = {}
         self._source_objects: dict[tuple[Any, ...], Source] = {}
         self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
+        self.checks: dict[str, None] = {}  # the cross-checks applied, by name (cross_checks.CHECKS)
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
@@ -195,6 +209,10 @@ class Run:
         except ValueError as error:
             raise MissingInputError(log_path or directory, str(error), Needs("units")) from None
         self.notify(f"{directory}: units {name}")
+
+    def checked(self, name: str) -> None:
+        """Note that the cross-check `name` (a key of `cross_checks.CHECKS`) was applied to this replica."""
+        self.checks[name] = None
 
     def notify(self, what: str) -> None:
         if self.progress is not None:
@@ -215,6 +233,9 @@ class Run:
             table = None if path is None else read(path, kind=kind)
             if table is not None:
                 self.notify(f"{path}: {table.row_count} rows")
+                if kind in ("transport", "rdf"):
+                    cross_checks.check_increasing(table, "radius" if kind == "rdf" else "time")
+                    self.checked("increasing")
             self._tables[role] = table
         return self._tables[role]
 
@@ -223,9 +244,15 @@ class Run:
         return self.read(role, "rdf" if role == "rdf" else "transport")
 
     def species(self) -> list[str]:
-        """The species of the run, in the order of the self-diffusion table's columns."""
-        table = self.table("diffself")
-        return [name[len("MSD__"):] for name in table if name.startswith("MSD__") and len(name) > 5] if table else []
+        """The species of the run: the self-diffusion table's in its order, then those only the Onsager table names."""
+        found: list[str] = self.memo("species", self._species)
+        return list(found)
+
+    def _species(self) -> list[str]:
+        own, onsager = self.table("diffself"), self.table("diffonsag")
+        if own is not None and onsager is not None:
+            self.checked("species")
+        return cross_checks.run_species(own, onsager)
 
     def curves(self, source: Curves) -> list[tuple[str, str]]:
         """(species or pair label, column) of every curve of `source` in the run, in a fixed order.
@@ -250,10 +277,10 @@ class Run:
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
-        for name, column in named:
-            pair = _split_pair(name, known)
-            if pair is None:
-                continue
+        split = [(pair, column) for name, column in named if (pair := _split_pair(name, known)) is not None]
+        cross_checks.check_pairs(table, split)
+        self.checked("pairs")
+        for pair, column in split:
             first, second = sorted(pair, key=lambda s: (rank.get(s, len(rank)), s))
             pairs.setdefault((first, second), column)
         return [(f"{first}-{second}", column) for (first, second), column in
@@ -291,10 +318,12 @@ class Run:
                 return Input("T", settings.temperature, "option")
             thermo = self.read("thermo", "thermo")
             if thermo is not None:
-                return _temperature(thermo)
+                self.checked("temperature")
+                return _temperature(thermo, units=self.units.name)
             thermo = self._log_thermo("Temp")
             if thermo is not None:
-                return _temperature(thermo, "log thermo, last run")
+                self.checked("temperature")
+                return _temperature(thermo, "log thermo, last run", self.units.name)
             if settings.state_temperature is not None:
                 return Input("T", settings.state_temperature, "state point")
             return Input("T", None, why=f"no {files.thermo[0]}", needs=Needs("temperature"))
@@ -307,10 +336,13 @@ class Run:
             thermo = self._log_thermo("Volume") if path is None else None
             if thermo is not None:
                 values = thermo["Volume"]
+                cross_checks.check_positive(self.log.path if self.log else "", "Volume", values, "volume")
+                self.checked("volume")
                 return self._volume(float(np.mean(values)), f"log thermo, mean of the last run's {len(values)} rows")
             if path is None:
                 return Input("V", None, why=f"no {files.volume[0]}", needs=Needs("volume"))
-            raw, rows = box_mean(path)
+            raw, rows = box_mean(path)  # refuses a row that is not positive
+            self.checked("volume")
             if not (math.isfinite(raw) and raw > 0.0):
                 raise FormatError(path, "a positive box volume", None, f"its mean is {raw}")
             return self._volume(raw, os.path.basename(path) + (f", mean of {rows} rows" if rows > 1 else ""))
@@ -471,7 +503,12 @@ class Run:
         values = table[column] if curve is None else curve
         key = f"{quantity}:{species}"
         windows = self.settings.curve_windows
-        if key in windows and windows[key] is None:
+        self.checked("finite")
+        blown_up = cross_checks.not_numbers(table.path, column, values)
+        if blown_up:  # NaN in a run's output: its simulation failed there; no window is fitted around it
+            empty = np.empty(0)
+            result = Fit(table.path, column, time, values, "not numbers", blown_up, None, empty, empty)
+        elif key in windows and windows[key] is None:
             empty = np.empty(0)
             result = Fit(table.path, column, time, values, "no common window",
                          "the windows accepted in the replicas do not overlap", None, empty, empty)
@@ -584,4 +621,4 @@ def analyze_replica(
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
     estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
-    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits))
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.checks))

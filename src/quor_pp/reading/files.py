@@ -348,10 +348,20 @@ def box_mean(path: str) -> tuple[float, int]:
     """The mean of a fix ave/time file of one value (volume.dat, density.dat) over its rows, and their count.
 
     An NPT run writes one row per output step: the mean is the run's average box.
+    FormatError for a file of more columns, of no rows, or with a row that is not
+    positive.
     """
     table = read(path, kind="ave/time")
     expected = "fix ave/time output of one value (TimeStep and one column)"
     if len(table) != 2 or table.row_count == 0:
         raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.row_count} rows")
-    values = table[list(table)[1]]
+    name = list(table)[1]
+    values = table[name]
+    # A box's volume or density is positive in every row: a zero or negative one is a
+    # broken output, and averaging it in would move the run's every normalisation.
+    bad = np.flatnonzero(~(values > 0.0))
+    if len(bad):
+        raise FormatError(path, "fix ave/time output of a positive value", None,
+                          f"row {int(bad[0]) + 1} of {name} is {values[bad[0]]:g}"
+                          + (f" ({len(bad)} of {len(values)} rows are not positive)" if len(bad) > 1 else ""))
     return float(np.mean(values)), len(values)
