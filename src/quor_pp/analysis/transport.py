@@ -27,7 +27,8 @@ from ..reading.files import Table, box_mean, find_file, read
 from .fitting import Fit
 from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
-from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
+from ..reading.group_replay import GroupTally, replay_groups
+from ..reading.molecules import DataFile, read_data_file
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -50,13 +51,11 @@ __all__ = [
 
 Progress = Callable[[str], None]
 
-# What a data file gave (molecules per group, a molecule's charge per group; None when
-# the charges say nothing), by the file's content, its atom style and the log's groups:
-# the replicas of a run usually start from one data file, so it is parsed once.
-_Counts = tuple[tuple[tuple[str, int | None], ...], dict[str, float] | None]
-_COUNTED: dict[tuple[int, int, str | None, tuple[tuple[str, tuple[tuple[str, ...], ...]], ...]], _Counts] = {}
-_COUNTED_KEPT = 16
-_COUNTED_LOCK = threading.Lock()
+# The data files read, by their content and atom style: the replicas of a run usually
+# start from one data file, so it is parsed once.
+_DATA_FILES: dict[tuple[int, int, str | None], DataFile] = {}
+_DATA_FILES_KEPT = 16
+_DATA_FILES_LOCK = threading.Lock()
 
 
 @dataclass(frozen=True)
@@ -136,45 +135,26 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     return None
 
 
-def _group_molecules(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]]]) -> list[tuple[str, int | None]]:
-    """Molecules of each group in the data file; a group whose style cannot be counted there is left out."""
-    try:
-        return [(name, count.molecules) for name, count in count_groups(data, groups).items()]
-    except ValueError:  # one group (a region, a variable) spoils the lot: count the others one by one
-        found = []
-        for name, commands in groups.items():
-            try:
-                found.append((name, count_groups(data, {name: commands})[name].molecules))
-            except ValueError:
-                continue
-        return found
-
-
-def _data_counts(path: str, atom_style: str | None,
-                 groups: Mapping[str, tuple[tuple[str, ...], ...]]) -> _Counts:
-    """The molecules of every group in a data file and their charges, parsed once for files of one content.
+def _data_file(path: str, atom_style: str | None) -> DataFile:
+    """The data file at `path`, parsed once for files of one content.
 
     Raises what `read_data_file` raises (nothing is kept then).
     """
     with open_regular(path) as stream:  # a pipe or device named like the data file is refused, never waited on
         content = stream.read()
-    # Files of one content share their counts. Python's 64-bit hash of the bytes with their
+    # Files of one content share their atoms. Python's 64-bit hash of the bytes with their
     # length tells contents apart as surely as a run needs, without loading a digest library.
-    key = (len(content), hash(content), atom_style, tuple(groups.items()))
-    found = _COUNTED.get(key)
+    key = (len(content), hash(content), atom_style)
+    del content
+    found = _DATA_FILES.get(key)
     if found is not None:
         return found
     data = read_data_file(path, atom_style)
-    counts = tuple(_group_molecules(data, groups))
-    try:
-        charges: dict[str, float] | None = molecule_charges(data, groups)
-    except ValueError:
-        charges = None
-    with _COUNTED_LOCK:
-        if len(_COUNTED) >= _COUNTED_KEPT:
-            del _COUNTED[next(iter(_COUNTED))]
-        _COUNTED[key] = (counts, charges)
-    return counts, charges
+    with _DATA_FILES_LOCK:
+        if len(_DATA_FILES) >= _DATA_FILES_KEPT:
+            del _DATA_FILES[next(iter(_DATA_FILES))]
+        _DATA_FILES[key] = data
+    return data
 
 
 class Run:
@@ -192,14 +172,15 @@ class Run:
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
         self._estimates: dict[str, list[Estimate]] = {}
-        self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
+        self._molecule_counts: tuple[dict[str, tuple[str, GroupTally]], str] | None = None
         self._data_charges: dict[str, float] = {}
         self._memo: dict[str, Any] = {}
         self._source_objects: dict[tuple[Any, ...], Source] = {}
         self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
         self.checks: dict[str, None] = {}  # the cross-checks applied, by name (cross_checks.CHECKS)
         log_path = find_file(directory, settings.files.log)
-        self.log: RunLog | None = read_log(log_path) if log_path else None
+        # The log's thermodynamic output, the bulk of a long log, is read only if T or V need it.
+        self.log: RunLog | None = read_log(log_path, thermo=False) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
         if name is None:
             why = "no 'units' line" if log_path else f"no {settings.files.log[0]} in this directory"
@@ -371,7 +352,8 @@ class Run:
 
     def _log_thermo(self, column: str) -> Table | None:
         """The log's thermodynamic output of its last run, when it has `column` (and rows)."""
-        runs = self.log.thermo if self.log is not None else ()
+        log = self.log
+        runs: tuple[Table, ...] = self.memo("log thermo", lambda: read_log(log.path).thermo) if log is not None else ()
         last = runs[-1] if runs else None
         return last if last is not None and column in last and last.row_count > 0 else None
 
@@ -394,12 +376,14 @@ class Run:
             return Input(label, self.settings.molecules[species], "option")
         counted, why_not = self._counted_molecules()
         if species in counted:
-            data_path, count = counted[species]
-            if count == 0:
-                return Input(label, None, why=f"group {species!r} holds no atom of {os.path.basename(data_path)}",
+            origin, tally = counted[species]
+            if tally.why:
+                return Input(label, None, why=tally.why, needs=Needs("molecules", species))
+            if tally.molecules == 0:
+                return Input(label, None, why=f"group {species!r} holds no atom of {origin}",
                              needs=Needs("molecules", species))
-            if count is not None:
-                return Input(label, count, os.path.basename(data_path))
+            if tally.molecules is not None:
+                return Input(label, tally.molecules, origin)
         groups = self.log.groups if self.log else {}
         per_molecule = self.settings.atoms_per_molecule.get(species)
         if species in groups and self.log is not None:
@@ -418,30 +402,37 @@ class Run:
         return Input(label, None, why=f"no molecule count for {species!r} ({where})",
                      needs=Needs("molecules", species))
 
-    def _counted_molecules(self) -> tuple[dict[str, tuple[str, int | None]], str]:
-        """Molecules of every group the log defines, counted in the data file it reads; or why there are none."""
+    def _counted_molecules(self) -> tuple[dict[str, tuple[str, GroupTally]], str]:
+        """Every group the log defines, replayed over the data files it reads; or why there are none."""
         if self._molecule_counts is not None:
             return self._molecule_counts
-        counted: dict[str, tuple[str, int | None]] = {}
+        counted: dict[str, tuple[str, GroupTally]] = {}
         why = ""
         log = self.log
         if log is not None:
             folder = os.path.dirname(log.path)
-            data_path = next((found for name in log.read_data
-                              if (found := find_file(folder, (os.path.basename(name),))) is not None), None)
+
+            def load(name: str, atom_style: str | None) -> DataFile:
+                found = find_file(folder, (os.path.basename(name),))
+                if found is None:
+                    raise ValueError(f"no {os.path.basename(name)} beside the log to count molecules in")
+                return _data_file(found, atom_style)
+
             if not log.read_data:
                 why = "the log reads no data file"
-            elif data_path is None:
-                why = f"no {os.path.basename(log.read_data[0])} beside the log to count molecules in"
             else:
                 try:
-                    counts, charges = _data_counts(data_path, log.atom_style, log.group_definitions)
+                    replay = replay_groups(log.events, load, os.path.basename(log.path))
                 except (ValueError, OSError) as error:
                     why = str(error)
                 else:
-                    counted = {name: (data_path, count) for name, count in counts}
-                    if charges is not None:
-                        self._data_charges = dict(charges)
+                    self.checked("group counts")
+                    origin = "+".join(os.path.basename(path) for path in replay.data_files)
+                    if replay.followed:
+                        origin += " (" + ", ".join(replay.followed) + ")"
+                    counted = {name: (origin, tally) for name, tally in replay.groups.items()}
+                    self._data_charges = {name: tally.charge for name, tally in replay.groups.items()
+                                          if tally.charge is not None}
         self._molecule_counts = (counted, why)
         return self._molecule_counts
 

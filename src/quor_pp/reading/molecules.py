@@ -57,6 +57,7 @@ _SECTION_WORDS = frozenset(name.split()[0] for name in _SECTIONS)
 
 _HEADER_COUNT = re.compile(r"\s*([+-]?\d+)\s+([a-z][a-z ]*[a-z])\s*")
 _RANGE = re.compile(r"(\d*)\*(\d*)")
+_STEPS = re.compile(r"(-?\d+):(-?\d+)(?::(\d+))?")
 _COMPARISONS = frozenset({"<", ">", "<=", ">=", "==", "!=", "<>"})
 
 
@@ -326,6 +327,13 @@ def _selection(values: IntArray, args: Sequence[str], what: str, labels: Mapping
         return (values >= a) & (values <= b)
     chosen = np.zeros(len(values), dtype=bool)
     for token in args:
+        steps = _STEPS.fullmatch(token)
+        if steps is not None:  # A:B or A:B:C, from A to B by C
+            first, last, step = int(steps[1]), int(steps[2]), int(steps[3] or 1)
+            if step < 1:
+                raise ValueError(f"group {what}: {token!r} has no positive increment")
+            chosen |= (values >= first) & (values <= last) & ((values - first) % step == 0)
+            continue
         span = _RANGE.fullmatch(token)
         if span is None:
             chosen |= values == number(token)
@@ -579,6 +587,8 @@ def scan_commands(lines: Sequence[str]) -> InputSetup:
         if len(tokens) < 2:
             continue
         if tokens[0] == "read_data":
+            if tokens[1] == "CPU":  # "read_data CPU = 0.002 seconds", which newer versions print
+                continue
             data_files.append(tokens[1].strip("'\""))
         elif tokens[0] == "atom_style":
             atom_style = tokens[1]
