@@ -8,20 +8,35 @@ with "N atoms"; only those are looked at in Python.
 
 from __future__ import annotations
 
+import mmap
 import re
 from dataclasses import dataclass
 
-__all__ = ["ATOM_COMMANDS", "LogSetup", "scan_setup"]
+__all__ = ["ATOM_COMMANDS", "LogSetup", "NotTextError", "scan_setup"]
 
 #: The input commands that decide the atoms and the groups of a run, in the order
 #: they ran ('units' and 'atom_style' say how to read them).
 ATOM_COMMANDS = frozenset({"units", "atom_style", "read_data", "replicate", "group", "create_atoms",
-                           "delete_atoms", "read_restart", "read_dump"})
+                           "delete_atoms", "read_restart", "read_dump", "set"})
 
 # A line (after the first) that starts with a word, or with a count of atoms.
-_WORD_LINE = re.compile(r"\n[ \t]*(?:[A-Za-z]|\d+ atoms\b)[^\n]*")
+_WORD_LINE = re.compile(rb"\n[ \t]*(?:[A-Za-z]|\d+ atoms\b)[^\n]*")
 _GROUP_COUNT = re.compile(r"\s*(\d+) atoms in group (\S+)\s*")
 _ATOM_TOTAL = re.compile(r"\s*(\d+) atoms\s*")
+# A run's thermodynamic output ends with this line: no command is echoed before it.
+_RUN_END = b"\nLoop time of "
+
+
+def _words(line: str) -> list[str]:
+    return line.split("#", 1)[0].split()
+
+
+class NotTextError(ValueError):
+    """A line of the log that is not UTF-8 text, with its number (from 1)."""
+
+    def __init__(self, line: int) -> None:
+        self.line = line
+        super().__init__(f"line {line} is not UTF-8 text")
 
 
 @dataclass(frozen=True)
@@ -47,12 +62,17 @@ class LogSetup:
     events: tuple[tuple[str, ...], ...]
 
 
-def _words(line: str) -> list[str]:
-    return line.split("#", 1)[0].split()
+def scan_setup(data: str | bytes | bytearray | mmap.mmap) -> LogSetup:
+    """The unit style, printed group counts and atom commands of a log's content.
 
+    Only the lines that start with a word are decoded; the rows of each run's
+    thermodynamic output, from its "Step" heading to its "Loop time" line, are
+    passed over in one step.
 
-def scan_setup(text: str) -> LogSetup:
-    """The unit style, printed group counts and atom commands of a log's text.
+    Raises
+    ------
+    NotTextError
+        A line it looks at is not UTF-8 text.
 
     Examples
     --------
@@ -61,41 +81,46 @@ def scan_setup(text: str) -> LogSetup:
     >>> setup.units, setup.groups, setup.events[-2:]
     ('real', {'wat': 3000}, (('group', 'wat', 'type', '1', '2'), ('=group', 'wat', '3000')))
     """
+    content = data.encode() if isinstance(data, str) else data
     units: str | None = None
     groups: dict[str, int] = {}
     events: list[tuple[str, ...]] = []
-    first = text[:text.find("\n")] if "\n" in text else text
-    lines = [(0, first)] + [(match.end(), match[0]) for match in _WORD_LINE.finditer(text)]
-    skip_to = -1
-    for end, line in lines:
-        if end <= skip_to and end:
-            continue  # a line already taken as the continuation of a command
-        printed = _GROUP_COUNT.fullmatch(line)
-        if printed is not None:
+    position = 0
+    end = content.find(b"\n")
+    line: str | None = _decoded(content, 0, len(content) if end < 0 else end)
+    while line is not None:
+        words = _words(line)
+        if words and words[0] == "Step":  # a run's rows follow, up to its Loop time line
+            stop = content.find(_RUN_END, position)
+            position = len(content) if stop < 0 else stop
+        elif words and words[0] in ATOM_COMMANDS:
+            # '&' at the end continues a command on the next lines, whatever they start with.
+            while words and words[-1] == "&":
+                words.pop()
+                stop = content.find(b"\n", position + 1)
+                stop = len(content) if stop < 0 else stop
+                words += _words(_decoded(content, position + 1, stop))
+                position = stop
+            if len(words) >= 2 and not (words[0] == "read_data" and words[1] == "CPU"):  # (a timing line)
+                if words[0] == "units":
+                    units = words[1]
+                events.append(tuple(words))
+        elif (printed := _GROUP_COUNT.fullmatch(line)) is not None:
             groups.pop(printed[2], None)
             groups[printed[2]] = int(printed[1])
             events.append(("=group", printed[2], printed[1]))
-            continue
-        total = _ATOM_TOTAL.fullmatch(line)
-        if total is not None:
+        elif (total := _ATOM_TOTAL.fullmatch(line)) is not None:
             events.append(("=atoms", total[1]))
-            continue
-        words = _words(line)
-        if not words or words[0] not in ATOM_COMMANDS:
-            continue
-        # '&' at the end continues a command on the next lines, whatever they start with.
-        position = end
-        while words and words[-1] == "&":
-            words.pop()
-            stop = text.find("\n", position + 1)
-            following = text[position + 1:] if stop < 0 else text[position + 1:stop]
-            words += _words(following)
-            skip_to = position = len(text) if stop < 0 else stop
-        if len(words) < 2:
-            continue
-        if words[0] == "read_data" and words[1] == "CPU":  # the timing line newer versions print
-            continue
-        if words[0] == "units":
-            units = words[1]
-        events.append(tuple(words))
+        found = _WORD_LINE.search(content, position)
+        if found is None:
+            break
+        position = found.end()
+        line = _decoded(content, found.start() + 1, position)
     return LogSetup(units, groups, tuple(events))
+
+
+def _decoded(content: bytes | bytearray | mmap.mmap, start: int, stop: int) -> str:
+    try:
+        return bytes(content[start:stop]).decode("utf-8")
+    except UnicodeDecodeError:
+        raise NotTextError(bytes(content[:start]).count(b"\n") + 1) from None

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import mmap
 import os
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -10,8 +11,8 @@ import numpy as np
 
 from .errors import FormatError, fspath
 from .layouts import LOG_LAYOUT
-from .log_scan import scan_setup
-from .source import read_bytes
+from .log_scan import NotTextError, scan_setup
+from .source import Inflated, is_gzip, open_regular, read_bytes
 from .table import Table
 
 if TYPE_CHECKING:
@@ -119,15 +120,26 @@ def thermo_output(path: str, lines: list[str]) -> tuple[Table, ...]:
 
 def parse_log(path: str, lines: list[str]) -> RunLog:
     """The RunLog of a log already split into lines."""
-    return parse_log_text(path, "\n".join(lines), lines)
+    return parse_log_content(path, "\n".join(lines), lines)
 
 
-def parse_log_text(path: str, text: str, lines: list[str] | None = None, *, thermo: bool = True) -> RunLog:
-    """The RunLog of a log's text; its thermodynamic output only with `thermo` (from `lines` when given)."""
-    if not text.startswith("LAMMPS ("):
-        first = text.split("\n", 1)[0] if text else "an empty file"
-        raise FormatError(path, LOG_LAYOUT, 1 if text else None, first.removesuffix("\r"))
-    setup = scan_setup(text)
+def parse_log_content(path: str, content: str | bytes | bytearray | mmap.mmap, lines: list[str] | None = None,
+                      *, thermo: bool = True) -> RunLog:
+    """The RunLog of a log's content; its thermodynamic output only with `thermo` (from `lines` when given)."""
+    raw = content.encode() if isinstance(content, str) else content
+    if not raw[:8] == b"LAMMPS (":
+        if not len(raw):
+            raise FormatError(path, LOG_LAYOUT, None, "an empty file")
+        end = raw.find(b"\n")
+        first = bytes(raw[:end if 0 <= end < 300 else 300]).decode("utf-8", "replace").removesuffix("\r")
+        if first.startswith("\ufeff"):
+            first = "a UTF-8 byte-order mark before 'LAMMPS ('; save the file without it" \
+                if first[1:].startswith("LAMMPS (") else first
+        raise FormatError(path, LOG_LAYOUT, 1, first)
+    try:
+        setup = scan_setup(raw)
+    except NotTextError as error:
+        raise FormatError(path, LOG_LAYOUT, error.line, "bytes that are not UTF-8 text") from None
     data_files: list[str] = []
     atom_style: str | None = None
     groups: dict[str, list[tuple[str, ...]]] = {}
@@ -144,18 +156,10 @@ def parse_log_text(path: str, text: str, lines: list[str] | None = None, *, ther
                 groups[name] = []
             else:
                 groups.setdefault(name, []).append(command)
-    runs = thermo_output(path, lines if lines is not None else split_lines(text.encode(), path)) if thermo else ()
+    runs = thermo_output(path, lines if lines is not None else split_lines(bytes(raw), path)) if thermo else ()
     return RunLog(path, setup.units, setup.groups, thermo=runs, read_data=tuple(data_files),
                   group_definitions={name: tuple(commands) for name, commands in groups.items()},
                   atom_style=atom_style, events=setup.events)
-
-
-def _decoded(data: bytes, path: str) -> str:
-    try:
-        return data.decode("utf-8")  # a CR before a LF is whitespace to the scan
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise FormatError(path, LOG_LAYOUT, line, "bytes that are not UTF-8 text") from None
 
 
 def read_log(log: str | os.PathLike[str], *, thermo: bool = True) -> RunLog:
@@ -182,10 +186,22 @@ def read_log(log: str | os.PathLike[str], *, thermo: bool = True) -> RunLog:
         When it cannot be read (FileNotFoundError, PermissionError, ...).
     """
     path = fspath(log)
-    data = read_bytes(path)
     if thermo:
-        return parse_log(path, split_lines(data, path))
-    return parse_log_text(path, _decoded(data, path), thermo=False)
+        return parse_log(path, split_lines(read_bytes(path), path))
+    with open_regular(path) as file:
+        if is_gzip(file.read(2)):
+            file.seek(0)
+            try:
+                return parse_log_content(path, Inflated(file, path).rest(), thermo=False)
+            except ValueError as error:
+                if isinstance(error, FormatError):
+                    raise
+                raise FormatError(path, LOG_LAYOUT, None, str(error).removeprefix(f"{path}: ")) from None
+        if os.fstat(file.fileno()).st_size == 0:
+            return parse_log_content(path, b"", thermo=False)
+        # The setup is found in the file mapped into memory: a long log is never copied.
+        with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as content:
+            return parse_log_content(path, content, thermo=False)
 
 
 def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+from operator import itemgetter
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -12,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import FormatError, fspath
+from .line_stream import LineStream
 
 __all__ = [
     "DataFile",
@@ -52,12 +54,15 @@ _SECTIONS = frozenset({
     "Atom Type Labels", "Bond Type Labels", "Angle Type Labels", "Dihedral Type Labels",
     "Improper Type Labels",
 })
-# The first words of the section names: a line starting with one may be a section name.
-_SECTION_WORDS = frozenset(name.split()[0] for name in _SECTIONS)
 
 _HEADER_COUNT = re.compile(r"\s*([+-]?\d+)\s+([a-z][a-z ]*[a-z])\s*")
 _RANGE = re.compile(r"(\d*)\*(\d*)")
 _STEPS = re.compile(r"(-?\d+):(-?\d+)(?::(\d+))?")
+_INT64 = 1 << 63
+# How the rows of a section start (a row of numbers, or one indented); a line starting
+# otherwise may be a section name.
+_WORD_START = re.compile(r"^[ \t]*[A-Za-z]", re.MULTILINE)
+_ROW_STARTS = frozenset("0123456789-+. \t")
 _COMPARISONS = frozenset({"<", ">", "<=", ">=", "==", "!=", "<>"})
 
 
@@ -121,23 +126,21 @@ class GroupCount:
         return {"atoms": self.atoms, "molecules": self.molecules}
 
 
-def _open_lines(path: str) -> list[str]:
-    if path.endswith(".gz"):
-        import gzip  # only for a compressed data file
-
-        with gzip.open(path, "rt", encoding="utf-8") as stream:
-            return stream.read().splitlines()
-    with open(path, encoding="utf-8") as stream:
-        return stream.read().splitlines()
+def _text(line: str) -> str:
+    return line.split("#", 1)[0].strip()
 
 
 def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = None) -> DataFile:
     """Reads the atoms of a LAMMPS data file (`write_data` or `read_data` layout).
 
+    The file is read as a stream: only its Atoms, Masses and type labels are kept,
+    so a large file (or a compressed one that inflates far) takes memory in
+    proportion to its atoms, not to its size.
+
     Parameters
     ----------
     data_file : str or os.PathLike
-        The file (gzip-compressed when its name ends in .gz).
+        The file (gzip-compressed when its first bytes say so).
     atom_style : str, optional
         The atom style, when the Atoms section does not name it in its comment
         ("Atoms # full"); the input's `atom_style` command says it.
@@ -152,50 +155,54 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
         When the file cannot be read.
     FormatError
         When it is not a data file of a known atom style with as many atoms as its
-        header says, or it names no style and none is given.
+        header says, or it names no style and none is given; for compressed data
+        that is damaged, cut off or inflates beyond `GZIP_LIMIT`.
     """
     path = fspath(data_file)
+    lines = LineStream(path, DATA_LAYOUT)
     try:
-        lines = _open_lines(path)
-    except UnicodeDecodeError:
-        raise FormatError(path, DATA_LAYOUT, None, "the file is not UTF-8 text") from None
+        return _parse(path, lines, atom_style)
+    finally:
+        lines.close()
+
+
+def _parse(path: str, lines: LineStream, atom_style: str | None) -> DataFile:
     counts: dict[str, int] = {}
     # The first line is a title; the header runs to the first section name.
-    number = 1
-    while number < len(lines):
-        text = lines[number].split("#", 1)[0].strip()
+    line = lines.next()
+    while (line := lines.next()) is not None:
+        text = _text(line)
         if text in _SECTIONS:
             break
         match = _HEADER_COUNT.fullmatch(text)
         if match is not None:
             counts[match[2]] = int(match[1])
-        number += 1
     if "atoms" not in counts:
         raise FormatError(path, DATA_LAYOUT, None, "no 'N atoms' line in its header")
     masses: dict[int, float] = {}
     labels: dict[str, int] = {}
-    rows: list[tuple[int, list[str]]] | None = None
+    rows: _Rows | None = None
     style = atom_style
-    while number < len(lines):
-        name, _, comment = lines[number].partition("#")
+    while line is not None:
+        name, _, comment = line.partition("#")
         name = name.strip()
         if name not in _SECTIONS:
-            raise FormatError(path, DATA_LAYOUT, number + 1, lines[number])
+            raise FormatError(path, DATA_LAYOUT, lines.number, line)
         if name == "Atoms" and comment.strip():
             style = comment.split()[0]
-        body, number = (_atoms(lines, number + 1, counts["atoms"]) if name == "Atoms"
-                        else _section(lines, number + 1, None))
         if name == "Atoms":
-            rows = body
-        elif name == "Masses":
+            rows, line = _atoms(lines, counts["atoms"])
+            continue
+        body, line = _section(lines, keep=name in ("Masses", "Atom Type Labels"))
+        if name == "Masses":
             masses = {int(fields[0]): float(fields[1]) for _, fields in _checked(path, body, 2)}
         elif name == "Atom Type Labels":
             labels = {fields[1]: int(fields[0]) for _, fields in _checked(path, body, 2)}
     if rows is None:
         raise FormatError(path, DATA_LAYOUT, None, "no Atoms section")
-    if len(rows) != counts["atoms"]:
+    if len(rows.fields) != counts["atoms"]:
         raise FormatError(path, DATA_LAYOUT, None,
-                          f"its Atoms section holds {len(rows)} atoms, its header says {counts['atoms']}")
+                          f"its Atoms section holds {len(rows.fields)} atoms, its header says {counts['atoms']}")
     if style is None:
         raise FormatError(path, DATA_LAYOUT, None,
                           "its Atoms section names no atom style ('Atoms # full'); give atom_style")
@@ -204,37 +211,45 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
     molecule_column, type_column = _STYLE_COLUMNS[style]
     charge_column = _CHARGE_COLUMNS.get(style)
     width = 1 + max(type_column, molecule_column or 0, charge_column or 0)
-    _checked(path, rows, width)
+    if rows.fields and min(map(len, rows.fields)) < width:
+        _checked(path, list(zip(rows.numbers, rows.fields)), width)
     try:  # column by column: one conversion per value, not a statement per row
-        ids = list(map(int, _column(rows, 0)))
+        ids = _ints(list(map(int, _column(rows, 0))))
         kinds = _column(rows, type_column)
-        types = [labels[k] if k in labels else int(k) for k in kinds] if labels else list(map(int, kinds))
-        molecules = list(map(int, _column(rows, molecule_column))) if molecule_column is not None else []
+        types = _ints([labels[k] if k in labels else int(k) for k in kinds] if labels else list(map(int, kinds)))
+        molecules = _ints(list(map(int, _column(rows, molecule_column)))) if molecule_column is not None else None
         charges = list(map(float, _column(rows, charge_column))) if charge_column is not None else []
-    except (ValueError, KeyError):
-        line = next(line for line, fields in rows if not _converts(fields, labels, type_column, molecule_column,
-                                                                      charge_column))
-        raise FormatError(path, f"an Atoms section of style {style}", line, lines[line - 1]) from None
+    except (ValueError, KeyError, OverflowError):
+        number, fields = next((number, fields) for number, fields in zip(rows.numbers, rows.fields)
+                              if not _converts(fields, labels, type_column, molecule_column, charge_column))
+        raise FormatError(path, f"an Atoms section of style {style}", number, " ".join(fields)) from None
     charge_array = np.array(charges, dtype=np.float64) if charge_column is not None else None
     if charge_array is not None:
         charge_array.setflags(write=False)
-    return DataFile(path, style, counts, masses, labels, _ints(ids), _ints(types),
-                    _ints(molecules) if molecule_column is not None else None, charge_array)
+    return DataFile(path, style, counts, masses, labels, ids, types, molecules, charge_array)
 
 
-def _column(rows: list[tuple[int, list[str]]], k: int) -> list[str]:
-    return [fields[k] for _, fields in rows]
+@dataclass
+class _Rows:
+    """The rows of an Atoms section: the line number (from 1) and the fields of each."""
+
+    numbers: Sequence[int]
+    fields: list[list[str]]
+
+
+def _column(rows: _Rows, k: int) -> list[str]:
+    return list(map(itemgetter(k), rows.fields))
 
 
 def _converts(fields: list[str], labels: Mapping[str, int], type_column: int, molecule_column: int | None,
               charge_column: int | None) -> bool:
-    """Whether an Atoms row's fields are the numbers (or type labels) its style needs."""
+    """Whether an Atoms row's fields are the numbers (or type labels) its style needs, IDs within 64 bits."""
     try:
-        int(fields[0])
-        if fields[type_column] not in labels:
-            int(fields[type_column])
-        if molecule_column is not None:
-            int(fields[molecule_column])
+        for column in (0, type_column, molecule_column):
+            if column is None or (column == type_column and fields[column] in labels):
+                continue
+            if not -_INT64 <= int(fields[column]) < _INT64:
+                return False
         if charge_column is not None:
             float(fields[charge_column])
     except ValueError:
@@ -242,41 +257,65 @@ def _converts(fields: list[str], labels: Mapping[str, int], type_column: int, mo
     return True
 
 
-def _atoms(lines: list[str], number: int, count: int) -> tuple[list[tuple[int, list[str]]], int]:
-    """`_section` of an Atoms section of `count` atoms, split in one pass when it is plain.
+def _atoms(lines: LineStream, count: int) -> tuple[_Rows, str | None]:
+    """The `count` rows of an Atoms section, and the line after them.
 
-    Plain: its `count` lines follow the blank lines after its name, none blank, none
-    with a comment, none a section name; anything else is left to `_section`.
+    The common case (`count` plain lines after the blank ones) is split in one step;
+    blank lines and comments among the rows are passed over one line at a time.
     """
-    start = number
-    while start < len(lines) and not lines[start].strip():
-        start += 1
-    block = lines[start:start + count]
-    if len(block) != count or "#" in "".join(block):
-        return _section(lines, number, count)
-    fields = [line.split() for line in block]
-    if not all(fields) or not _SECTION_WORDS.isdisjoint(f[0] for f in fields):
-        return _section(lines, number, count)
-    end = start + count
-    while end < len(lines) and not lines[end].split("#", 1)[0].strip():
-        end += 1
-    return list(zip(range(start + 1, end + 1), fields)), end
+    line = lines.next()
+    while line is not None and not line.strip():
+        line = lines.next()
+    if line is None:
+        return _Rows([], []), None
+    start = lines.number
+    block = [line] + lines.take(count - 1)
+    if len(block) == count:
+        joined = "\n".join(block)
+        if "#" not in joined and _WORD_START.search(joined) is None:
+            fields = [text.split() for text in block]
+            if min(map(len, fields)) > 0:
+                return _Rows(range(start, start + count), fields), _after(lines)
+    lines.put_back(block[1:])
+    numbers: list[int] = []
+    rows: list[list[str]] = []
+    while line is not None:
+        text = _text(line)
+        if text in _SECTIONS or (len(rows) == count and text):
+            return _Rows(numbers, rows), line
+        if text:
+            numbers.append(lines.number)
+            rows.append(text.split())
+        line = lines.next()
+    return _Rows(numbers, rows), None
 
 
-def _section(lines: list[str], number: int, limit: int | None) -> tuple[list[tuple[int, list[str]]], int]:
-    """The non-blank lines of a section body (line number from 1, fields), and where the next section starts.
+def _after(lines: LineStream) -> str | None:
+    """The next line that is not blank (or only a comment), or None at the end."""
+    line = lines.next()
+    while line is not None and not _text(line):
+        line = lines.next()
+    return line
 
-    With a limit, the body ends after that many lines; otherwise at the next section name.
+
+def _section(lines: LineStream, keep: bool) -> tuple[list[tuple[int, list[str]]], str | None]:
+    """The non-blank lines of a section body (line number from 1, fields) when `keep`, and the next section's line.
+
+    A section not kept (velocities, bonds, ...) is passed over without holding it.
     """
     body: list[tuple[int, list[str]]] = []
-    while number < len(lines):
-        text = lines[number].split("#", 1)[0].strip()
-        if text in _SECTIONS or (limit is not None and len(body) == limit and text):
-            break
+    if not keep:
+        while (line := lines.pass_rows(_ROW_STARTS)) is not None:
+            if _text(line) in _SECTIONS:
+                return body, line
+        return body, None
+    while (line := lines.next()) is not None:
+        text = _text(line)
+        if text in _SECTIONS:
+            return body, line
         if text:
-            body.append((number + 1, text.split()))
-        number += 1
-    return body, number
+            body.append((lines.number, text.split()))
+    return body, None
 
 
 def _checked(path: str, body: list[tuple[int, list[str]]], width: int) -> list[tuple[int, list[str]]]:
