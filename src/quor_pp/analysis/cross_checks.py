@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -20,10 +21,14 @@ from ..reading.errors import FormatError
 from ..reading.table import Table
 from .settings import LOWEST_KELVIN
 
+if TYPE_CHECKING:
+    from .transport import Run
+
 __all__ = [
     "CHARGE_TOLERANCE",
     "CHECKS",
     "charge_contradictions",
+    "check_charges",
     "check_increasing",
     "check_positive",
     "electroneutrality",
@@ -45,6 +50,7 @@ CHECKS: dict[str, str] = {
     "charges": "given charges equal the data file's molecule charges",
     "neutrality": "the charges are electroneutral (sum of N q is zero)",
     "units": "the unit style given agrees with the log's",
+    "one run": "the replicas share their unit style, composition and temperature",
 }
 
 #: Charges (units of e) closer than this are one charge: a data file's partial charges
@@ -187,3 +193,39 @@ def electroneutrality(charges: Mapping[str, float], counts: Mapping[str, float])
         terms = " + ".join(f"{counts[name]:g}×({charge:g})" for name, charge in charges.items())
         return f"the charges are not electroneutral: sum of N q = {terms} = {total:g} e"
     return ""
+
+
+def check_charges(run: Run, charges: Mapping[str, float]) -> None:
+    """Refuse given charges that the data file contradicts, or that are not electroneutral.
+
+    Each species' charge is compared with the net charge of one of its molecules in
+    the data file the log reads (water: 0, Na: +1), and Σ N_i q_i with zero over the
+    molecule counts the run has. `AnalysisSettings.trust_charges` keeps the given
+    charges whatever the files say (a model whose ions carry scaled charges in the data
+    file but not in the analysis).
+
+    Raises
+    ------
+    ValueError
+        Naming each disagreement.
+    """
+    if run.settings.trust_charges:
+        return
+    in_data = run.detected_charges()
+    if in_data:
+        run.checked("charges")
+        wrong = charge_contradictions(charges, in_data)
+        if wrong:
+            raise ValueError(f"{run.directory}: the charges given disagree with the data file ({'; '.join(wrong)}); "
+                             "give the data file's charges, or trust_charges=True (--trust-charges) to keep them")
+    counts = {}
+    for name in charges:
+        count = run.input("N_i", name)
+        if count.value is None:
+            return  # a count is missing: neutrality cannot be checked, and what needs N says so
+        counts[name] = count.value
+    run.checked("neutrality")
+    problem = electroneutrality(charges, counts)
+    if problem:
+        raise ValueError(f"{run.directory}: {problem}; check the charges and the molecule counts, or give "
+                         "trust_charges=True (--trust-charges)")

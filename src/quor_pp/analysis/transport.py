@@ -190,6 +190,11 @@ class Run:
         except ValueError as error:
             raise MissingInputError(log_path or directory, str(error), Needs("units")) from None
         self.notify(f"{directory}: units {name}")
+        if settings.units is not None and self.log is not None and self.log.units is not None:
+            self.checked("units")
+            if self.log.units != settings.units:
+                self.checks[f"units: the unit style {settings.units} given replaces the log's 'units "
+                            f"{self.log.units}'"] = None
 
     def checked(self, name: str) -> None:
         """Note that the cross-check `name` (a key of `cross_checks.CHECKS`) was applied to this replica."""
@@ -281,6 +286,8 @@ class Run:
         if unknown and present:
             raise ValueError(f"{self.directory}: charges given for {', '.join(map(repr, unknown))}, which the run "
                              f"does not have (species: {', '.join(self.species())})")
+        if charges:
+            cross_checks.check_charges(self, charges)
         return charges
 
     # --- inputs of the normalisations -----------------------------------------------------------
@@ -520,13 +527,19 @@ class Run:
         divisor = 1.0
         for given in inputs:
             divisor = divisor * given.value if given.value is not None else divisor
-        scale = None if lacking is not None else factor / divisor
+        # T² of a tiny T underflows to 0: such inputs give no value, never a division by zero.
+        usable = lacking is None and divisor != 0.0
+        scale = factor / divisor if usable else None
         if not fit.success:
             message = f"{os.path.basename(fit.source)} {fit.column}: {fit.message}"
             return self.missing(quantity, species, message, None, status=fit.status, fit=fit, scale=scale)
         if lacking is not None:
             return self.missing(quantity, species, lacking.why, lacking.needs, fit=fit)
         assert fit.slope is not None
+        if not usable:
+            shown = ", ".join(f"{i.name}={i.value:g}" for i in inputs if i.value is not None)
+            return self.missing(quantity, species, f"the slope over {shown} is not a number a result can have",
+                                None, status="invalid input", fit=fit)
         value = fit.slope / divisor * factor
         if registry.quantity(quantity).positive and not fit.slope > 0.0:
             return self.missing(quantity, species, f"{os.path.basename(fit.source)} {fit.column}: the fitted slope "

@@ -1,0 +1,104 @@
+"""Whether replicas are replicas of one run: one unit style, one composition, one temperature.
+
+Averaging replicas is only meaningful for copies of one simulation that differ in
+their random start. A replica run in another unit style, with other molecule
+counts or at another temperature belongs to another run: it is set apart as a
+failure saying why, when the others agree on what it differs in; when there is
+no majority to compare with, the replicas are refused together.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import Counter
+from collections.abc import Callable, Hashable, Sequence
+
+from ..analysis.results import ReplicaFailure, ReplicaResult
+
+__all__ = ["NotOneRunError", "TEMPERATURE_TOLERANCE", "one_run"]
+
+#: Replicas whose mean temperatures differ by more than this fraction of their median
+#: are not of one run (a thermostat holds a run's mean within a few tenths of a percent).
+TEMPERATURE_TOLERANCE = 0.02
+#: Mean temperatures above this (K) are no liquid's and are left out of the comparison.
+HOTTEST_KELVIN = 1e4
+
+
+class NotOneRunError(ValueError):
+    """Replicas that are not of one run, with no majority to keep."""
+
+
+def _composition(result: ReplicaResult) -> tuple[tuple[str, float], ...]:
+    """The molecule counts a replica's estimates were made with (N_wat, N_Na, ...), by species."""
+    counts: dict[str, float] = {}
+    for estimate in result.estimates:
+        for source in estimate.sources:
+            if source.name.startswith("N_"):
+                counts.setdefault(source.name[2:], source.value)
+    return tuple(sorted(counts.items()))
+
+
+def _temperature(result: ReplicaResult) -> float | None:
+    found = result.get("temperature")
+    return found.value if found is not None else None
+
+
+def _name(path: str) -> str:
+    return os.path.basename(os.path.normpath(path))
+
+
+def _split(results: Sequence[ReplicaResult], key: Callable[[ReplicaResult], Hashable], what: str,
+           shown: Callable[[Hashable], str]) -> tuple[list[ReplicaResult], list[ReplicaFailure]]:
+    """Keep the replicas whose `key` most of them share; the others become failures naming both."""
+    keys = [key(result) for result in results]
+    tally = Counter(keys)
+    if len(tally) < 2:
+        return list(results), []
+    (common, most), *rest = tally.most_common()
+    if most * 2 <= len(results):
+        groups = "; ".join(f"{shown(value)} in {', '.join(_name(r.path) for r, k in zip(results, keys) if k == value)}"
+                           for value in tally)
+        raise NotOneRunError(f"the replicas are not of one run: their {what} differ ({groups}); analyse each run "
+                             "on its own")
+    kept = [result for result, value in zip(results, keys) if value == common]
+    set_apart = [ReplicaFailure(result.path, "NotOneRun",
+                                f"{result.path}: not a replica of this run: its {what} {shown(value)}, "
+                                f"the {most} others' {shown(common)}")
+                 for result, value in zip(results, keys) if value != common]
+    return kept, set_apart
+
+
+def _counts_text(value: Hashable) -> str:
+    assert isinstance(value, tuple)
+    return ", ".join(f"N_{name}={count:g}" for name, count in value) or "no counts"
+
+
+def one_run(results: Sequence[ReplicaResult]) -> tuple[list[ReplicaResult], list[ReplicaFailure]]:
+    """The replicas that are of one run, and the others as failures saying how they differ.
+
+    Raises
+    ------
+    NotOneRunError
+        When no majority of the replicas agrees.
+    """
+    kept, failures = _split(results, lambda r: r.units, "unit style", lambda value: f"is {value}")
+    more: list[ReplicaFailure]
+    kept, more = _split(kept, _composition, "molecule counts", lambda value: f"are {_counts_text(value)}")
+    failures += more
+    # Temperatures no thermostat of a liquid holds (1e200 K) are compared with nothing: the
+    # rows that use them already say what is wrong with them.
+    temperatures = {r.path: t for r in kept if (t := _temperature(r)) is not None
+                    and (r.units == "lj" or t < HOTTEST_KELVIN)}
+    if len(temperatures) > 1:
+        middle = sorted(temperatures.values())[len(temperatures) // 2]
+        far = {path: t for path, t in temperatures.items()
+               if abs(t - middle) > TEMPERATURE_TOLERANCE * abs(middle)}
+        if far and len(far) * 2 >= len(kept):
+            shown = ", ".join(f"{_name(path)} {t:g}" for path, t in temperatures.items())
+            raise NotOneRunError(f"the replicas are not of one run: their mean temperatures differ by more than "
+                                 f"{TEMPERATURE_TOLERANCE:.0%} ({shown}); analyse each run on its own")
+        failures += [ReplicaFailure(path, "NotOneRun", f"{path}: not a replica of this run: its mean temperature "
+                                    f"{t:g} is more than {TEMPERATURE_TOLERANCE:.0%} from the others' {middle:g}")
+                     for path, t in far.items()]
+        kept = [r for r in kept if r.path not in far]
+    return kept, failures
