@@ -15,7 +15,7 @@ from collections.abc import Callable, Hashable, Sequence
 
 from ..analysis.results import ReplicaFailure, ReplicaResult
 
-__all__ = ["NotOneRunError", "TEMPERATURE_TOLERANCE", "one_run"]
+__all__ = ["NotOneRunError", "TEMPERATURE_TOLERANCE", "at_state_point", "one_run"]
 
 #: Replicas whose mean temperatures differ by more than this fraction of their median
 #: are not of one run (a thermostat holds a run's mean within a few tenths of a percent).
@@ -39,8 +39,11 @@ def _composition(result: ReplicaResult) -> tuple[tuple[str, float], ...]:
 
 
 def _temperature(result: ReplicaResult) -> float | None:
+    """The mean temperature a replica's own files gave (not one given as an option or by its state point)."""
     found = result.get("temperature")
-    return found.value if found is not None else None
+    if found is None or found.value is None or any(s.origin in ("option", "state point") for s in found.sources):
+        return None
+    return found.value
 
 
 def _name(path: str) -> str:
@@ -102,3 +105,27 @@ def one_run(results: Sequence[ReplicaResult]) -> tuple[list[ReplicaResult], list
                      for path, t in far.items()]
         kept = [r for r in kept if r.path not in far]
     return kept, failures
+
+
+def at_state_point(results: Sequence[ReplicaResult], temperature: float,
+                   point: str) -> tuple[list[ReplicaResult], list[ReplicaFailure]]:
+    """The replicas of one run at a sweep's state point; the others (another run, another temperature) as failures.
+
+    A replica whose mean temperature is more than `TEMPERATURE_TOLERANCE` from the
+    point's (its state.toml or name) was run at another state, whatever its
+    directory says.
+
+    Raises
+    ------
+    NotOneRunError
+        When no majority of the replicas agrees.
+    """
+    if not results:
+        return [], []
+    kept, failures = one_run(results) if len(results) > 1 else (list(results), [])
+    off = {r.path: t for r in kept if (t := _temperature(r)) is not None and r.units != "lj"
+           and t < HOTTEST_KELVIN and abs(t - temperature) > TEMPERATURE_TOLERANCE * temperature}
+    failures += [ReplicaFailure(path, "NotThisStatePoint", f"{path}: its mean temperature {t:g} K is more than "
+                                f"{TEMPERATURE_TOLERANCE:.0%} from the {temperature:g} K of the state point {point}")
+                 for path, t in off.items()]
+    return [r for r in kept if r.path not in off], failures
