@@ -74,7 +74,7 @@ _COLUMNS: Final = {
 
 #: The range of the Gilliam correlation of KOH's conductivity: lowest and highest
 #: temperature (K) and largest mass fraction of the data it was fitted to.
-CONDUCTIVITY_RANGE: Final = (273.15, 373.15, 0.5)
+CONDUCTIVITY_RANGE: Final = (273.15, 373.15, 0.55)
 
 
 class RangeWarning(UserWarning):
@@ -496,7 +496,7 @@ class Salt:
         -----
         RangeWarning
             A point outside the correlation's range (`CONDUCTIVITY_RANGE`: 0 to
-            100 °C, mass fractions to 0.5), where it gives NaN rather than a
+            100 °C, mass fractions to 0.55), where it gives NaN rather than a
             conductivity that is not positive; a point below 353.15 K outside
             the density fit.
 
