@@ -156,3 +156,21 @@ def test_the_report_lists_the_checks_applied(untouched):
     applied = set(untouched.replicas[0].checks)
     assert {"species", "pairs", "increasing", "finite", "temperature", "volume"} <= applied
     assert math.isfinite(untouched.row("conductivity").value)
+
+
+@pytest.mark.parametrize("content, words", [
+    (b"\xef\xbb\xbf#NOTE\n#Time\tMSD__a\t\n 0 0\n 10 1\n", "byte-order mark"),
+    (b"#NOTE\r#Time\tMSD__a\t\r 0 0\r 10 1\r", "lines end in CR alone"),
+])
+def test_text_that_starts_wrong_is_refused_for_its_cause(write_file, content, words):
+    from quor_pp.reading.files import read
+
+    with pytest.raises(FormatError, match=words):
+        read(write_file(content, "diffself.dat"))
+
+
+def test_a_bytes_path_is_refused_as_such():
+    import quor_pp
+
+    with pytest.raises(TypeError, match="not bytes"):
+        quor_pp.analyze(b"/tmp")

@@ -316,6 +316,7 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         inflated = Inflated(file, name) if packed else None
         head = _Head(file.read if inflated is None else inflated.read, name, expected)
         try:
+            _plain_text_start(head, name, expected)
             found = recognise(head) if kind is None else kind
             if found is None:
                 first = head.line(0)
@@ -332,6 +333,24 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
             data = bytes(source) if isinstance(source, bytearray) else head.data + file.read()
             return parse_log(name, split_lines(data, name))
     return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
+
+
+def _plain_text_start(head: _Head, path: str, expected: str) -> None:
+    """Refuse, saying why, the starts of text that would otherwise be refused at a later line.
+
+    A byte-order mark makes the first line's '#' the second character; lines ended by
+    CR alone (old Mac text) make the whole file one line.
+    """
+    try:
+        head.line(0)
+    except FormatError:
+        if b"\r" in head.data and b"\n" not in head.data:
+            raise FormatError(path, expected, None, "its lines end in CR alone; convert them to LF (or CR LF)") from None
+        raise
+    if head.data.startswith(b"\xef\xbb\xbf"):
+        raise FormatError(path, expected, 1, "a UTF-8 byte-order mark starts the file; save it without one")
+    if b"\r" in head.data and b"\n" not in head.data:
+        raise FormatError(path, expected, None, "its lines end in CR alone; convert them to LF (or CR LF)")
 
 
 def find_file(directory: str, names: tuple[str, ...]) -> str | None:
