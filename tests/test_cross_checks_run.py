@@ -116,3 +116,26 @@ def test_a_temperature_that_underflows_gives_a_status(run):
     report = analyze_quietly(run, units="lj", temperature=1e-300)
     row = report.row("thermal_conductivity")
     assert row.value is None and row.status == "invalid input"
+
+
+def _twice_the_sodium(replica):
+    # Every Cl made Na in the data file and the log: 36 Na, no Cl, as in a run of another salt.
+    import gzip
+
+    data = replica / "nacl.data.gz"
+    text = gzip.decompress(data.read_bytes()).decode()
+    data.write_bytes(gzip.compress(text.replace(" 4 -1 0 0 0", " 3 -1 0 0 0").encode()))
+    edit_lines(replica / "log.lammps", lambda lines: [
+        line.replace("18 atoms in group Na", "36 atoms in group Na").replace("18 atoms in group Cl",
+                                                                              "0 atoms in group Cl")
+        for line in lines])
+
+
+def test_a_replica_of_another_composition_is_set_apart(tmp_path):
+    run = sample_copy(tmp_path, replicas=3)
+    _twice_the_sodium(each_replica(run)[2])
+    report = analyze_quietly(run)
+    (failure,) = report.failures
+    assert failure.error == "NotOneRun" and "N_Na=36" in failure.message and "N_Na=18" in failure.message
+    assert report.row("self_diffusion", "Na").n == 2
+    assert report.to_dict()["checks"]["applied"][-1] == "one run"
