@@ -1,7 +1,7 @@
 """The package's overhead over the module: read() against the native reader of each table layout.
 
 Run: python benchmarks/bench_package.py [--rows 100000 1000000] [--layouts transport rdf ...]
-                                        [--formats g 17g] [--repeat N] [--sample]
+                                        [--formats g 17g] [--repeat N] [--sample] [--gzip]
 
 For every layout read() recognises as a table, a file of the given number of rows is
 written to a temporary directory, with numbers in C `%g` or `%.17g` form, and the best
@@ -9,10 +9,13 @@ processor time of N runs of read() is compared with that of N runs of the native
 read() uses for it (for fix ave/time blocks the native reader's columns include no
 TimeStep; read() adds it). "transport+note" has a comment line half-way, which the
 counting pass leaves to the slower check of the lines that are not plainly rows. --sample also times read() on the sample run's files and
-analyze() on the whole sample run.
+analyze() on the whole sample run. --gzip also times read() of each file gzip-compressed
+(level 6), whose rows the native reader takes from the inflating stream a block at a time.
 """
 import argparse
 import gc
+import gzip
+import shutil
 import os
 import pathlib
 import random
@@ -94,8 +97,9 @@ def write_table(path, layout, rows, form):
         return _quor_pp.parse_bond_angle
 
 
-def compare_layouts(sizes, layouts, formats, repeat):
-    print(f"{'layout':<16} {'format':>6} {'rows':>9} {'MB':>7} {'native ms':>10} {'read ms':>10} {'ratio':>6}")
+def compare_layouts(sizes, layouts, formats, repeat, packed=False):
+    print(f"{'layout':<16} {'format':>6} {'rows':>9} {'MB':>7} {'native ms':>10} {'read ms':>10} {'ratio':>6}"
+          + (f" {'.gz read ms':>12}" if packed else ""))
     with tempfile.TemporaryDirectory() as directory:
         for rows in sizes:
             for layout in layouts:
@@ -105,8 +109,14 @@ def compare_layouts(sizes, layouts, formats, repeat):
                     size = os.path.getsize(path) / 1e6
                     times = max(2, repeat if rows <= 200_000 else repeat // 2)
                     native, package = best_pair(lambda: reader(path), lambda: quor_pp.read(path), times)
-                    print(f"{layout:<16} {'%' + form:>6} {rows:>9} {size:>7.1f} {native * 1e3:>10.1f}"
-                          f" {package * 1e3:>10.1f} {package / native:>6.2f}", flush=True)
+                    line = (f"{layout:<16} {'%' + form:>6} {rows:>9} {size:>7.1f} {native * 1e3:>10.1f}"
+                            f" {package * 1e3:>10.1f} {package / native:>6.2f}")
+                    if packed:
+                        with open(path, "rb") as plain, gzip.open(path + ".gz", "wb", compresslevel=6) as out:
+                            shutil.copyfileobj(plain, out)
+                        _, inflated = best_pair(lambda: quor_pp.read(path), lambda: quor_pp.read(path + ".gz"), times)
+                        line += f" {inflated * 1e3:>12.1f}"
+                    print(line, flush=True)
 
 
 def sample_run(repeat):
@@ -126,8 +136,9 @@ def main():
     parser.add_argument("--formats", nargs="+", choices=["g", "17g"], default=["g", "17g"])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sample", action="store_true")
+    parser.add_argument("--gzip", action="store_true")
     arguments = parser.parse_args()
-    compare_layouts(arguments.rows, arguments.layouts, arguments.formats, arguments.repeat)
+    compare_layouts(arguments.rows, arguments.layouts, arguments.formats, arguments.repeat, arguments.gzip)
     if arguments.sample:
         sample_run(arguments.repeat)
 

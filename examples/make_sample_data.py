@@ -402,11 +402,15 @@ def make_sweep():
     (SWEEP_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")
 
 
-# The binary mixture: water and methanol, three replicas, with an rdf.dat whose g(r) are
-# analytic, g(r) = 1 − exp(−αr)(cos kr + (α/k) sin kr), so that their Kirkwood-Buff integrals
-# G = −8π Re[(1 − iα/k)/(α − ik)³] are known exactly, and Onsager curves whose
-# Maxwell-Stefan diffusivity is MIXTURE_MS. The cross and solvent curves follow the
-# centre-of-mass constraint m₁ΣΔr₁ + m₂ΣΔr₂ = 0 of a momentum-conserving run.
+# The binary mixture: water and methanol, three replicas, with an rdf.dat whose g(r) of the
+# infinite system are analytic, g(r) = 1 − exp(−αr)(cos kr + (α/k) sin kr), so that their
+# Kirkwood-Buff integrals G = −8π Re[(1 − iα/k)/(α − ik)³] are known exactly, and Onsager
+# curves whose Maxwell-Stefan diffusivity is MIXTURE_MS. The cross and solvent curves follow
+# the centre-of-mass constraint m₁ΣΔr₁ + m₂ΣΔr₂ = 0 of a momentum-conserving run.
+# As in a real rdf.dat, `rdf__` is the finite-size corrected g(r) (here the analytic one with
+# noise) and `finiterdf__` the g(r) measured in the closed box, the one whose correction after
+# Ganguly and van der Vegt is `rdf__`; the table goes on past half the box edge. As real
+# replicas do, the second names its species in the other order (meoh first).
 MIXTURE_OUT = OUT.with_name("mixture")
 MIXTURE_SEED = 2028
 MIXTURE_REPLICAS = 3
@@ -430,6 +434,26 @@ def analytic_kirkwood_buff(alpha, wavelength):
     return -8.0 * math.pi * ((1.0 - 1j * alpha / k) / z**3).real  # A^3
 
 
+def measured_in_box(r, corrected, neighbours, volume, same):
+    """The g(r) a closed box gives, whose Ganguly-van der Vegt correction is `corrected`.
+
+    The correction divides by N_j(1 − v/V) − ΔN(r) − δ_ij with ΔN the running excess of
+    the measured g(r) itself: solved by fixed-point iteration (ΔN/N_j is small). Past half
+    the box edge the sphere leaves the box; there the ratio at half the edge is kept.
+    """
+    outside = neighbours * (1.0 - 4.0 * math.pi * r**3 / 3.0 / volume)
+    measured = corrected.copy()
+    for _ in range(30):
+        integrand = 4.0 * math.pi * r**2 * (measured - 1.0)
+        excess = neighbours / volume * np.concatenate(
+            ([0.0], np.cumsum(0.5 * (integrand[1:] + integrand[:-1]) * np.diff(r))))
+        measured = corrected * (outside - excess - (1.0 if same else 0.0)) / outside
+    past = r > 0.5 * volume ** (1.0 / 3.0)
+    last = int(np.argmax(past)) - 1
+    measured[past] = corrected[past] * (measured[last] / corrected[last])
+    return measured
+
+
 def make_mixture():
     rng = np.random.default_rng(MIXTURE_SEED)
     if MIXTURE_OUT.exists():
@@ -442,7 +466,7 @@ def make_mixture():
     # Λ12 = −ratio Λ11 and Λ22 = ratio² Λ11, so Đ = Λ11 (x2/x1 + x1/x2 ratio² + 2 ratio).
     l11 = MIXTURE_MS / (x2 / x1 + x1 / x2 * ratio**2 + 2.0 * ratio)
     onsager_true = {"wat_wat": l11, "wat_meoh": -ratio * l11, "meoh_meoh": ratio**2 * l11}
-    radius = np.round(np.arange(0.0, 15.0 + 1e-9, 0.02), 2)
+    radius = np.round(np.arange(0.0, 20.0 + 1e-9, 0.02), 2)
     for replica in range(1, MIXTURE_REPLICAS + 1):
         directory = MIXTURE_OUT / f"replica_{replica}"
         directory.mkdir()
@@ -454,13 +478,18 @@ def make_mixture():
                 out.write(f"{step * 25000} {temp:.4f} {rng.normal(1.0, 150.0):.3f} "
                           f"{-9000.0 + rng.normal(0, 30):.3f}\n")
         temperature = float(np.mean(np.round(temps, 4)))
+        order = list(MIXTURE_MOLECULES)[::-1 if replica == 2 else 1]
         self_columns = {f"MSD__{s}": curve(rng, t, MIXTURE_MOLECULES[s] * MIXTURE_D[s] / D_SI, TAU["diff"],
                                            MIXTURE_SPREAD[s]) for s in MIXTURE_MOLECULES}
+        self_columns = {f"MSD__{s}": self_columns[f"MSD__{s}"] for s in order}
         write_table(directory / "diffself.dat", ["time in fs, MSD in Angstrom^2",
                                                  "sum over the molecules of each species, divided by 6"],
                     list(self_columns), t, self_columns)
         base = curve(rng, t, n * l11 / D_SI, TAU["diff"], MIXTURE_SPREAD["onsager"])
         onsager = {"MSD__wat_wat": base, "MSD__wat_meoh": -ratio * base, "MSD__meoh_meoh": ratio**2 * base}
+        if replica == 2:
+            onsager = {"MSD__meoh_meoh": onsager["MSD__meoh_meoh"], "MSD__meoh_wat": onsager["MSD__wat_meoh"],
+                       "MSD__wat_wat": onsager["MSD__wat_wat"]}
         write_table(directory / "diffonsag.dat", ["time in fs, MSD in Angstrom^2",
                                                   "<(sum of displacements of i).(sum of displacements of j)> / 6"],
                     list(onsager), t, onsager)
@@ -474,12 +503,16 @@ def make_mixture():
                     list(viscosity), t, viscosity)
         with open(directory / "volume.dat", "w") as out:
             out.write(f"# Time-averaged data for fix vol_avg\n# TimeStep v_vol\n500000 {MIXTURE_VOLUME:.2f}\n")
-        # rdf.dat without a '#' before its column names; the raw columns carry a little noise
+        # rdf.dat without a '#' before its column names
         columns = {"Radius": radius}
         for pair, (alpha, wavelength) in MIXTURE_RDF.items():
             exact = analytic_rdf(radius, alpha, wavelength)
-            columns[f"rdf__{pair}"] = np.clip(exact + rng.normal(0.0, 0.004, len(radius)) * (radius > 1.0), 0, None)
-            columns[f"finiterdf__{pair}"] = exact
+            corrected = np.clip(exact + rng.normal(0.0, 0.004, len(radius)) * (radius > 1.0), 0, None)
+            first, second = pair.split("_")
+            name = f"{second}_{first}" if replica == 2 else pair
+            columns[f"rdf__{name}"] = corrected
+            columns[f"finiterdf__{name}"] = measured_in_box(radius, corrected, MIXTURE_MOLECULES[second],
+                                                            MIXTURE_VOLUME, first == second)
         with open(directory / "rdf.dat", "w") as out:
             out.write(" ".join(columns) + "\n")
             for k in range(len(radius)):
@@ -503,6 +536,8 @@ def make_mixture():
         "self_diffusion_m2_s": MIXTURE_D, "onsager_m2_s": onsager_true, "maxwell_stefan_m2_s": MIXTURE_MS,
         "kirkwood_buff_A3": kb, "thermodynamic_factor": gamma, "fick_m2_s": gamma * MIXTURE_MS,
         "rdf_first_peak_A": {pair: wavelength / 2.0 for pair, (_, wavelength) in MIXTURE_RDF.items()},
+        "rdf_columns": "rdf__ is the finite-size corrected g(r), finiterdf__ the one measured in the box",
+        "half_box_edge_A": 0.5 * MIXTURE_VOLUME ** (1.0 / 3.0),
         "replica_spread": MIXTURE_SPREAD,
     }
     (MIXTURE_OUT / "truth.json").write_text(json.dumps(truth, indent=2) + "\n")

@@ -15,6 +15,7 @@ pytest.importorskip("chemicals")
 import quor_pp  # noqa: E402
 from quor_pp import cli  # noqa: E402
 from quor_pp.cli.commands.common import Column, number_list, print_table  # noqa: E402
+import quor_pp.properties.laliberte_table
 import quor_pp.properties.salts
 
 ENTRY_POINT = pathlib.Path(sys.executable).with_name("quor-pp")
@@ -111,7 +112,7 @@ def test_list_shows_every_salt():
     result = quor_pp_command("properties", "--list")
     assert result.returncode == 0
     lines = result.stdout.splitlines()
-    assert len(lines) == 2 + len(quor_pp.properties.salts.laliberte_table())
+    assert len(lines) == 2 + len(quor_pp.properties.laliberte_table.laliberte_table())
     assert any(line.split()[0] == "NaCl" for line in lines[2:])
 
 

@@ -233,14 +233,14 @@ def test_the_command_on_a_scheduler_of_another_process(tmp_path, tcp_cluster):
 def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
     distributed = pytest.importorskip("distributed")
     release = threading.Event()
-    analyze_replica = quor_pp.workflow.parallel.analyze_replica
+    analyze_replica = quor_pp.workflow.replica_tasks.analyze_replica
 
     def slow_but_the_first(directory, settings, progress=None):
         if not directory.endswith("replica_1"):
             release.wait(60)
         return analyze_replica(directory, settings, progress)
 
-    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", slow_but_the_first)
+    monkeypatch.setattr(quor_pp.workflow.replica_tasks, "analyze_replica", slow_but_the_first)
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp",
                                        dashboard_address=":0", silence_logs=logging.CRITICAL)
     client = distributed.Client(cluster.scheduler_address, set_as_default=False)
@@ -264,6 +264,7 @@ def test_a_lost_scheduler_is_one_clear_error(monkeypatch):
 HOOKS = pathlib.Path(__file__).parent / "worker_hooks"
 LOST_WORKER = """\
 import logging, dask, distributed, quor_pp
+import quor_pp.workflow.replica_tasks
 if __name__ == "__main__":
     with dask.config.set({{"distributed.scheduler.allowed-failures": 0}}), \\
             distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=":0",

@@ -79,7 +79,7 @@ def test_replica_values_keep_every_row_readable(report, tmp_path, monkeypatch):
     renderer = FigureCanvasAgg(figure).get_renderer()
     rows = [row for row in report.rows if row.n > 0]
     panels = [axes for axes in figure.axes if axes.axison]
-    assert len(panels) == len(rows) == 43
+    assert len(panels) == len(rows) == 44  # with the density of density.dat
     heading = figure._suptitle.get_window_extent(renderer)
     for axes, row in zip(panels, rows):
         assert not axes.title.get_window_extent(renderer).overlaps(heading), axes.get_title()

@@ -10,6 +10,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("chemicals")
 
 import quor_pp  # noqa: E402
+import quor_pp.properties.laliberte_table  # noqa: E402
 import quor_pp.properties.salts  # noqa: E402
 from quor_pp import RangeWarning, UnknownSaltError  # noqa: E402
 
@@ -39,7 +40,7 @@ def test_lookup_by_name_formula_or_cas(key, cas):
 
 
 def test_every_salt_is_found_by_each_of_its_keys():
-    table = quor_pp.properties.salts.laliberte_table()
+    table = quor_pp.properties.laliberte_table.laliberte_table()
     assert 100 <= len(table) <= 120
     for entry in table:
         for key in (entry.name, entry.formula, entry.cas):

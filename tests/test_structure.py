@@ -103,3 +103,26 @@ def test_each_pair_gets_a_figure_of_its_structure(mixture, tmp_path):
     assert sorted(pathlib.Path(p).name for p in written) == [f"rdf_{pair}.png" for pair in
                                                              ("meoh-meoh", "wat-meoh", "wat-wat")]
     assert all(pathlib.Path(p).stat().st_size > 20_000 for p in written)
+
+
+def hydrogen_bonded(r, height, width, centre=2.7):
+    """A steep contact at 2.45 Å, a narrow hydrogen-bond peak, then a broad second shell near 4.7 Å."""
+    core = 1.0 / (1.0 + np.exp(-(r - 2.45) / 0.05))
+    broad = 1.0 + 0.3 * np.exp(-0.4 * (r - 2.45)) * np.cos(2 * math.pi * (r - 4.7) / 4.8)
+    return core * (broad + height * np.exp(-0.5 * ((r - centre) / width) ** 2))
+
+
+@pytest.mark.parametrize("step", [0.01, 0.02, 0.05, 0.1])
+@pytest.mark.parametrize("height, width", [(1.5, 0.07), (3.0, 0.1), (0.8, 0.12)])
+@pytest.mark.parametrize("noise", [0.0, 0.02])
+def test_narrow_first_peaks_next_to_contact_are_found(step, height, width, noise):
+    r = np.arange(0.0, 16.0 + 1e-9, step)
+    g = hydrogen_bonded(r, height, width) + noise / np.maximum(r, 1.0) * \
+        np.random.default_rng(5).normal(0.0, 1.0, len(r)) * (r > 2.3)
+    found = structure.shells(g, structure.neighbours_for(r, 0.3))
+    fine = np.linspace(2.4, 3.2, 80001)
+    top = fine[np.argmax(hydrogen_bonded(fine, height, width))]
+    assert len(found) == 2
+    assert abs(r[found[0].peak] - top) <= step + 1e-9
+    assert top < r[found[0].minimum] < 3.8  # the dip before the second shell
+    assert 4.0 < r[found[1].peak] < 5.4

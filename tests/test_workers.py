@@ -63,14 +63,14 @@ def test_a_replica_at_zero_kelvin_loses_only_what_needs_t(tmp_path, engine):
 @pytest.mark.parametrize("engine", ENGINES[:2])
 def test_any_exception_of_a_replica_is_its_failure(tmp_path, monkeypatch, kind, engine):
     paths = replicas(tmp_path, "r1", "bad", "r3")
-    analyze_replica = quor_pp.workflow.parallel.analyze_replica
+    analyze_replica = quor_pp.workflow.replica_tasks.analyze_replica
 
     def failing(directory, settings, progress=None):
         if directory.endswith("bad"):
             raise kind("line one\nline two")
         return analyze_replica(directory, settings, progress)
 
-    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", failing)
+    monkeypatch.setattr(quor_pp.workflow.replica_tasks, "analyze_replica", failing)
     report = analyze_quietly(paths, **engine)
     (failure,) = report.failures
     assert (failure.path, failure.error) == (paths[1], kind.__name__)
@@ -90,7 +90,7 @@ def test_an_interrupt_is_not_a_failure(tmp_path, monkeypatch):
     def interrupted(directory, settings, progress=None):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(quor_pp.workflow.parallel, "analyze_replica", interrupted)
+    monkeypatch.setattr(quor_pp.workflow.replica_tasks, "analyze_replica", interrupted)
     with pytest.raises(KeyboardInterrupt):
         quor_pp.analyze(replicas(tmp_path, "r1"))
 
@@ -180,6 +180,7 @@ def test_stop_signals_become_an_interrupt_with_the_signal():
 SCRIPT = f"""\
 import warnings
 import quor_pp
+import quor_pp.workflow.replica_tasks
 report = quor_pp.analyze({str(RUN)!r}, jobs=2, engine="processes")
 print(len(report.replicas), len(report.failures))
 """

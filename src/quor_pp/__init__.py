@@ -18,8 +18,11 @@ The verbs:
   analyse.
 
 Names are loaded when first used, so that ``import quor_pp`` (and ``quor-pp
---help``) stays quick; everything else is importable from its module
-(`quor_pp.quantities`, `quor_pp.parallel`, `quor_pp.units`, ...).
+--help``) stays quick; everything else is importable from its module, in the
+package's floors (`quor_pp.core`, `quor_pp.reading`, `quor_pp.properties`,
+`quor_pp.analysis`, `quor_pp.workflow`, `quor_pp.views`, `quor_pp.cli`; see the
+architecture page of the documentation), and the documented `quor_pp.quantities`,
+`quor_pp.parallel`, `quor_pp.plots`, `quor_pp.html` and `quor_pp.source` by those names.
 """
 
 from __future__ import annotations
@@ -39,7 +42,8 @@ if TYPE_CHECKING:
     from .reading.logs import RunLog
     from .workflow.report import Report, Row, analyze, find_replicas
     from .analysis.results import Estimate, MissingInputError, ReplicaFailure, ReplicaFailureWarning
-    from .properties.salts import RangeWarning, SolutionProperties, UnknownSaltError, salt
+    from .properties.laliberte_table import salt
+    from .properties.salts import RangeWarning, SolutionProperties, UnknownSaltError
     from .analysis.settings import AnalysisSettings
     from .workflow.sweeps import StatePoint, SweepReport, find_state_points, sweep
 
@@ -78,7 +82,7 @@ _MODULES = {
     "ReplicaFailureWarning": "analysis.results", "ReplicaResult": "analysis.results",
     "Fit": "analysis.fitting", "WindowSettings": "analysis.fitting", "fit_window": "analysis.window_search",
     "FormatError": "reading.errors", "TruncatedFileWarning": "reading.errors",
-    "RangeWarning": "properties.salts", "SolutionProperties": "properties.salts", "UnknownSaltError": "properties.salts", "salt": "properties.salts",
+    "RangeWarning": "properties.salts", "SolutionProperties": "properties.salts", "UnknownSaltError": "properties.salts", "salt": "properties.laliberte_table",
     "DensityFit": "properties.salts", "ViscosityFit": "properties.salts", "Salt": "properties.salts",
     "Report": "workflow.report", "Row": "workflow.report", "analyze": "workflow.report", "find_replicas": "workflow.report", "combine": "workflow.report",
     "RunLog": "reading.logs", "group_counts": "reading.logs", "read_log": "reading.logs",

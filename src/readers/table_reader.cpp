@@ -1,11 +1,7 @@
 // Reading a table with a report of what was refused, from a file or from memory.
 #include "readers/table_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -13,7 +9,6 @@
 #include "readers/line_reader.h"
 #include "readers/number.h"
 #include "readers/table_rules.h"
-#include "readers/utf8.h"
 
 namespace quor {
 namespace {
@@ -120,6 +115,14 @@ public:
         else if (in_block_) take_block_row(number, line);
         else take_block_start(number, line);
         return true;
+    }
+
+    // Line `number` (from 0) is longer than the limit, and reading ends there: it
+    // counts as a line with fields for a refusal held before it.
+    void take_long_line(std::size_t number) {
+        if (pending_) refuse(std::move(std::exchange(pending_, std::nullopt)->line));
+        if (full_) out_.stopped = true;
+        else out_.long_line = number + 1;
     }
 
     void finish() {
@@ -282,40 +285,6 @@ private:
     open_block block_;
 };
 
-// The whole content of the regular file at `path`.
-outcome<std::string> read_whole(std::string_view path) {
-    const std::string path_z(path);
-    const auto failure = [&](int error_number) {
-        char buffer[256];
-        // GNU strerror_r may return a static string instead of filling the buffer.
-        error failed = os_error(std::string(path) + ": " + strerror_r(error_number, buffer, sizeof buffer));
-        failed.error_number = error_number;
-        return failed;
-    };
-    int fd;
-    do {
-        fd = ::open(path_z.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return failure(errno);
-    struct stat info {};
-    std::string text;
-    int failed = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
-    if (failed == 0) text.resize(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
-    std::size_t held = 0;
-    while (failed == 0) {
-        if (held == text.size()) text.resize(text.size() * 2);
-        const ssize_t got = ::read(fd, text.data() + held, text.size() - held);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) failed = errno;
-        if (got <= 0) break;
-        held += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    if (failed != 0) return failure(failed);
-    text.resize(held);
-    return text;
-}
-
 }  // namespace
 
 bool is_number_start(std::string_view field) noexcept {
@@ -349,49 +318,58 @@ bool is_number_start(std::string_view field) noexcept {
     return false;
 }
 
-outcome<table_read> read_table_text(std::string_view text, const table_request& request) {
-    table_read out;
-    table_scan scan(request, out);
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (std::size_t number = 0; p < end; ++number) {
-        const void* const lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-        const char* const stop = lf ? static_cast<const char*>(lf) : end;
-        std::size_t length = static_cast<std::size_t>(stop - p);
-        // A CR goes with the LF after it, as the module's line reader has it.
-        if (lf && length > 0 && p[length - 1] == '\r') --length;
-        const std::string_view line(p, length);
-        p = lf ? stop + 1 : end;
-        if (!is_valid_utf8(line.data(), line.size())) {
-            table_read failed;
-            failed.not_utf8_line = number + 1;
-            return failed;
-        }
-        if (!scan.take(number, line)) break;
-    }
-    scan.finish();
-    return out;
-}
+namespace {
 
-outcome<table_read> read_table_file(std::string_view path, const table_request& request) {
-    auto opened = line_reader::open_regular(path);
-    if (!opened.ok()) return opened.failure();
-    line_reader& lines = opened.value();
-    // Line by line through one reused block: the table costs its columns only.
+// The table in the lines of `lines`, read until the scan stops or the lines end.
+outcome<table_read> read_table_lines(line_reader& lines, const table_request& request) {
+    lines.limit(request.limits);
     table_read out;
     table_scan scan(request, out);
     std::string_view line;
     for (std::size_t number = 0; lines.next(line); ++number)
         if (!scan.take(number, line)) return out;
-    if (lines.failed_on_encoding()) {
-        // Rare: the whole text again, to name the first line that is not UTF-8.
-        auto text = read_whole(path);
-        if (!text.ok()) return text.failure();
-        return read_table_text(text.value(), request);
+    switch (lines.failed_on()) {
+        case line_reader::failure_kind::none:
+            scan.finish();
+            return out;
+        case line_reader::failure_kind::encoding: {
+            table_read failed;
+            failed.not_utf8_line = lines.failed_line();
+            return failed;
+        }
+        case line_reader::failure_kind::long_line:
+            scan.take_long_line(lines.failed_line() - 1);
+            return out;
+        case line_reader::failure_kind::read:
+        case line_reader::failure_kind::stopped:
+            break;
     }
-    if (lines.failure()) return *lines.failure();
-    scan.finish();
-    return out;
+    return *lines.failure();
+}
+
+}  // namespace
+
+outcome<table_read> read_table_text(std::string_view text, const table_request& request) {
+    line_reader lines = line_reader::from_source(
+        {}, [rest = text](char* into, std::size_t size) mutable {
+            const std::size_t count = std::min(size, rest.size());
+            if (count > 0) std::memcpy(into, rest.data(), count);
+            rest.remove_prefix(count);
+            return static_cast<std::ptrdiff_t>(count);
+        },
+        text.size());
+    return read_table_lines(lines, request);
+}
+
+outcome<table_read> read_table_file(std::string_view path, const table_request& request) {
+    auto opened = line_reader::open_regular(path);
+    if (!opened.ok()) return opened.failure();
+    return read_table_lines(opened.value(), request);
+}
+
+outcome<table_read> read_table_stream(std::string_view name, byte_source source, const table_request& request) {
+    line_reader lines = line_reader::from_source(name, std::move(source), std::nullopt);
+    return read_table_lines(lines, request);
 }
 
 }  // namespace quor

@@ -13,6 +13,7 @@
 
 #include "common/bulk_array.h"
 #include "common/outcome.h"
+#include "readers/line_reader.h"
 
 namespace quor {
 
@@ -29,6 +30,8 @@ struct table_request {
     std::size_t block_fields = 0;
     // Reading stops once this many lines were refused and another line follows.
     std::size_t refused_limit = 1;
+    // The longest line and the caller's stop, as line_reader takes them.
+    line_limits limits;
 };
 
 enum class refusal : unsigned char {
@@ -69,19 +72,26 @@ struct table_read {
     bool stopped = false;                       // the refused_limit ended the reading
     std::optional<cut_off> cut;
     std::size_t not_utf8_line = 0;              // from 1: the first line that is not UTF-8 (nothing else is set)
+    std::size_t long_line = 0;                  // from 1: a line beyond limits.longest_line, where reading ended
 };
 
 // Bytes of a line's text kept in a report.
 inline constexpr std::size_t quoted_bytes = 400;
 
+// Every source is read line by line through one line_reader, so a table costs its
+// columns and one block, whatever the size of what it is read from.
+
 // The table in `text` (the whole content of a file).
 outcome<table_read> read_table_text(std::string_view text, const table_request& request);
 
-// The table of the regular file at `path`, read line by line (it costs its
-// columns and one block). A directory, a named pipe, a device or a socket is
-// refused before anything is read (so a pipe never blocks); read failures are
-// os_error with error_number set.
+// The table of the regular file at `path`. A directory, a named pipe, a device or
+// a socket is refused before anything is read (so a pipe never blocks); read
+// failures are os_error with error_number set.
 outcome<table_read> read_table_file(std::string_view path, const table_request& request);
+
+// The table in the bytes that `source` hands out (`name` stands for a path in
+// messages). When the source stops the read, the result is the failure of a stop.
+outcome<table_read> read_table_stream(std::string_view name, byte_source source, const table_request& request);
 
 // True when `field` may be the beginning of a number cut off while being written
 // ("3.1e+", "-", "in"): what the last field of a cut-off row looks like.

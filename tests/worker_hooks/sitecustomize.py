@@ -13,9 +13,9 @@ if os.environ.get("QUOR_PP_TEST_HOOKS") == "1":
     import signal
     import time
 
-    import quor_pp.workflow.parallel
+    import quor_pp.workflow.replica_tasks
 
-    _analyze_replica = quor_pp.workflow.parallel.analyze_replica
+    _analyze_replica = quor_pp.workflow.replica_tasks.analyze_replica
 
     def _hooked(directory, settings, progress=None):
         name = os.path.basename(directory)
@@ -32,4 +32,4 @@ if os.environ.get("QUOR_PP_TEST_HOOKS") == "1":
             raise getattr(builtins, name.split("_")[1])("raised on purpose")
         return _analyze_replica(directory, settings, progress)
 
-    quor_pp.workflow.parallel.analyze_replica = _hooked
+    quor_pp.workflow.replica_tasks.analyze_replica = _hooked

@@ -2,6 +2,7 @@
 // It tells the package what a table's file holds, refusals included, so that the
 // package never re-reads a file to find out what was dropped.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -148,39 +149,120 @@ PyObject* build(PyTypeObject* column_type, table_read& table, bool blocks) {
         set(d, "header_text", text(table.header_text)) < 0 || set(d, "blocks", PyLong_FromSize_t(table.blocks)) < 0 ||
         set(d, "comments", PyLong_FromSize_t(table.comments)) < 0 || set(d, "refused", refused.release()) < 0 ||
         set(d, "stopped", PyBool_FromLong(table.stopped)) < 0 || set(d, "cut", Py_NewRef(cut)) < 0 ||
-        set(d, "not_utf8_line", Py_NewRef(Py_None)) < 0)
+        set(d, "not_utf8_line", Py_NewRef(Py_None)) < 0 ||
+        set(d, "long_line", optional_size(table.long_line, table.long_line != 0)) < 0)
         return nullptr;
     return result.release();
 }
 
-// Runs `read` without holding the interpreter (other threads go on meanwhile);
-// nothing when memory ran out, which is only turned into MemoryError once the
-// interpreter is held again.
-template <class Read>
-std::optional<outcome<table_read>> detached(Read read) {
-    std::optional<outcome<table_read>> result;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(read());
-    } catch (const std::bad_alloc&) {
-        result.reset();
-    } catch (const std::length_error&) {
-        result.reset();
+// How often a detached read asks the interpreter for signals: often enough that
+// Ctrl-C or SIGTERM stops a read of gigabytes at once, seldom enough that taking
+// the interpreter back, which may wait for another thread, costs nothing.
+constexpr std::chrono::milliseconds signal_check_interval{50};
+
+// A read that runs without holding the interpreter (other threads go on
+// meanwhile). It takes the interpreter back only between blocks: to run the
+// handlers of signals that arrived, and to call a stream's read(). An exception
+// raised there (KeyboardInterrupt, what a SIGTERM handler raises, a stream's own
+// error) stops the read, and is raised once the read has ended.
+class detached_read {
+public:
+    detached_read() : thread_(PyEval_SaveThread()), next_check_(std::chrono::steady_clock::now()) {}
+    detached_read(const detached_read&) = delete;
+    detached_read& operator=(const detached_read&) = delete;
+    ~detached_read() {
+        if (thread_ != nullptr) PyEval_RestoreThread(thread_);
+        Py_XDECREF(pending_);
     }
-    Py_END_ALLOW_THREADS
+
+    // True when a signal handler raised: the read is to stop.
+    bool stop_requested() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_check_) return false;
+        next_check_ = now + signal_check_interval;
+        return !attached([] { return PyErr_CheckSignals() == 0; });
+    }
+
+    // At most `size` bytes of `stream.read(size)` copied to `into`: their count, or
+    // -1 when it raised (or a signal handler did).
+    std::ptrdiff_t read_stream(PyObject* stream, char* into, std::size_t size) {
+        std::ptrdiff_t count = -1;
+        attached([&] {
+            if (PyErr_CheckSignals() < 0) return false;
+            next_check_ = std::chrono::steady_clock::now() + signal_check_interval;
+            const ref data(PyObject_CallMethod(stream, "read", "n", static_cast<Py_ssize_t>(size)));
+            if (!data) return false;
+            if (!PyBytes_Check(data.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())) > size) {
+                PyErr_Format(PyExc_TypeError, "read(%zd) of the source returned %T, not bytes of at most that length",
+                             static_cast<Py_ssize_t>(size), data.get());
+                return false;
+            }
+            count = PyBytes_GET_SIZE(data.get());
+            if (count > 0) std::memcpy(into, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(count));
+            return true;
+        });
+        return count;
+    }
+
+    // Holds the interpreter again; true when an exception stopped the read, which
+    // is now raised.
+    bool end() {
+        PyEval_RestoreThread(std::exchange(thread_, nullptr));
+        if (pending_ == nullptr) return false;
+        PyErr_SetRaisedException(std::exchange(pending_, nullptr));
+        return true;
+    }
+
+private:
+    template <class Call>
+    bool attached(Call call) {
+        PyEval_RestoreThread(thread_);
+        const bool done = call();
+        if (!done && pending_ == nullptr) pending_ = PyErr_GetRaisedException();
+        thread_ = PyEval_SaveThread();
+        return done;
+    }
+
+    PyThreadState* thread_;
+    PyObject* pending_ = nullptr;
+    std::chrono::steady_clock::time_point next_check_;
+};
+
+// Runs `read` detached; nothing, with an exception set, when memory ran out or an
+// exception stopped the read.
+template <class Read>
+std::optional<outcome<table_read>> detached(table_request& request, Read read) {
+    std::optional<outcome<table_read>> result;
+    bool out_of_memory = false;
+    detached_read session;
+    request.limits.stop_requested = [&session] { return session.stop_requested(); };
+    try {
+        result.emplace(read(session));
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::length_error&) {
+        out_of_memory = true;
+    }
+    if (session.end()) return std::nullopt;
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
     return result;
 }
 
 PyObject* read_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyTypeObject* const column_type = static_cast<module_state*>(PyModule_GetState(module))->column_type;
-    static const char* keywords[] = {"source", "header", "clean_rows", "block_fields", "refused_limit", nullptr};
+    static const char* keywords[] = {"source",        "header",       "clean_rows", "block_fields",
+                                     "refused_limit", "longest_line", nullptr};
     PyObject* source = nullptr;
     PyObject* header = Py_None;
     int clean_rows = 0;
     Py_ssize_t block_fields = 0;
     Py_ssize_t refused_limit = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opnn:read_table", const_cast<char**>(keywords), &source,
-                                     &header, &clean_rows, &block_fields, &refused_limit))
+    Py_ssize_t longest_line = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opnnn:read_table", const_cast<char**>(keywords), &source,
+                                     &header, &clean_rows, &block_fields, &refused_limit, &longest_line))
         return nullptr;
     table_request request;
     if (header != Py_None) {
@@ -192,33 +274,43 @@ PyObject* read_table(PyObject* module, PyObject* args, PyObject* kwargs) {
         }
         request.header = static_cast<std::size_t>(line);
     }
-    if (block_fields < 0 || refused_limit < 1) {
-        PyErr_SetString(PyExc_ValueError, "block_fields must be >= 0 and refused_limit >= 1");
+    if (block_fields < 0 || refused_limit < 1 || longest_line < 0) {
+        PyErr_SetString(PyExc_ValueError, "block_fields and longest_line must be >= 0 and refused_limit >= 1");
         return nullptr;
     }
     request.clean_rows = clean_rows != 0;
     request.block_fields = static_cast<std::size_t>(block_fields);
     request.refused_limit = static_cast<std::size_t>(refused_limit);
+    request.limits.longest_line = static_cast<std::size_t>(longest_line);
 
+    std::optional<outcome<table_read>> read;
     if (PyUnicode_Check(source)) {
         ref encoded(PyUnicode_EncodeFSDefault(source));
         if (!encoded) return nullptr;
         const std::string_view path(PyBytes_AS_STRING(encoded.get()),
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-        auto read = detached([&] { return read_table_file(path, request); });
-        if (!read) return PyErr_NoMemory();
-        if (!read->ok()) return raise(read->failure(), source);
-        return build(column_type, read->value(), request.block_fields > 0);
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Format(PyExc_TypeError, "source must be a path (str) or a bytes-like object, not %T", source);
+        read = detached(request, [&](detached_read&) { return read_table_file(path, request); });
+    } else if (PyObject_CheckBuffer(source)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        read = detached(request, [&](detached_read&) { return read_table_text(text, request); });
+        PyBuffer_Release(&view);
+    } else if (PyObject_HasAttrStringWithError(source, "read") == 1) {
+        read = detached(request, [&](detached_read& session) {
+            return read_table_stream(
+                "the stream", [&](char* into, std::size_t size) { return session.read_stream(source, into, size); },
+                request);
+        });
+    } else {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "source must be a path (str), a bytes-like object or a stream with read(size), not %T",
+                         source);
         return nullptr;
     }
-    const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    auto read = detached([&] { return read_table_text(text, request); });
-    PyBuffer_Release(&view);
-    if (!read) return PyErr_NoMemory();
+    if (!read) return nullptr;
+    if (!read->ok()) return raise(read->failure(), source);
     return build(column_type, read->value(), request.block_fields > 0);
 }
 
@@ -247,8 +339,10 @@ PyObject* is_number(PyObject*, PyObject* argument) {
 PyMethodDef methods[] = {
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_table(source, *, header=None, clean_rows=False, block_fields=0, refused_limit=1)\n--\n\n"
-     "The table in a file (source a str path) or in memory (a bytes-like object), with what was refused."},
+     "read_table(source, *, header=None, clean_rows=False, block_fields=0, refused_limit=1, longest_line=0)\n--\n\n"
+     "The table in a file (source a str path), in memory (a bytes-like object) or in a stream (an object\n"
+     "with read(size) returning bytes), with what was refused. A line longer than longest_line bytes\n"
+     "(0: no limit) ends the reading there. Ctrl-C and other signal handlers that raise stop it."},
     {"split_fields", split_fields, METH_O, "split_fields(text, /)\n--\n\nThe fields of a line, as the readers take them."},
     {"is_number", is_number, METH_O, "is_number(text, /)\n--\n\nTrue when the whole text is a number for the readers."},
     {"search_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_window)), METH_FASTCALL,

@@ -48,6 +48,7 @@ _DISPLAY_UNITS: Final = {
     "S/m": DisplayUnit(1.0, "S/m", "S/m", "S/m"),
     "K": DisplayUnit(1.0, "K", "K", "K"),
     "m^3": DisplayUnit(1e-27, "nm^3", "nm³", r"nm$^3$"),
+    "m^3/mol": DisplayUnit(1e-6, "cm^3/mol", "cm³/mol", r"cm$^3$/mol"),
     "m": DisplayUnit(1e-10, "A", "Å", "Å"),
     "s": DisplayUnit(1e-12, "ps", "ps", "ps"),
 }

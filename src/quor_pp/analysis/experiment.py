@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Final
 import _quor_pp
 
 from .results import Source
+from .thermo_averages import Equilibrated, detect_equilibration
 
 if TYPE_CHECKING:
     from .results import Estimate
@@ -119,7 +120,7 @@ def _salt_state(run: Run) -> tuple[object | None, float | None, float | None, st
     temperature = run.input("T")
     if temperature.value is None:
         return None, None, None, temperature.why
-    from ..properties.salts import salt
+    from ..properties.laliberte_table import salt
 
     try:
         found = salt(settings.salt)
@@ -198,21 +199,60 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
 # --- the run's own values ---------------------------------------------------------------------------
 
 
-def simulated_density(run: Run) -> Iterable[Estimate]:
-    """ρ from the run's density.dat, in kg/m³ (its unit is g/cm³ for real and metal, kg/m³ for si)."""
+def _density_series(run: Run) -> tuple[Equilibrated | None, int, str]:
+    """The equilibrated part of density.dat's series in the file's unit, its rows, and why there is none."""
     from ..reading.files import box_mean
 
-    if run.settings.salt is None:  # shown beside experiment only
-        return
     path = run.path("density")
-    if path is None:
+    assert path is not None
+    box_mean(path)  # the layout check: one value per row
+    table = run.read("density", "ave/time")
+    assert table is not None
+    values = table[list(table)[1]]
+    try:
+        return detect_equilibration(values), len(values), ""
+    except ValueError as error:
+        return None, len(values), f"{path}: {error}"
+
+
+def simulated_density(run: Run) -> Iterable[Estimate]:
+    """ρ from the run's density.dat, in kg/m³: the mean of its equilibrated part (its unit is g/cm³ for real
+    and metal, kg/m³ for si)."""
+    if run.path("density") is None:
         return
-    raw, _ = box_mean(path)
+    found, _, why = run.memo("density series", lambda: _density_series(run))
+    path = run.path("density")
     factor = {"real": 1000.0, "metal": 1000.0, "si": 1.0}.get(run.units.name, 1.0)
-    if not (math.isfinite(raw) and raw > 0.0):
-        yield run.missing("density", "", f"{path}: the density {raw} is not positive", None, status="unphysical")
+    if found is None:
+        yield run.missing("density", "", why, None, status="not numbers")
         return
-    yield run.value("density", "", raw * factor, sources=(Source("rho", raw * factor, os.path.basename(path)),))
+    if not (math.isfinite(found.mean) and found.mean > 0.0):
+        yield run.missing("density", "", f"{path}: the density {found.mean} is not positive", None,
+                          status="unphysical")
+        return
+    value = found.mean * factor
+    yield run.value("density", "", value, sources=(Source("rho", value, os.path.basename(str(path))),
+                                                   Source("start_row", found.start, "detected"),
+                                                   Source("g", found.inefficiency, "detected")))
+
+
+def simulated_density_error(run: Run) -> Iterable[Estimate]:
+    """The standard error of the density, from the statistical inefficiency of density.dat's series.
+
+    A file of one row holds an average already: it has no series to take an error from.
+    """
+    if run.path("density") is None:
+        return
+    found, rows, _ = run.memo("density series", lambda: _density_series(run))
+    if found is None or rows < 2:
+        return
+    factor = {"real": 1000.0, "metal": 1000.0, "si": 1.0}.get(run.units.name, 1.0)
+    if not math.isfinite(found.error):
+        yield run.missing("density_error", "", "too few equilibrated samples for an error", None,
+                          status="too few points")
+        return
+    yield run.value("density_error", "", found.error * factor, sources=(Source("g", found.inefficiency,
+                                                                               "detected"),))
 
 
 def _simulated(run: Run, prop: str) -> Estimate | None:

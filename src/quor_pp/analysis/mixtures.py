@@ -361,3 +361,31 @@ def bulk_viscosity(run: Run) -> Iterable[Estimate]:
         return
     fit = run.fit(table, "MSD_bulkvisc", quantity="bulk_viscosity")
     yield run.from_fit("bulk_viscosity", "", fit, Normalisation("viscosity", ("T",)))
+
+
+# --- Darken's estimate ------------------------------------------------------------------------------
+
+
+def pooled_darken(species: str, sources: Mapping[str, float]) -> float:
+    """Đ_Darken = x₂D₁ + x₁D₂ from the self-diffusion coefficients and mole fractions."""
+    first, second = species.split("-", 1)
+    return sources[f"x_{second}"] * sources[f"D_{first}"] + sources[f"x_{first}"] * sources[f"D_{second}"]
+
+
+def darken(run: Run) -> Iterable[Estimate]:
+    """Darken's Đ of a mixture of two species, beside Maxwell-Stefan's: what uncorrelated molecules would give."""
+    species = run.species()
+    if len(species) != 2 or run.table("diffself") is None:
+        return
+    label = f"{species[0]}-{species[1]}"
+    fractions, lacking = _fractions(run, species)
+    found = {e.species: e for e in run.estimates("self_diffusion")}
+    failed = next((found.get(s) for s in species if found.get(s) is None or found[s].value is None), None)
+    if not fractions or failed is not None or any(s not in found for s in species):
+        why = lacking or (f"self-diffusion of {failed.species}: {failed.message}" if failed is not None
+                          else "a self-diffusion coefficient is missing")
+        yield run.missing("darken", label, why, None)
+        return
+    sources = (*(Source(f"x_{s}", fractions[s], "molecule counts") for s in species),
+               *(Source(f"D_{s}", found[s].value or 0.0, "self_diffusion") for s in species))
+    yield run.value("darken", label, pooled_darken(label, {s.name: s.value for s in sources}), sources=sources)

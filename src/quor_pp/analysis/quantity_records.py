@@ -60,18 +60,37 @@ def register_all() -> None:
         Quantity("coordination_number", "n", "coordination number of the first shell", "1",
                  derive=_lazy("structure", "coordination"), reduced=False,
                  reference="n_ij = 4π ρ_j ∫₀^r_min g_ij r² dr"),
+        Quantity("rdf_second_peak", "r_max2", "position of the second peak of g(r)", "m",
+                 derive=_lazy("structure", "second_peak")),
+        Quantity("rdf_second_minimum", "r_min2", "position of the second minimum of g(r)", "m",
+                 derive=_lazy("structure", "second_minimum")),
+        Quantity("coordination_number_second", "n₂", "coordination number of the second shell", "1",
+                 derive=_lazy("structure", "coordination_second"), reduced=False,
+                 reference="n₂ = 4π ρ_j ∫_r_min^r_min2 g_ij r² dr"),
         Quantity("kirkwood_buff", "G", "Kirkwood-Buff integral", "m^3", derive=_lazy("structure", "kirkwood_buff_estimates"),
-                 reference="Krüger et al., J. Phys. Chem. Lett. 4, 235 (2013); Ganguly and van der Vegt, "
-                           "J. Chem. Theory Comput. 9, 1347 (2013)"),
+                 reference="Krüger et al., J. Phys. Chem. Lett. 4, 235 (2013), up to half the box edge, of the "
+                           "finite-size corrected g(r) (Ganguly and van der Vegt, J. Chem. Theory Comput. 9, 1347 "
+                           "(2013))"),
+        Quantity("excess_coordination", "N_ex", "excess coordination number ρ_j G_ij (j around i)", "1",
+                 derive=_lazy("structure", "excess_coordination"), reduced=False,
+                 reference="Ben-Naim, Molecular Theory of Solutions (2006)"),
         Quantity("thermodynamic_factor", "Γ", "thermodynamic factor", "1",
-                 derive=_lazy("structure", "thermodynamic_factor_estimates"), reduced=False,
+                 derive=_lazy("mixture_thermodynamics", "thermodynamic_factor_estimates"), reduced=False,
                  reference="Γ = 1/(1 + ρ x₁ x₂ (G₁₁ + G₂₂ − 2G₁₂)); a salt's ions as one component after "
                            "Weerasinghe and Smith, J. Chem. Phys. 118, 10663 (2003)"),
+        Quantity("thermodynamic_factor_range", "δΓ_L", "half the spread of Γ over fit ranges of L·G(L)", "1",
+                 derive=_lazy("mixture_thermodynamics", "thermodynamic_factor_range"), reduced=False),
+        Quantity("partial_molar_volume", "V̄", "partial molar volume (a salt's per mole of ions)", "m^3/mol",
+                 derive=_lazy("mixture_thermodynamics", "partial_molar_volume"),
+                 reference="Ben-Naim, Molecular Theory of Solutions (2006), from the Kirkwood-Buff integrals"),
     ]
     mixtures = [
         Quantity("maxwell_stefan", "Đ", "Maxwell-Stefan diffusivity", "m^2/s", derive=_lazy("mixtures", "maxwell_stefan"),
                  pooled=_pooled("mixtures", "pooled_pair"),
                  reference=_KB_VD + "; a pair of species, or the two components (a salt's ions together)"),
+        Quantity("darken", "Đ_D", "Darken's diffusivity x₂D₁ + x₁D₂", "m^2/s", derive=_lazy("mixtures", "darken"),
+                 pooled=_pooled("mixtures", "pooled_darken"),
+                 reference="Darken's relation from the self-diffusion coefficients, for comparison with Đ"),
         Quantity("maxwell_stefan_infinite", "Đ∞", "Maxwell-Stefan diffusivity, finite-size corrected", "m^2/s",
                  derive=_lazy("mixtures", "maxwell_stefan_infinite"), pooled=_pooled("mixtures", "pooled_infinite"),
                  reference=_JAMALI),
@@ -96,7 +115,10 @@ def register_all() -> None:
                  pooled=_pooled("mixtures", "pooled_ratio"), reduced=False),
     ]
     experiment = [
-        Quantity("density", "ρ", "density", "kg/m^3", derive=_lazy("experiment", "simulated_density")),
+        Quantity("density", "ρ", "density", "kg/m^3", derive=_lazy("experiment", "simulated_density"),
+                 reference="mean of the equilibrated part of density.dat (Chodera 2016)"),
+        Quantity("density_error", "δρ_s", "standard error of the density from its statistical inefficiency",
+                 "kg/m^3", derive=_lazy("experiment", "simulated_density_error")),
         Quantity("density_experiment", "ρ_exp", "experimental density (Laliberte)", "kg/m^3",
                  derive=_lazy("experiment", "density_experiment"), reduced=False,
                  reference="Laliberte and Cooper, J. Chem. Eng. Data 49, 1141 (2004)"),

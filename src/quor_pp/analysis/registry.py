@@ -37,11 +37,16 @@ class Curves:
         of the columns, followed by a species ("MSD__Na") or a pair ("MSD__Na_Cl").
     per : {"box", "species", "pair"}
         One curve for the box, one per species, or one per unordered pair of species.
+    names : tuple of str
+        For a quantity's own table, the names the run writes it under (each also found
+        with ".gz"): the defaults of that role in `RunFiles`, so that a quantity's file,
+        columns, normalisation and unit are declared in its record alone.
     """
 
     file: str
     column: str
     per: Literal["box", "species", "pair"] = "box"
+    names: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)

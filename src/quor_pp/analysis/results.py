@@ -8,9 +8,12 @@ be altered behind its back.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .fitting import Fit
+
+if TYPE_CHECKING:
+    from .pair_structure import PairStructure
 
 __all__ = ["Estimate", "MissingInputError", "Needs", "ReplicaFailure", "ReplicaFailureWarning", "ReplicaResult",
            "Source"]
@@ -150,6 +153,9 @@ class ReplicaResult:
         Its LAMMPS unit style.
     estimates : tuple of Estimate
     fits : tuple of Fit
+    structure : tuple of PairStructure
+        The curves of each pair's g(r), Kirkwood-Buff integral and running
+        coordination number that the structure figures draw.
     checks : tuple of str
         The cross-checks of its inputs that were applied (keys of
         `quor_pp.analysis.cross_checks.CHECKS`), and any notes they left.
@@ -159,11 +165,13 @@ class ReplicaResult:
     units: str
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
+    structure: tuple[PairStructure, ...] = field(default=(), repr=False, compare=False)
     checks: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
+        object.__setattr__(self, "structure", tuple(self.structure))
         object.__setattr__(self, "checks", tuple(self.checks))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:

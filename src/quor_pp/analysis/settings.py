@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
@@ -16,17 +16,28 @@ from ..core.units import unit_system
 __all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
 
 
+def _declared(role: str) -> Callable[[], tuple[str, ...]]:
+    """The file names of a fitted quantity's table, as its record in the registry declares them."""
+    def names() -> tuple[str, ...]:
+        from . import quantities
+
+        return next(q.curves.names for q in quantities.quantities() if q.curves is not None and q.curves.file == role)
+
+    return names
+
+
 @dataclass(frozen=True)
 class RunFiles:
     """Names of the files in a run directory; the first existing name of each tuple is used.
 
-    Each name is also found compressed, with ".gz" after it.
+    Each name is also found compressed, with ".gz" after it. The tables of the fitted
+    quantities take their names from the quantities' records (`quor_pp.quantities`).
     """
 
-    diffself: tuple[str, ...] = ("diffself.dat",)
-    diffonsag: tuple[str, ...] = ("diffonsag.dat",)
-    viscosity: tuple[str, ...] = ("viscosity.dat",)
-    thermal_conductivity: tuple[str, ...] = ("thermconductivity.dat", "tconductivity.dat")
+    diffself: tuple[str, ...] = field(default_factory=_declared("diffself"))
+    diffonsag: tuple[str, ...] = field(default_factory=_declared("diffonsag"))
+    viscosity: tuple[str, ...] = field(default_factory=_declared("viscosity"))
+    thermal_conductivity: tuple[str, ...] = field(default_factory=_declared("thermal_conductivity"))
     volume: tuple[str, ...] = ("volume.dat",)
     thermo: tuple[str, ...] = ("nvt_prod.dat",)
     log: tuple[str, ...] = ("log.lammps",)
@@ -189,6 +200,11 @@ class AnalysisSettings:
     conductivity_model : str or None
         A JSON file of segmented molar-conductivity coefficients for a salt other than
         KOH (see `quor_pp.experiment.read_conductivity_model`).
+    species_order : tuple of str
+        The run's order of species, decided once across its replicas (`analyze` and
+        `sweep` fill it from the first replica): pairs are labelled ("wat-met") and
+        matrices built in this order in every replica, whatever the order of each
+        replica's columns. Empty: each replica's own column order.
     trust_charges : bool
         Keep the given charges even where the data file gives a molecule another net
         charge, or they are not electroneutral (by default such charges are refused).
@@ -221,6 +237,7 @@ class AnalysisSettings:
     hopping_ion: str | None = None
     hop_distance: float | None = None
     conductivity_model: str | None = None
+    species_order: tuple[str, ...] = ()
     trust_charges: bool = False
 
     def __post_init__(self) -> None:
@@ -247,6 +264,9 @@ class AnalysisSettings:
             value = getattr(self, name)
             if value is not None and (not isinstance(value, str) or not value):
                 raise TypeError(f"{name} must be a non-empty str, not {value!r}")
+        if isinstance(self.species_order, str) or not all(isinstance(s, str) for s in self.species_order):
+            raise TypeError(f"species_order must be a sequence of species names, not {self.species_order!r}")
+        object.__setattr__(self, "species_order", tuple(self.species_order))
         object.__setattr__(self, "hop_distance", _positive("hop_distance", self.hop_distance))
         if self.molality is not None:
             if isinstance(self.molality, bool) or not isinstance(self.molality, numbers.Real):
@@ -281,6 +301,7 @@ class AnalysisSettings:
         values.update(window=dataclasses.asdict(self.window), files=dataclasses.asdict(self.files))
         for name in ("molecules", "atoms_per_molecule", "charges"):
             values[name] = dict(values[name])
+        values["species_order"] = list(self.species_order)
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
         values["curve_windows"] = {name: None if window is None else list(window)
                                    for name, window in self.curve_windows.items()}

@@ -1,17 +1,18 @@
-"""Structure of a mixture from its radial distribution functions: peaks, shells, Kirkwood-Buff integrals, Γ.
+"""Structure of a mixture from its radial distribution functions: shells, coordination, Kirkwood-Buff integrals.
 
 The functions at the top work on plain arrays (r in any length unit, g(r)
 dimensionless) and are what the tests check against analytic g(r). The derive
 functions below them read a run's rdf.dat and give the registry's estimates in SI
 units: lengths in m, Kirkwood-Buff integrals in m³ per molecule.
 
-Kirkwood-Buff integrals follow the finite-volume method of Krüger et al., J. Phys.
-Chem. Lett. 4, 235 (2013): the integral over a sphere of diameter L with the weight
-w(x) = 1 − 3x/2 + x³/2 tends to G∞ + α/L, so L·G(L) is a straight line in L whose
-slope is G∞. The line is fitted over the outer half of the tabulated radii
-(`KB_FIT_RANGE`), where the short-range structure has died out. A file without
-finite-size corrected columns gets the correction of Ganguly and van der Vegt,
-J. Chem. Theory Comput. 9, 1347 (2013), before the integration.
+An rdf.dat holds, per pair, ``finiterdf__i_j``, the g(r) measured in the finite
+box, and ``rdf__i_j``, the same with the finite-size correction of Ganguly and van
+der Vegt already applied. The integrals are taken of the corrected one; a file
+with only one kind is told apart by the closed-box sum rule (`rdf_correction`) and
+corrected only when it holds the measured g(r). Kirkwood-Buff integrals follow the
+finite-volume method of Krüger et al. (`kirkwood_buff`), up to half the box edge.
+The thermodynamic factor and what else follows from the integrals of the two
+components is in `mixture_thermodynamics`.
 """
 
 from __future__ import annotations
@@ -24,63 +25,59 @@ from typing import TYPE_CHECKING, Final
 import numpy as np
 import numpy.typing as npt
 
-import _quor_pp
+from .kirkwood_buff import KB_FIT_RANGE, KirkwoodBuff, kirkwood_buff, kirkwood_buff_running, thermodynamic_factor
+from .pair_structure import PairStructure, thinned
+from .rdf_correction import box_sum_rule, ganguly_van_der_vegt
+from .results import Needs, Source
 
 if TYPE_CHECKING:
     from ..reading.files import Table
     from .results import Estimate
     from .transport import Run
 
-__all__ = ["KB_FIT_RANGE", "PEAK_NEIGHBOURS", "Shell", "coordination_number", "first_shell",
-           "ganguly_van_der_vegt", "kirkwood_buff", "kirkwood_buff_running", "thermodynamic_factor"]
+__all__ = ["KB_FIT_RANGE", "PEAK_NEIGHBOURS", "Shell", "components", "coordination_number", "first_shell",
+           "ganguly_van_der_vegt", "kirkwood_buff", "kirkwood_buff_running", "shells", "thermodynamic_factor"]
 
 FloatArray = npt.NDArray[np.float64]
 
-#: Least samples on each side that a peak must exceed.
+#: The least half-width of the smoothing and peak search, in samples.
 PEAK_NEIGHBOURS: Final = 5
 
-#: Half the width of the stretch of r that a peak or minimum must dominate, in metres:
-#: a first shell is some tenths of an ångström wide, the noise of a histogram a bin
-#: or two (in reduced units, 0.1 σ).
+#: Half the width of the stretch of r over which g(r) is smoothed to find its extrema,
+#: three times over, in metres: a first shell is some tenths of an ångström wide, the
+#: noise of a histogram a bin or two (in reduced units, 0.1 σ).
 PEAK_HALF_WIDTH: Final = 0.3e-10
 PEAK_HALF_WIDTH_REDUCED: Final = 0.1
 
+#: The least rise or fall of g(r) between a peak and a minimum that makes them extrema.
+SHELL_CONTRAST: Final = 0.02
 
-#: The fractions of the largest tabulated radius between which L·G(L) is fitted.
-KB_FIT_RANGE: Final = (0.5, 1.0)
+#: How many times the noise of the smoothed g(r) a shell's rise or fall must exceed.
+NOISE_MARGIN: Final = 6.0
+
+#: The spread of the excess coordination number ρ_j G_ij over the fit ranges above
+#: which G(L) is taken as not converged.
+KB_CONVERGENCE: Final = 0.1
 
 
 @dataclass(frozen=True)
 class Shell:
-    """The first coordination shell of a g(r).
+    """A coordination shell of a g(r).
 
     Attributes
     ----------
     peak : int
-        Index of the first peak.
+        Index of its peak.
     minimum : int or None
-        Index of the first minimum after it; None when g(r) has none in range.
+        Index of the minimum after it; None when g(r) has none in range.
     """
 
     peak: int
     minimum: int | None
 
 
-def _is_peak(values: FloatArray, index: int, neighbours: int) -> bool:
-    if index - neighbours < 0 or index + neighbours >= len(values):
-        return False
-    centre = values[index]
-    return all(centre > values[index - k] and centre > values[index + k] for k in range(1, neighbours + 1))
-
-
-def _find_peak(values: FloatArray, start: int, neighbours: int) -> int | None:
-    """The first peak at or after `start`; the native finder's fallback index is checked, not trusted."""
-    index = int(_quor_pp.local_maximum_finder(values, start, neighbours))
-    return index if _is_peak(values, index, neighbours) else None
-
-
 def neighbours_for(r: npt.ArrayLike, half_width: float) -> int:
-    """The neighbour count of the peak search: the samples in `half_width` of r (at least `PEAK_NEIGHBOURS`)."""
+    """The samples in `half_width` of r (at least `PEAK_NEIGHBOURS`): the scale of the extrema search."""
     radius = np.asarray(r, dtype=np.float64)
     if len(radius) < 2:
         return PEAK_NEIGHBOURS
@@ -99,32 +96,76 @@ def smoothed(g: npt.ArrayLike, half: int) -> FloatArray:
     return np.asarray((sums[high] - sums[low]) / (high - low), dtype=np.float64)
 
 
-def first_shell(g: npt.ArrayLike, neighbours: int = PEAK_NEIGHBOURS) -> Shell | None:
-    """The first peak of g(r) and the first minimum after it; None when g has no peak.
+def _thresholds(values: FloatArray, smooth: FloatArray, half: int) -> FloatArray:
+    """The rise or fall that makes an extremum at each sample: `NOISE_MARGIN` times the noise left after smoothing.
 
-    The extrema are sought on g averaged over a third of `neighbours` on each side,
-    and must exceed `neighbours` samples on each side; the search starts where g
-    first exceeds 0.1, past the excluded core (whose noise of a few counts would
-    otherwise make peaks).
+    The noise is measured in the outer half of the table, where g(r) is smooth, and
+    grows towards contact as 1/r (a histogram's shells near contact hold few pairs).
     """
-    values = smoothed(g, neighbours // 3)
-    rising = np.flatnonzero(values > 0.1)
+    n = len(values)
+    tail = (values - smooth)[n // 2:]
+    # The median absolute deviation: a few wild samples (past half the box edge) do not count.
+    spread = 1.4826 * float(np.median(np.abs(tail - np.median(tail)))) if len(tail) > 1 else 0.0
+    noise = spread / math.sqrt(2 * half + 1)
+    growth = np.minimum(0.75 * n / np.arange(1, n + 1), 10.0)
+    return np.asarray(np.maximum(SHELL_CONTRAST, NOISE_MARGIN * noise * growth), dtype=np.float64)
+
+
+def shells(g: npt.ArrayLike, neighbours: int = PEAK_NEIGHBOURS, count: int = 2) -> list[Shell]:
+    """The first `count` coordination shells of g(r): each peak and the minimum after it.
+
+    The walk starts where g first exceeds 0.1, past the excluded core, and follows
+    g smoothed over a third of `neighbours` on each side: a maximum is a peak once g
+    has fallen below it by more than the noise (at least `SHELL_CONTRAST`), a
+    minimum once g has risen above it by as much. A peak is found whatever its
+    width, a narrow hydrogen-bond peak at contact as a broad one; its index is
+    then the highest sample near the smoothed maximum.
+    """
+    values = np.asarray(g, dtype=np.float64)
+    half = max(neighbours // 3, 1)
+    smooth = smoothed(values, half)
+    rising = np.flatnonzero(smooth > 0.1)
     if len(rising) == 0:
-        return None
-    peak = _find_peak(values, int(rising[0]), neighbours)
-    if peak is None:
-        return None
-    minimum = _find_peak(-values, peak, neighbours)
-    return Shell(peak, minimum)
+        return []
+    margin = _thresholds(values, smooth, half)
+    light = smoothed(values, max(half // 3, 1))
+    found: list[Shell] = []
+    peak: int | None = None
+    best = int(rising[0])
+    for k in range(best, len(smooth)):
+        v = smooth[k]
+        if peak is None:
+            if v > smooth[best]:
+                best = k
+            elif v < smooth[best] - margin[best]:
+                low, high = max(best - half, 0), min(best + half + 1, len(values))
+                peak, best = low + int(np.argmax(light[low:high])), k
+        elif v < smooth[best]:
+            best = k
+        elif v > smooth[best] + margin[best]:
+            found.append(Shell(peak, best))
+            if len(found) == count:
+                return found
+            peak, best = None, k
+    if peak is not None:
+        found.append(Shell(peak, None))
+    return found
 
 
-def coordination_number(r: npt.ArrayLike, g: npt.ArrayLike, density: float, r_max: float) -> float:
-    """n = 4π ρ ∫₀^r_max g(r) r² dr (trapezoidal rule on the tabulated points, r ≤ r_max).
+def first_shell(g: npt.ArrayLike, neighbours: int = PEAK_NEIGHBOURS) -> Shell | None:
+    """The first peak of g(r) and the first minimum after it (see `shells`); None when g has no peak."""
+    found = shells(g, neighbours, 1)
+    return found[0] if found else None
+
+
+def coordination_number(r: npt.ArrayLike, g: npt.ArrayLike, density: float, r_max: float,
+                        r_min: float = 0.0) -> float:
+    """n = 4π ρ ∫_r_min^r_max g(r) r² dr (trapezoidal rule on the tabulated points, r_min ≤ r ≤ r_max).
 
     `density` is the number density of the neighbour species in the inverse cube of r's unit.
     """
     radius, values = np.asarray(r, dtype=np.float64), np.asarray(g, dtype=np.float64)
-    inside = radius <= r_max
+    inside = (radius <= r_max) & (radius >= r_min)
     return float(4.0 * math.pi * density * np.trapezoid(values[inside] * radius[inside] ** 2, radius[inside]))
 
 
@@ -136,105 +177,50 @@ def running_coordination(r: npt.ArrayLike, g: npt.ArrayLike, density: float) -> 
     return 4.0 * math.pi * density * np.concatenate(([0.0], np.cumsum(steps)))
 
 
-def kirkwood_buff_running(r: npt.ArrayLike, g: npt.ArrayLike, lengths: npt.ArrayLike) -> FloatArray:
-    """G(L) = ∫₀ᴸ 4πr² (g − 1) w(r/L) dr with w(x) = 1 − 3x/2 + x³/2, for each L (trapezoidal rule)."""
-    radius, values = np.asarray(r, dtype=np.float64), np.asarray(g, dtype=np.float64)
-    result = []
-    for length in np.asarray(lengths, dtype=np.float64):
-        inside = radius <= length
-        x = radius[inside] / length
-        weight = 1.0 - 1.5 * x + 0.5 * x**3
-        result.append(np.trapezoid(4.0 * math.pi * radius[inside] ** 2 * (values[inside] - 1.0) * weight,
-                                   radius[inside]))
-    return np.asarray(result, dtype=np.float64)
+# --- a run's pairs ----------------------------------------------------------------------------------
 
 
 @dataclass(frozen=True)
-class KirkwoodBuff:
-    """An extrapolated Kirkwood-Buff integral and the curve it came from.
+class PairIntegral:
+    """The Kirkwood-Buff integral of one pair of a replica, or why there is none.
 
     Attributes
     ----------
-    value : float
-        G∞, the slope of L·G(L) against L, in r's unit cubed.
-    intercept : float
-        The line's intercept α.
-    lengths, running : ndarray
-        L and G(L) over the fitted range.
+    result : KirkwoodBuff or None
+        In the run's length unit cubed.
+    why, status : str
+        Why there is no value (or why it is not converged) and the estimate's status.
+    sources : tuple of Source
+        Which column was integrated and how, the half box edge, the spread over
+        the fit ranges and the straightness of L·G(L).
     """
 
-    value: float
-    intercept: float
-    lengths: FloatArray
-    running: FloatArray
+    result: KirkwoodBuff | None
+    why: str = ""
+    status: str = "ok"
+    sources: tuple[Source, ...] = ()
+    needs: Needs | None = None
 
 
-def kirkwood_buff(r: npt.ArrayLike, g: npt.ArrayLike,
-                  fit_range: tuple[float, float] = KB_FIT_RANGE) -> KirkwoodBuff:
-    """G∞ by a least-squares line through L·G(L) against L, L over `fit_range` times the largest r.
-
-    Raises
-    ------
-    ValueError
-        Fewer than three tabulated radii in the range, or r and g of different lengths.
-    """
-    radius = np.asarray(r, dtype=np.float64)
-    values = np.asarray(g, dtype=np.float64)
-    if radius.shape != values.shape:
-        raise ValueError(f"r and g have different lengths ({len(radius)} and {len(values)})")
-    if len(radius) == 0 or not np.all(np.isfinite(values)):
-        raise ValueError("g(r) is empty or has values that are not numbers")
-    low, high = fit_range[0] * radius[-1], fit_range[1] * radius[-1]
-    lengths = radius[(radius >= low) & (radius <= high) & (radius > 0.0)]
-    if len(lengths) < 3:
-        raise ValueError(f"{len(lengths)} tabulated radii between {low:g} and {high:g}: too few for the "
-                         "extrapolation of L·G(L)")
-    running = kirkwood_buff_running(radius, values, lengths)
-    slope, intercept = np.polyfit(lengths, lengths * running, 1)
-    return KirkwoodBuff(float(slope), float(intercept), lengths, running)
+@dataclass(frozen=True)
+class _Pair:
+    label: str
+    r: FloatArray
+    g: FloatArray
+    shells: list[Shell]
+    density: float | None  # of the neighbour species, in the run's length unit to the −3
+    integral: PairIntegral
 
 
-def ganguly_van_der_vegt(r: npt.ArrayLike, g: npt.ArrayLike, neighbours: float, volume: float,
-                         same: bool) -> FloatArray:
-    """g(r) corrected for the finite number of molecules in the box.
-
-    g_c(r) = g(r) · N_j (1 − v(r)/V) / (N_j (1 − v(r)/V) − ΔN_ij(r) − δ_ij), with
-    v(r) = 4πr³/3 and ΔN_ij(r) = (N_j/V) ∫₀ʳ 4πs² (g(s) − 1) ds the excess of j
-    molecules around an i molecule (Ganguly and van der Vegt 2013).
-    """
-    radius, values = np.asarray(r, dtype=np.float64), np.asarray(g, dtype=np.float64)
-    density = neighbours / volume
-    integrand = 4.0 * math.pi * radius**2 * (values - 1.0)
-    excess = density * np.concatenate(([0.0], np.cumsum(0.5 * (integrand[1:] + integrand[:-1]) * np.diff(radius))))
-    outside = neighbours * (1.0 - 4.0 * math.pi * radius**3 / 3.0 / volume)
-    return np.asarray(values * outside / (outside - excess - (1.0 if same else 0.0)), dtype=np.float64)
-
-
-def thermodynamic_factor(density: float, x1: float, g11: float, g22: float, g12: float) -> float:
-    """Γ = 1 / (1 + ρ x₁ x₂ (G₁₁ + G₂₂ − 2G₁₂)) of a binary mixture (ρ the total number density)."""
-    denominator = 1.0 + density * x1 * (1.0 - x1) * (g11 + g22 - 2.0 * g12)
-    return math.inf if denominator == 0.0 else 1.0 / denominator
-
-
-# --- estimates of a run ----------------------------------------------------------------------------
-
-
-def _pairs(run: Run) -> list[tuple[str, str, str, bool]]:
-    """(pair label, raw column, column to integrate, whether it is finite-size corrected) of the rdf table."""
+def _columns(run: Run) -> dict[str, tuple[str | None, str | None]]:
+    """(corrected column, finite-box column) of every pair of the rdf table, by pair label."""
     from .registry import Curves
 
-    table = run.table("rdf")
-    if table is None:
-        return []
-    found = []
+    found: dict[str, tuple[str | None, str | None]] = {}
     for label, column in run.curves(Curves("rdf", "rdf__", "pair")):
-        corrected = "finite" + column
-        if corrected not in table:  # the column may name the pair in the other order
-            first, second = label.split("-", 1)
-            for name in (f"finiterdf__{first}_{second}", f"finiterdf__{second}_{first}"):
-                if name in table:
-                    corrected = name
-        found.append((label, column, corrected if corrected in table else column, corrected in table))
+        found[label] = (column, None)
+    for label, column in run.curves(Curves("rdf", "finiterdf__", "pair")):
+        found[label] = (found.get(label, (None, None))[0], column)
     return found
 
 
@@ -242,91 +228,196 @@ def _radius(table: Table) -> FloatArray:
     return table[next(iter(table))]
 
 
-def _shells(run: Run) -> dict[str, tuple[FloatArray, FloatArray, Shell | None]]:
+def _integral(run: Run, label: str, r: FloatArray, table: Table, corrected: str | None,
+              finite: str | None) -> PairIntegral:
+    """The pair's Kirkwood-Buff integral up to half the box edge, of its corrected g(r)."""
+    volume = run.input("V")
+    if volume.value is None:
+        return PairIntegral(None, f"the half box edge, where the integral stops, needs the volume: {volume.why}",
+                            "missing", needs=volume.needs)
+    box = volume.value / run.units.volume
+    limit = 0.5 * box ** (1.0 / 3.0)  # half the edge of a cube of the box's volume
+    first, second = label.split("-", 1)
+    count = run.input("N_i", second)
+    neighbours = count.value
+    column = corrected or finite
+    assert column is not None
+    g = table[column]
+    checks: tuple[Source, ...] = ()
+    if corrected is not None and finite is not None:
+        how = f"{corrected}, corrected in the file"
+        if neighbours is not None:  # shown: the measured column's sum rule, −δ_ij when the columns are as named
+            try:
+                rule = box_sum_rule(r, table[finite], neighbours, box, first == second, limit)
+                checks = (Source("box_sum_rule", rule.box_integral, f"{finite}, −δ_ij expected"),)
+            except ValueError:
+                pass
+    elif neighbours is None:
+        return PairIntegral(None, f"only {column} in the file: telling whether it is corrected needs N_{second}: "
+                            f"{count.why}", "missing", needs=count.needs)
+    else:
+        try:
+            rule = box_sum_rule(r, g, neighbours, box, first == second, limit)
+        except ValueError as error:
+            return PairIntegral(None, f"{column}: {error}", "too few points")
+        if rule.finite_box:
+            g = ganguly_van_der_vegt(r, g, neighbours, box, first == second)
+            how = f"{column}, measured in the box (sum rule {rule.box_integral:.3f}), corrected here"
+        else:
+            how = f"{column}, already corrected (no closed-box sum rule: {rule.box_integral:.3f})"
+    try:
+        result = kirkwood_buff(r, g, limit=limit)
+    except ValueError as error:
+        return PairIntegral(None, f"{column}: {error}", "too few points")
+    length, cube = run.units.length, run.units.volume
+    sources = (Source("L_max", limit * length, "half the box edge"),
+               Source("G_range_spread", result.spread * cube, how),
+               Source("LG_line_residual", result.residual * cube, "L·G(L) about its line"), *checks)
+    if neighbours is not None and (neighbours / box) * result.spread > KB_CONVERGENCE:
+        return PairIntegral(result, f"G(L) has not converged by L = {limit:.4g}: fitted over other ranges, "
+                            f"G∞ moves by ±{result.spread:.3g} (ρ_j ΔG = {neighbours / box * result.spread:.3g} > "
+                            f"{KB_CONVERGENCE})", "not converged", sources)
+    return PairIntegral(result, sources=sources)
+
+
+def _figure_curves(pair: _Pair) -> PairStructure:
+    coordination = running_coordination(pair.r, pair.g, pair.density) if pair.density is not None else np.empty(0)
+    result = pair.integral.result
+    lengths, running = result.curve if result is not None else (np.empty(0), np.empty(0))
+    return PairStructure(
+        pair.label, thinned(pair.r), thinned(pair.g), thinned(coordination) if len(coordination) else coordination,
+        tuple(float(pair.r[s.peak]) for s in pair.shells),
+        tuple(float(pair.r[s.minimum]) for s in pair.shells if s.minimum is not None),
+        thinned(lengths), thinned(running),
+        None if result is None else (result.value, result.intercept),
+        None if result is None else (float(result.lengths[0]), float(result.lengths[-1])))
+
+
+def _scan(run: Run) -> dict[str, _Pair]:
     table = run.table("rdf")
-    shells = {}
-    if table is not None:
-        for label, column, _, _ in _pairs(run):
-            r = _radius(table)
-            width = PEAK_HALF_WIDTH_REDUCED if run.units.reduced else PEAK_HALF_WIDTH / run.units.length
-            shells[label] = (r, table[column], first_shell(table[column], neighbours_for(r, width)))
-    return shells
+    if table is None:
+        return {}
+    r = _radius(table)
+    width = PEAK_HALF_WIDTH_REDUCED if run.units.reduced else PEAK_HALF_WIDTH / run.units.length
+    neighbours = neighbours_for(r, width)
+    volume = run.input("V")
+    found: dict[str, _Pair] = {}
+    for label, (corrected, finite) in _columns(run).items():
+        column = corrected or finite
+        assert column is not None
+        g = table[column]
+        count = run.input("N_i", label.split("-", 1)[1])
+        density = (count.value / (volume.value / run.units.volume)
+                   if count.value is not None and volume.value is not None else None)
+        pair = _Pair(label, r, g, shells(g, neighbours), density, _integral(run, label, r, table, corrected, finite))
+        found[label] = pair
+        run.structure.append(_figure_curves(pair))
+    return found
+
+
+def pairs(run: Run) -> dict[str, _Pair]:
+    """Every pair of the run's rdf.dat with its shells and integral, made once per replica."""
+    found: dict[str, _Pair] = run.memo("rdf pairs", lambda: _scan(run))
+    return found
+
+
+def kirkwood_buff_integrals(run: Run) -> dict[str, PairIntegral]:
+    """The Kirkwood-Buff integral of every pair of the run's rdf.dat, in its length unit cubed."""
+    return {label: pair.integral for label, pair in pairs(run).items()}
+
+
+# --- estimates of a run ----------------------------------------------------------------------------
+
+
+def _shell_estimates(run: Run, quantity: str, which: int, part: str) -> Iterable[Estimate]:
+    ordinal = ("first", "second")[which]
+    for label, pair in pairs(run).items():
+        shell = pair.shells[which] if len(pair.shells) > which else None
+        if shell is None:
+            yield run.missing(quantity, label, f"g(r) has no {ordinal} peak", None, status="no peak")
+        elif part == "peak":
+            yield run.value(quantity, label, float(pair.r[shell.peak]) * run.units.length)
+        elif part == "height":
+            yield run.value(quantity, label, float(pair.g[shell.peak]))
+        elif shell.minimum is None:
+            yield run.missing(quantity, label, f"g(r) has no minimum after its {ordinal} peak", None,
+                              status="no minimum")
+        else:
+            yield run.value(quantity, label, float(pair.r[shell.minimum]) * run.units.length)
 
 
 def first_peak(run: Run) -> Iterable[Estimate]:
-    for label, (r, _, shell) in _shells(run).items():
-        if shell is None:
-            yield run.missing("rdf_first_peak", label, "g(r) has no peak", None, status="no peak")
-        else:
-            yield run.value("rdf_first_peak", label, float(r[shell.peak]) * run.units.length)
+    return _shell_estimates(run, "rdf_first_peak", 0, "peak")
 
 
 def first_peak_height(run: Run) -> Iterable[Estimate]:
-    for label, (_, g, shell) in _shells(run).items():
-        if shell is None:
-            yield run.missing("rdf_first_peak_height", label, "g(r) has no peak", None, status="no peak")
-        else:
-            yield run.value("rdf_first_peak_height", label, float(g[shell.peak]))
+    return _shell_estimates(run, "rdf_first_peak_height", 0, "height")
 
 
 def first_minimum(run: Run) -> Iterable[Estimate]:
-    for label, (r, _, shell) in _shells(run).items():
-        if shell is None or shell.minimum is None:
-            yield run.missing("rdf_first_minimum", label, "g(r) has no minimum after its first peak", None,
-                              status="no minimum")
-        else:
-            yield run.value("rdf_first_minimum", label, float(r[shell.minimum]) * run.units.length)
+    return _shell_estimates(run, "rdf_first_minimum", 0, "minimum")
 
 
-def coordination(run: Run) -> Iterable[Estimate]:
+def second_peak(run: Run) -> Iterable[Estimate]:
+    return _shell_estimates(run, "rdf_second_peak", 1, "peak")
+
+
+def second_minimum(run: Run) -> Iterable[Estimate]:
+    return _shell_estimates(run, "rdf_second_minimum", 1, "minimum")
+
+
+def _coordination(run: Run, quantity: str, which: int) -> Iterable[Estimate]:
     volume = run.input("V")
-    for label, (r, g, shell) in _shells(run).items():
-        neighbour = label.split("-", 1)[1]
-        count = run.input("N_i", neighbour)
+    ordinal = ("first", "second")[which]
+    for label, pair in pairs(run).items():
+        count = run.input("N_i", label.split("-", 1)[1])
+        shell = pair.shells[which] if len(pair.shells) > which else None
         if shell is None or shell.minimum is None:
-            yield run.missing("coordination_number", label, "g(r) has no first minimum", None,
-                              status="no minimum")
-        elif count.value is None or volume.value is None:
+            yield run.missing(quantity, label, f"g(r) has no {ordinal} minimum", None, status="no minimum")
+        elif pair.density is None:
             lacking = count if count.value is None else volume
-            yield run.missing("coordination_number", label, lacking.why, lacking.needs)
+            yield run.missing(quantity, label, lacking.why, lacking.needs)
         else:
-            density = count.value / (volume.value / run.units.volume)
-            yield run.value("coordination_number", label,
-                            coordination_number(r, g, density, float(r[shell.minimum])),
+            inner = float(pair.r[pair.shells[0].minimum]) if which and pair.shells[0].minimum is not None else 0.0
+            yield run.value(quantity, label,
+                            coordination_number(pair.r, pair.g, pair.density, float(pair.r[shell.minimum]), inner),
                             sources=run.sources(count, volume))
 
 
-def kirkwood_buff_integrals(run: Run) -> dict[str, tuple[KirkwoodBuff | None, str]]:
-    """G∞ of every pair of the run's rdf.dat in the run's length unit cubed, or why there is none."""
-    table = run.table("rdf")
-    found: dict[str, tuple[KirkwoodBuff | None, str]] = {}
-    if table is None:
-        return found
-    volume = run.input("V")
-    r = _radius(table)
-    for label, _, column, corrected in _pairs(run):
-        g = table[column]
-        if not corrected:
-            first, second = label.split("-", 1)
-            count = run.input("N_i", second)
-            if count.value is None or volume.value is None:
-                found[label] = (None, (count if count.value is None else volume).why)
-                continue
-            g = ganguly_van_der_vegt(r, g, count.value, volume.value / run.units.volume, first == second)
-        try:
-            found[label] = (kirkwood_buff(r, g), "")
-        except ValueError as error:
-            found[label] = (None, str(error))
-    return found
+def coordination(run: Run) -> Iterable[Estimate]:
+    return _coordination(run, "coordination_number", 0)
+
+
+def coordination_second(run: Run) -> Iterable[Estimate]:
+    return _coordination(run, "coordination_number_second", 1)
 
 
 def kirkwood_buff_estimates(run: Run) -> Iterable[Estimate]:
     cube = run.units.volume
-    for label, (result, why) in kirkwood_buff_integrals(run).items():
-        if result is None:
-            yield run.missing("kirkwood_buff", label, why, None)
+    for label, found in kirkwood_buff_integrals(run).items():
+        if found.result is None or found.status != "ok":
+            yield run.missing("kirkwood_buff", label, found.why, found.needs, status=found.status)
         else:
-            yield run.value("kirkwood_buff", label, result.value * cube)
+            yield run.value("kirkwood_buff", label, found.result.value * cube, sources=found.sources)
+
+
+def excess_coordination(run: Run) -> Iterable[Estimate]:
+    """ρ_j G_ij: the molecules of j around one of i beyond the bulk's share, for i-j and, unlike, j-i."""
+    volume = run.input("V")
+    for label, found in kirkwood_buff_integrals(run).items():
+        first, second = label.split("-", 1)
+        for around, neighbour in ((first, second), (second, first))[:1 if first == second else 2]:
+            name = f"{around}-{neighbour}"
+            count = run.input("N_i", neighbour)
+            if found.result is None or found.status != "ok":
+                yield run.missing("excess_coordination", name, found.why, found.needs, status=found.status)
+            elif count.value is None or volume.value is None:
+                lacking = count if count.value is None else volume
+                yield run.missing("excess_coordination", name, lacking.why, lacking.needs)
+            else:
+                density = count.value / (volume.value / run.units.volume)
+                yield run.value("excess_coordination", name, density * found.result.value,
+                                sources=run.sources(count, volume))
 
 
 def components(run: Run) -> tuple[list[tuple[str, tuple[str, ...]]], str]:
@@ -346,56 +437,3 @@ def components(run: Run) -> tuple[list[tuple[str, tuple[str, ...]]], str]:
         return [(neutral[0], (neutral[0],)), ("".join(ions), tuple(ions))], ""
     return [], (f"{len(species)} species ({', '.join(species)}): Γ is defined here for two components, or a "
                 "neutral solvent and two ions of opposite charge (give --charge)")
-
-
-def thermodynamic_factor_estimates(run: Run) -> Iterable[Estimate]:
-    if run.table("rdf") is None:
-        return
-    found, why = components(run)
-    if not found:
-        yield run.missing("thermodynamic_factor", "", why, None, status="not binary")
-        return
-    counts = {s: run.input("N_i", s) for s in run.species()}
-    volume = run.input("V")
-    lacking = next((i for i in (*counts.values(), volume) if i.value is None), None)
-    if lacking is not None:
-        yield run.missing("thermodynamic_factor", "", lacking.why, lacking.needs)
-        return
-    # Within a component, each species weighs as its share of the component's molecules.
-    shares = []
-    for _, members in found:
-        total = sum(counts[s].value or 0.0 for s in members)
-        shares.append({s: (counts[s].value or 0.0) / total for s in members})
-    integrals = kirkwood_buff_integrals(run)
-    order = {s: k for k, s in enumerate(run.species())}
-
-    def g(a: str, b: str) -> float | None:
-        key = "-".join(sorted((a, b), key=lambda s: order.get(s, len(order))))
-        result = integrals.get(key, (None, ""))[0]
-        return None if result is None else result.value
-
-    def combined(first: dict[str, float], second: dict[str, float]) -> float | None:
-        total = 0.0
-        for a, wa in first.items():
-            for b, wb in second.items():
-                value = g(a, b)
-                if value is None:
-                    return None
-                total += wa * wb * value
-        return total
-
-    one, two = shares
-    g11, g22, g12 = combined(one, one), combined(two, two), combined(one, two)
-    if g11 is None or g22 is None or g12 is None:
-        yield run.missing("thermodynamic_factor", "", "a Kirkwood-Buff integral of the mixture is missing", None)
-        return
-    n1 = sum(counts[s].value or 0.0 for s in one)
-    n2 = sum(counts[s].value or 0.0 for s in two)
-    assert volume.value is not None
-    density = (n1 + n2) / (volume.value / run.units.volume)
-    value = thermodynamic_factor(density, n1 / (n1 + n2), g11, g22, g12)
-    if not (math.isfinite(value) and value > 0.0):
-        yield run.missing("thermodynamic_factor", "", f"Γ = {value:g} is not positive and finite: the "
-                          "Kirkwood-Buff integrals are not converged", None, status="unphysical")
-        return
-    yield run.value("thermodynamic_factor", "", value, sources=run.sources(*counts.values(), volume))

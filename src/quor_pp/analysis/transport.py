@@ -29,6 +29,7 @@ from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
 from ..reading.group_replay import GroupTally, replay_groups
 from ..reading.molecules import DataFile, read_data_file
+from .pairs import ordered_species
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -168,6 +169,7 @@ class Run:
         self.settings = settings
         self.progress = progress
         self.fits: list[Fit] = []
+        self.structure: list[Any] = []  # each pair's curves for the figures (structure.py fills it)
         self._paths: dict[str, str | None] = {}
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
@@ -230,7 +232,10 @@ class Run:
         return self.read(role, "rdf" if role == "rdf" else "transport")
 
     def species(self) -> list[str]:
-        """The species of the run: the self-diffusion table's in its order, then those only the Onsager table names."""
+        """The species of the run, in the run's order (`AnalysisSettings.species_order`), else its tables'.
+
+        Those of the self-diffusion table, then those only the Onsager table names.
+        """
         found: list[str] = self.memo("species", self._species)
         return list(found)
 
@@ -238,7 +243,7 @@ class Run:
         own, onsager = self.table("diffself"), self.table("diffonsag")
         if own is not None and onsager is not None:
             self.checked("species")
-        return cross_checks.run_species(own, onsager)
+        return ordered_species(cross_checks.run_species(own, onsager), self.settings.species_order)
 
     def curves(self, source: Curves) -> list[tuple[str, str]]:
         """(species or pair label, column) of every curve of `source` in the run, in a fixed order.
@@ -259,7 +264,7 @@ class Run:
                  if name.startswith(source.column) and len(name) > len(source.column)]
         if source.per == "species":
             return named
-        order = self.species()
+        order = self.species() or list(self.settings.species_order)  # a replica without diffself.dat
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
@@ -625,4 +630,5 @@ def analyze_replica(
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
     estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
-    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.checks))
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.structure),
+                         tuple(run.checks))

@@ -3,7 +3,8 @@
 The native reader (`quor_pp._native`) takes the rows by the module's own rules and
 reports the lines it refused, the header it used and a last row or block cut off
 mid-write; this module only recognises the layout and turns that report into a
-FormatError, a TruncatedFileWarning or a Table.
+FormatError, a TruncatedFileWarning or a Table. The native reader takes a gzip
+file's rows from the inflating stream, a block at a time.
 """
 
 from __future__ import annotations
@@ -21,10 +22,10 @@ from .. import _native
 from .errors import FormatError, TruncatedFileWarning, fspath, quoted
 from .layouts import LAYOUTS
 from .logs import RunLog, parse_log, split_lines
-from .source import Inflated, is_gzip, open_regular
+from .source import LONGEST_LINE, Inflated, LineTooLong, is_gzip, open_regular, read_all
 from .table import Table
 
-__all__ = ["LAYOUTS", "Kind", "Table", "box_mean", "find_file", "read"]
+__all__ = ["LAYOUTS", "Kind", "Table", "box_mean", "column_names", "find_file", "read"]
 
 Kind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram", "log"]
 
@@ -34,10 +35,8 @@ _TITLES = {"ave/time": ["#", "Time-averaged", "data", "for", "fix"],
            "ave/histo": ["#", "Histogrammed", "data", "for", "fix"],
            "ave/correlate": ["#", "Time-correlated", "data", "for", "fix"]}
 _STEP = "TimeStep"
-# Bytes read at a time for the first lines, and the longest first line taken: a
-# header of a megabyte is no output of a run (a file of NUL bytes is one line).
+# Bytes read at a time for the first lines.
 _HEAD_SIZE = 1 << 16
-_LONGEST_HEAD_LINE = 1 << 20
 # Warnings point at the caller's line, outside this package.
 _PACKAGE_DIRECTORY = os.path.dirname(os.path.abspath(__file__))
 
@@ -72,10 +71,10 @@ class _Head:
         return bool(words) and words[0].startswith(prefix)
 
     def _next(self) -> bool:
-        while (stop := self.data.find(b"\n", self.start, self.start + _LONGEST_HEAD_LINE + 1)) < 0:
-            if len(self.data) - self.start > _LONGEST_HEAD_LINE:
+        while (stop := self.data.find(b"\n", self.start, self.start + LONGEST_LINE + 1)) < 0:
+            if len(self.data) - self.start > LONGEST_LINE:
                 raise FormatError(self.path, self.expected, len(self.lines) + 1,
-                                  f"a line of more than {_LONGEST_HEAD_LINE} bytes")
+                                  f"a line of more than {LONGEST_LINE} bytes")
             if self.end:
                 if self.start == len(self.data):
                     return False
@@ -215,11 +214,13 @@ def recognise(head: _Head) -> str | None:
     return "rdf" if is_names else None
 
 
-def _read_table(path: str, source: str | bytearray, plan: _Plan, expected: str) -> Table:
+def _read_table(path: str, source: str | Inflated, plan: _Plan, expected: str) -> Table:
     found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
-                                               block_fields=plan.block_fields)
+                                               block_fields=plan.block_fields, longest_line=LONGEST_LINE)
     if found["not_utf8_line"] is not None:
         raise FormatError(path, expected, found["not_utf8_line"], "bytes that are not UTF-8 text")
+    if found["long_line"] is not None:
+        raise FormatError(path, expected, found["long_line"], f"a line of more than {LONGEST_LINE} bytes")
     if found["header_line"] != plan.header_line + 1:
         raise FormatError(path, expected, found["header_line"], quoted(found["header_text"]))
     names: tuple[str, ...] = found["names"]
@@ -283,8 +284,9 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
     ------
     FormatError
         When the file fits no known layout, or not the one asked for, or names a
-        column twice; the message names the file, the layout and the first line
-        that disagreed (at most a few hundred characters of it).
+        column twice, or holds a line longer than `source.LONGEST_LINE` bytes (the
+        reading stops there); the message names the file, the layout and the first
+        line that disagreed (at most a few hundred characters of it).
     OSError
         FileNotFoundError, PermissionError, IsADirectoryError, ... with errno and
         filename set; a named pipe or a device is refused (errno EINVAL) unread.
@@ -323,16 +325,40 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
                 raise FormatError(name, _ANY_LAYOUT, None if first is None else 1,
                                   "an empty file" if first is None else first)
             plan = None if found == "log" else _plan(name, head, found)
-            # The rest of the file: read by path, or inflated into memory.
-            source: str | bytearray = name if inflated is None else inflated.rest(head.data)
+            if plan is not None:
+                # The rows: read by path, or inflated a block at a time as the reader asks.
+                source: str | Inflated = name if inflated is None else inflated.unread(head.data)
+                return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
+            data = read_all(file.read if inflated is None else inflated.read, name, head.data)
+        except FormatError:
+            raise
+        except LineTooLong as error:
+            raise FormatError(name, LAYOUTS["log"], error.line, f"a line of more than {LONGEST_LINE} bytes") from None
+        except ValueError as error:  # damaged gzip data
+            raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
+    return parse_log(name, split_lines(data, name))
+
+
+def column_names(path: str | os.PathLike[str], kind: Literal["transport", "rdf"]) -> list[str]:
+    """The column names of a table of layout `kind`, from its first lines only (the rows are not read).
+
+    Raises
+    ------
+    FormatError, OSError
+        As `read` does for the first lines.
+    """
+    name = fspath(path)
+    with open_regular(name) as file:
+        packed = is_gzip(file.read(2))
+        file.seek(0)
+        inflated = Inflated(file, name) if packed else None
+        head = _Head(file.read if inflated is None else inflated.read, name, LAYOUTS[kind])
+        try:
+            return list(_plan(name, head, kind).names)
         except FormatError:
             raise
         except ValueError as error:  # damaged gzip data
-            raise FormatError(name, expected, None, str(error).removeprefix(f"{name}: ")) from None
-        if plan is None:
-            data = bytes(source) if isinstance(source, bytearray) else head.data + file.read()
-            return parse_log(name, split_lines(data, name))
-    return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
+            raise FormatError(name, LAYOUTS[kind], None, str(error).removeprefix(f"{name}: ")) from None
 
 
 def _plain_text_start(head: _Head, path: str, expected: str) -> None:

@@ -12,6 +12,8 @@ import mmap
 import re
 from dataclasses import dataclass
 
+from .source import LineTooLong
+
 __all__ = ["ATOM_COMMANDS", "LogSetup", "NotTextError", "scan_setup"]
 
 #: The input commands that decide the atoms and the groups of a run, in the order
@@ -62,7 +64,7 @@ class LogSetup:
     events: tuple[tuple[str, ...], ...]
 
 
-def scan_setup(data: str | bytes | bytearray | mmap.mmap) -> LogSetup:
+def scan_setup(data: str | bytes | bytearray | mmap.mmap, longest_line: int = 1 << 20) -> LogSetup:
     """The unit style, printed group counts and atom commands of a log's content.
 
     Only the lines that start with a word are decoded; the rows of each run's
@@ -73,6 +75,8 @@ def scan_setup(data: str | bytes | bytearray | mmap.mmap) -> LogSetup:
     ------
     NotTextError
         A line it looks at is not UTF-8 text.
+    LineTooLong
+        A line it looks at is longer than `longest_line` bytes.
 
     Examples
     --------
@@ -115,6 +119,8 @@ def scan_setup(data: str | bytes | bytearray | mmap.mmap) -> LogSetup:
         if found is None:
             break
         position = found.end()
+        if position - found.start() > longest_line:
+            raise LineTooLong("", bytes(content[:found.start()]).count(b"\n") + 2, longest_line)
         line = _decoded(content, found.start() + 1, position)
     return LogSetup(units, groups, tuple(events))
 

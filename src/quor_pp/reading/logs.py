@@ -12,7 +12,7 @@ import numpy as np
 from .errors import FormatError, fspath
 from .layouts import LOG_LAYOUT
 from .log_scan import NotTextError, scan_setup
-from .source import Inflated, is_gzip, open_regular, read_bytes
+from .source import LONGEST_LINE, Inflated, LineTooLong, is_gzip, open_regular, read_all, read_bytes
 from .table import Table
 
 if TYPE_CHECKING:
@@ -137,9 +137,11 @@ def parse_log_content(path: str, content: str | bytes | bytearray | mmap.mmap, l
                 if first[1:].startswith("LAMMPS (") else first
         raise FormatError(path, LOG_LAYOUT, 1, first)
     try:
-        setup = scan_setup(raw)
+        setup = scan_setup(raw, LONGEST_LINE)
     except NotTextError as error:
         raise FormatError(path, LOG_LAYOUT, error.line, "bytes that are not UTF-8 text") from None
+    except LineTooLong as error:
+        raise FormatError(path, LOG_LAYOUT, error.line, f"a line of more than {error.longest} bytes") from None
     data_files: list[str] = []
     atom_style: str | None = None
     groups: dict[str, list[tuple[str, ...]]] = {}
@@ -192,7 +194,7 @@ def read_log(log: str | os.PathLike[str], *, thermo: bool = True) -> RunLog:
         if is_gzip(file.read(2)):
             file.seek(0)
             try:
-                return parse_log_content(path, Inflated(file, path).rest(), thermo=False)
+                return parse_log_content(path, read_all(Inflated(file, path).read, path), thermo=False)
             except ValueError as error:
                 if isinstance(error, FormatError):
                     raise

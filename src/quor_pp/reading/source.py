@@ -1,4 +1,4 @@
-"""Opening an input file: regular files only, gzip-compressed ones read transparently in memory."""
+"""Opening an input file: regular files only, gzip-compressed ones inflated as they are read, no line beyond a limit."""
 
 from __future__ import annotations
 
@@ -6,16 +6,22 @@ import errno
 import os
 import stat
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
-__all__ = ["GZIP_LIMIT", "Inflated", "is_gzip", "open_regular", "read_bytes"]
+__all__ = ["GZIP_LIMIT", "LONGEST_LINE", "Inflated", "LineTooLong", "is_gzip", "open_regular", "read_all",
+           "read_bytes"]
 
 #: The most a compressed file may inflate to, in bytes: a small file that claims to
 #: hold far more (a "zip bomb") is refused before it takes the machine's memory.
 GZIP_LIMIT = 1 << 32
+#: The longest line taken from a file, in bytes. A run writes lines of at most a few
+#: kilobytes (a header of some hundred columns); a "line" of a megabyte is a damaged
+#: file, typically the tail of NUL bytes that a crash leaves (it holds no line feed),
+#: and is refused as soon as it is passed, before it costs more memory than this.
+LONGEST_LINE = 1 << 20
 _GZIP_MAGIC = b"\x1f\x8b"
-_CHUNK = 1 << 20
+_CHUNK = 1 << 20  # at most LONGEST_LINE: read_all looks for long lines across chunks only
 
 _TYPES = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
@@ -49,7 +55,8 @@ def is_gzip(head: bytes) -> bool:
 
 class Inflated:
     """The content of gzip data, inflated as it is asked for: the first lines can be
-    looked at (and a file refused) before the whole of it is in memory.
+    looked at (and a file refused), and the rest handed to a reader a block at a
+    time, never held whole.
 
     Raises ValueError for data that is damaged, cut off, or inflates beyond `limit`.
     """
@@ -92,17 +99,62 @@ class Inflated:
         self._held = data[size:]
         return data[:size]
 
-    def rest(self, before: bytes = b"") -> bytearray:
-        """`before`, then everything not read yet, in one buffer grown in place."""
-        data = bytearray(before)
-        data += self._held
-        self._held = b""
-        for piece in self._pieces:
-            data += piece
-        return data
+    def unread(self, data: bytes) -> Inflated:
+        """This stream with `data`, the bytes read from it so far, put back in front."""
+        self._held = data + self._held
+        return self
 
 
-def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
+class LineTooLong(ValueError):
+    """A line longer than a reader takes, refused as soon as that many bytes went by.
+
+    Parameters
+    ----------
+    path : str
+        The file, as given.
+    line : int
+        The line's number, from 1.
+    longest : int
+        The longest line taken, in bytes.
+    """
+
+    def __init__(self, path: str, line: int, longest: int) -> None:
+        self.path = path
+        self.line = line
+        self.longest = longest
+        super().__init__(f"{path}: line {line} is longer than {longest} bytes")
+
+    def __reduce__(self) -> tuple[type[LineTooLong], tuple[str, int, int]]:
+        return (type(self), (self.path, self.line, self.longest))
+
+
+def read_all(read: Callable[[int], bytes], path: str, before: bytes = b"", longest_line: int = LONGEST_LINE) -> bytes:
+    """`before`, then all that `read(size)` hands out, with no line longer than `longest_line` bytes.
+
+    Raises
+    ------
+    LineTooLong
+        As soon as a line (its bytes before the line feed) has passed `longest_line`.
+    """
+    parts = [before]
+    lines = before.count(b"\n")  # line feeds so far
+    open_line = len(before) - (before.rfind(b"\n") + 1)  # bytes of the line not yet ended
+    while chunk := read(_CHUNK):
+        parts.append(chunk)
+        first = chunk.find(b"\n")
+        # A line wholly inside a chunk is shorter than a chunk, so only the line
+        # that runs into it from before can be too long.
+        if open_line + (len(chunk) if first < 0 else first) > longest_line:
+            raise LineTooLong(path, lines + 1, longest_line)
+        if first < 0:
+            open_line += len(chunk)
+        else:
+            lines += chunk.count(b"\n")
+            open_line = len(chunk) - (chunk.rfind(b"\n") + 1)
+    return b"".join(parts)
+
+
+def read_bytes(path: str, limit: int = GZIP_LIMIT, longest_line: int = LONGEST_LINE) -> bytes:
     """The content of the regular file at `path`, inflated when it is gzip data.
 
     Raises
@@ -110,11 +162,12 @@ def read_bytes(path: str, limit: int = GZIP_LIMIT) -> bytes:
     OSError
         As `open_regular`, or when the file cannot be read.
     ValueError
-        For gzip data that is damaged, cut off, or inflates beyond `limit` bytes.
+        For gzip data that is damaged, cut off, or inflates beyond `limit` bytes;
+        LineTooLong (a ValueError) for a line longer than `longest_line` bytes.
     """
     with open_regular(path) as file:
         head = file.read(len(_GZIP_MAGIC))
         if not is_gzip(head):
-            return head + file.read()
+            return read_all(file.read, path, head, longest_line)
         file.seek(0)
-        return bytes(Inflated(file, path, limit).rest())
+        return read_all(Inflated(file, path, limit).read, path, longest_line=longest_line)

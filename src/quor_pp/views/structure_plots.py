@@ -2,8 +2,8 @@
 
 - ``rdf_<A>-<B>``: g(r) of every replica with the first peak and minimum marked, and
   the running coordination number n(r) on a second axis; beside it the
-  Kirkwood-Buff integral G(L) of the finite-volume method and L·G(L) with its
-  extrapolating line.
+  Kirkwood-Buff integral G(L) of the finite-volume method and its extrapolation,
+  drawn from what each replica's analysis kept (no run file is read again).
 - ``angle_distribution``: the bond-angle histogram of every replica and its mean.
 - ``<property>_vs_experiment`` (density, viscosity, conductivity): a sweep's simulated
   points against molality, one colour per temperature, with the experimental
@@ -27,6 +27,7 @@ from .figure_style import FORMATS, colours, new_figure, save
 from ..core.units import unit_system
 
 if TYPE_CHECKING:
+    from ..analysis.pair_structure import PairStructure
     from ..workflow.report import Report
     from ..workflow.sweeps import SweepReport
 
@@ -76,56 +77,60 @@ def _pairs(report: Report) -> list[str]:
     return [row.species for row in report.rows if row.quantity == "rdf_first_peak"]
 
 
+def _kept(report: Report, pair: str) -> list[tuple[str, str, PairStructure]]:
+    """(replica name, length unit, curves) of every replica that kept the pair's curves."""
+    found = []
+    for result in report.replicas:
+        kept = next((item for item in result.structure if item.pair == pair), None)
+        if kept is not None:
+            unit = "σ" if unit_system(result.units).reduced else "Å"
+            found.append((os.path.basename(os.path.normpath(result.path)), unit, kept))
+    return found
+
+
 def plot_rdf(report: Report, pair: str, directory: str | os.PathLike[str], *,
              formats: Sequence[str] = FORMATS) -> list[str]:
-    """The rdf of one pair ("Na-Cl"): g(r) with its shell and n(r); G(L) and its extrapolation."""
-    from ..analysis import structure
+    """The rdf of one pair ("Na-Cl"): g(r) with its shells and n(r); G(L) and its extrapolation.
 
-    files = report.settings.files
-    tables = [(result.path, _read(result.path, files.rdf, "rdf")) for result in report.replicas]
-    tables = [(path, table) for path, table in tables if table is not None]
+    Drawn from the curves each replica's analysis kept (`ReplicaResult.structure`):
+    the run's files are not read again.
+    """
+    kept = _kept(report, pair)
+    if not kept:
+        return []
+    unit = kept[0][1]
     figure = new_figure((11.0, 4.3))
     left, right = figure.subplots(1, 2, gridspec_kw={"wspace": 0.45})
     twin = left.twinx()
-    for (path, table), colour in zip(tables, colours(len(tables))):
-        first, second = pair.split("-", 1)
-        column = next((c for c in (f"rdf__{first}_{second}", f"rdf__{second}_{first}") if c in table), None)
-        if column is None:
-            continue
-        r, g = table[next(iter(table))], table[column]
-        name = os.path.basename(os.path.normpath(path))
-        left.plot(r, g, color=colour, lw=1.0, label=name)
-        result = next(res for res in report.replicas if res.path == path)
-        peak, minimum = result.get("rdf_first_peak", pair), result.get("rdf_first_minimum", pair)
-        coordination = result.get("coordination_number", pair)
-        scale = unit_system(result.units).length  # the estimates are in m, the table in the run's unit
-        if peak is not None and peak.value is not None:
-            left.axvline(peak.value / scale, color=colour, ls=":", lw=0.8)
-        if minimum is not None and minimum.value is not None:
-            left.axvline(minimum.value / scale, color=colour, ls="--", lw=0.8)
-            if coordination is not None and coordination.value is not None:
-                running = structure.running_coordination(r, g, 1.0)
-                at = running[np.searchsorted(r, minimum.value / scale)]
-                if at > 0:
-                    twin.plot(r, running * coordination.value / at, color=colour, lw=0.8, alpha=0.6)
-                    twin.set_ylim(0.0, 3.0 * coordination.value)
-        corrected = next((c for c in (f"finiterdf__{first}_{second}", f"finiterdf__{second}_{first}")
-                          if c in table), column)
-        try:
-            kb = structure.kirkwood_buff(r, table[corrected])
-        except ValueError:
-            continue
-        lengths = r[(r > 0) & (r <= r[-1])]
-        running_g = structure.kirkwood_buff_running(r, table[corrected], lengths[::max(len(lengths) // 200, 1)])
-        right.plot(lengths[::max(len(lengths) // 200, 1)], running_g, color=colour, lw=1.0, label=name)
-        right.plot(kb.lengths, kb.value + kb.intercept / kb.lengths, color=colour, ls="--", lw=0.8)
-        right.axhline(kb.value, color=colour, ls=":", lw=0.8)
-    left.set_xlabel("r [Å]")
+    top = 0.0
+    for (name, _, curves), colour in zip(kept, colours(len(kept))):
+        left.plot(curves.r, curves.g, color=colour, lw=1.0, label=name)
+        for peak in curves.peaks[:1]:
+            left.axvline(peak, color=colour, ls=":", lw=0.8)
+        for minimum in curves.minima[:1]:
+            left.axvline(minimum, color=colour, ls="--", lw=0.8)
+        if len(curves.coordination) and curves.minima:
+            # n(r) up to past the last shell found: beyond, it grows as r³ and would leave the axes
+            outer = curves.minima[-1]
+            shown = curves.r <= 1.25 * outer
+            twin.plot(curves.r[shown], curves.coordination[shown], color=colour, lw=0.8, alpha=0.6)
+            top = max(top, float(np.max(curves.coordination[shown], initial=0.0)))
+        if len(curves.lengths):
+            right.plot(curves.lengths, curves.running, color=colour, lw=1.0, label=name)
+        if curves.extrapolation is not None and curves.fit_range is not None:
+            value, intercept = curves.extrapolation
+            lengths = np.linspace(*curves.fit_range, 50)
+            right.plot(lengths, value + intercept / lengths, color=colour, ls="--", lw=0.8)
+            right.axhline(value, color=colour, ls=":", lw=0.8)
+            right.axvline(curves.fit_range[1], color="0.6", lw=0.6)
+    if top > 0.0:
+        twin.set_ylim(0.0, 1.05 * top)
+    left.set_xlabel(f"r [{unit}]")
     left.set_ylabel(f"g(r) {pair}")
     twin.set_ylabel("running coordination number n(r)")
-    right.set_xlabel("L [Å]")
-    right.set_ylabel("G(L) [Å³]")
-    right.set_title("dashed: G∞ + α/L fitted over the outer half of L", fontsize=8)
+    right.set_xlabel(f"L [{unit}]")
+    right.set_ylabel(f"G(L) [{unit}³]")
+    right.set_title("dashed: G∞ + α/L fitted over the outer half of L (to half the box edge)", fontsize=8)
     left.legend(fontsize=7.5)
     for axes in (left, right):
         axes.grid(True, alpha=0.3)
@@ -164,10 +169,10 @@ def plot_angles(report: Report, directory: str | os.PathLike[str], *,
 
 def _model(salt: str, prop: str, temperature: float, molality: np.ndarray, settings: Any) -> np.ndarray | None:
     """The experimental property along `molality` at `temperature`, or None where there is no model."""
-    from ..properties import salts
+    from ..properties import laliberte_table, salts
 
     try:
-        found = salts.salt(salt)
+        found = laliberte_table.salt(salt)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", salts.RangeWarning)
             if prop == "density":

@@ -16,6 +16,7 @@ import _quor_pp
 from ..analysis import quantities as registry
 from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
+from ..analysis.pairs import relabel_pairs, run_species_order
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
 from .replicas import find_replicas, natural_key
@@ -254,6 +255,7 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
     """
     if not results:
         raise ValueError("no replica results to combine")
+    results = relabel_pairs(results)  # replicas analysed each in its own order of species
     # One pass over the estimates: each result's by (quantity, species), the first kept as
     # `ReplicaResult.get` finds it, and each quantity's species in the order they appear.
     indexes: list[dict[tuple[str, str], Estimate]] = []
@@ -439,6 +441,8 @@ def analyze(
         molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
         common_window=common_window)
     directories = find_replicas(runs, chosen.files)
+    if not chosen.species_order:  # one order of species and pairs for every replica
+        chosen = chosen.replaced(species_order=run_species_order(directories, chosen.files) or None)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     if chosen.common_window:

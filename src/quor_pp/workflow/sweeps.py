@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Final, TypeAlias
 
 from ..reading.errors import FormatError, fspath
 from ..analysis.fitting import WindowSettings
+from ..analysis.pairs import run_species_order
 from .parallel import Outcome, map_replicas
 from ..analysis import quantities
 from .point_names import read_fields
@@ -368,6 +369,11 @@ def _read_state(path: str) -> dict[str, Any]:
         raise FormatError(path, "a TOML state file", None, "the file is not UTF-8 text") from None
     except ValueError as error:  # an integer of thousands of digits
         raise FormatError(path, "a TOML state file", None, f"a value it cannot hold ({error})") from None
+    except RecursionError:
+        # The TOML reader recurses once per level of nesting: a file nested deeper
+        # than the interpreter's stack allows is refused like any other bad file.
+        raise FormatError(path, "a TOML state file", None,
+                          "arrays or tables are nested too deeply to be read") from None
 
 
 def _point(directory: str, name: str, from_name: dict[str, Any], from_file: dict[str, Any], state_path: str,
@@ -554,6 +560,9 @@ def sweep(
     top = fspath(root)
     if points is None:
         points = find_state_points(top, pattern, chosen.files)
+    if not chosen.species_order:  # one order of species and pairs across every point and replica
+        replicas = [replica for point in points for replica in point.replicas]
+        chosen = chosen.replaced(species_order=run_species_order(replicas, chosen.files) or None)
     outcomes = map_replicas(sweep_tasks(points, chosen), jobs=jobs, client=client, engine=engine, curves=curves,
                             progress=progress, done=done)
     result = combine_sweep(top, points, outcomes, chosen)

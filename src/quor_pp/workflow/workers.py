@@ -16,9 +16,16 @@ to leave running under a batch system:
   caller's ``__main__``), so a script without an ``if __name__ == "__main__":``
   guard, or read from standard input, can use a pool.
 
-`stop_on_signals` turns SIGTERM, SIGHUP and SIGINT into an `Interrupted` exception
-in the main thread, so that every ``finally`` runs (pools are stopped, temporary
-files removed) and the command can exit with status 128 + the signal's number.
+`stop_on_signals` turns SIGTERM, SIGHUP and SIGINT into an `Interrupted` exception,
+so that every ``finally`` runs (pools are stopped, temporary files removed) and the
+command can exit with status 128 + the signal's number. The handler itself only
+notes the signal: a handler that raised would raise wherever the interpreter
+happened to be, in a weakref callback or a finaliser too, where the exception is
+printed and dropped and the command goes on. The exception is raised where the
+work can stop (`raise_if_stopped`): between replicas, between figures, in a pool
+waiting on its workers (woken at once through the signal's wakeup pipe), and at
+the latest when the block ends. Workers still running then are stopped
+(SIGTERM, so that a figure being written is removed, then SIGKILL) and waited for.
 """
 
 from __future__ import annotations
@@ -38,7 +45,7 @@ from typing import IO, TYPE_CHECKING, Any, Final
 if TYPE_CHECKING:
     import subprocess
 
-__all__ = ["ClusterError", "Interrupted", "Lost", "WorkerPool", "exit_status", "stop_on_signals"]
+__all__ = ["ClusterError", "Interrupted", "Lost", "WorkerPool", "exit_status", "raise_if_stopped", "stop_on_signals"]
 
 #: The signals `stop_on_signals` turns into `Interrupted`.
 STOP_SIGNALS: Final = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
@@ -50,6 +57,10 @@ _PATH: Final = "QUOR_PP_WORKER_PATH"
 _PR_SET_PDEATHSIG: Final = 1
 # How often a worker without a process descriptor looks whether its parent is still there, s.
 _PARENT_POLL: Final = 0.5
+# How long a worker asked to stop (SIGTERM) has to remove its temporary files before SIGKILL, s.
+_STOP_GRACE: Final = 5.0
+# When a worker's stop that Python dropped (raised in a weakref callback) comes again, s.
+_LEAVE_AGAIN: Final = 0.01
 
 # Worker bootstrap: the parent's module path first, so that the worker imports the same package.
 _BOOTSTRAP: Final = ("import json, os, sys; sys.path[:] = json.loads(os.environ.pop('" + _PATH + "')); "
@@ -85,30 +96,119 @@ def exit_status(signum: int) -> int:
     return 128 + signum
 
 
+class _Stop:
+    """The stop signals of one `stop_on_signals` block: the first one noted, and the pipe each arrival is written to.
+
+    The interpreter writes the signal's number into the pipe the moment the signal
+    arrives (``signal.set_wakeup_fd``), before the Python handler runs: a pool
+    waiting in ``select`` wakes at once, and a signal that arrives just as the
+    handlers are removed is still read from the pipe.
+    """
+
+    def __init__(self, signals: Sequence[int]) -> None:
+        self.signals = frozenset(signals)
+        self.reader, self.writer = os.pipe()
+        for end in (self.reader, self.writer):
+            os.set_blocking(end, False)
+        self.signum: int | None = None
+        self.closed = False
+        self.written_by_interpreter = False
+
+    def note(self, signum: int, frame: types.FrameType | None) -> None:
+        """The signal handler: notes the signal and returns, whatever code it interrupted."""
+        if self.signum is None:
+            self.signum = signum
+        if not self.written_by_interpreter:  # wake the pools' waits all the same
+            with contextlib.suppress(OSError):
+                os.write(self.writer, bytes([signum]))
+
+    def received(self) -> int | None:
+        """The first stop signal that arrived, if any (emptying the pipe)."""
+        written = b""
+        if not self.closed:
+            with contextlib.suppress(OSError):  # BlockingIOError: nothing arrived
+                written = os.read(self.reader, 512)
+        # Another signal with a Python handler (set by some library) writes there too.
+        if self.signum is None:
+            self.signum = next((number for number in written if number in self.signals), None)
+        return self.signum
+
+    def check(self) -> None:
+        """Raise `Interrupted` if a stop signal has arrived."""
+        if (signum := self.received()) is not None:
+            raise Interrupted(signum)
+
+    def close(self) -> None:
+        """Close the pipe; the signal noted stays (a pool of another thread may still ask)."""
+        self.closed = True
+        for end in (self.reader, self.writer):
+            with contextlib.suppress(OSError):
+                os.close(end)
+
+
+# The innermost `stop_on_signals` block running, if any.
+_stopping: _Stop | None = None
+
+
+def raise_if_stopped() -> None:
+    """Raise `Interrupted` if a stop signal has arrived since `stop_on_signals` began; nothing outside such a block.
+
+    Called where the work can stop cleanly: between replicas, between figures,
+    while waiting on workers.
+    """
+    if (stop := _stopping) is not None:
+        stop.check()
+
+
 @contextlib.contextmanager
 def stop_on_signals(signals: Sequence[int] = STOP_SIGNALS) -> Iterator[None]:
-    """Raise `Interrupted` in the main thread on each of `signals` while the block runs.
+    """Turn each of `signals` into `Interrupted` while the block runs: at `raise_if_stopped`, or when the block ends.
+
+    The handler only notes the signal; the block's work calls `raise_if_stopped`
+    where it can stop, and a signal that no such call met is raised when the block
+    ends, so that a stopped command never ends as if it had not been. When the
+    block ends by an interrupt, every worker process still running is stopped and
+    waited for.
 
     Outside the main thread (where handlers cannot be set) the block runs unchanged.
     The previous handlers come back afterwards.
     """
+    global _stopping
     # No thread can have been started through threading before it was imported.
     threading = sys.modules.get("threading")
     if threading is not None and threading.current_thread() is not threading.main_thread():
         yield
         return
 
-    def stop(signum: int, frame: types.FrameType | None) -> None:
-        raise Interrupted(signum)
-
-    previous = {}
+    stop, outer = _Stop(signals), _stopping
+    previous: dict[int, Any] = {}
+    wakeup: int | None = None
+    signum: int | None = None
     try:
+        try:
+            wakeup = signal.set_wakeup_fd(stop.writer, warn_on_full_buffer=False)
+            stop.written_by_interpreter = True
+        except ValueError:  # Windows takes a socket only: the handler writes the pipe itself
+            wakeup = None
         for number in signals:
-            previous[number] = signal.signal(number, stop)
+            previous[number] = signal.signal(number, stop.note)
+        _stopping = stop
         yield
+    except KeyboardInterrupt:
+        _end_every_worker()
+        raise
     finally:
+        # The handlers go first: a signal after them acts as it would without the block.
         for number, handler in previous.items():
             signal.signal(number, handler)
+        if wakeup is not None:
+            signal.set_wakeup_fd(wakeup)
+        _stopping = outer
+        signum = stop.received()
+        stop.close()
+    if signum is not None:
+        _end_every_worker()
+        raise Interrupted(signum)
 
 
 @dataclass(frozen=True)
@@ -122,6 +222,27 @@ class Lost:
     """
 
     reason: str
+
+
+# Every worker process of this process still running, whichever pool or thread
+# started it: a command stopped by a signal ends them all before it exits.
+_alive: set[_Worker] = set()
+
+
+def _end_every_worker() -> None:
+    """Stop every worker process still running (a pool of another thread's too) and wait for each to end."""
+    _stop_workers(list(_alive))
+
+
+def _stop_workers(workers: Sequence[_Worker]) -> None:
+    """Ask `workers` to stop (SIGTERM: a worker removes the file it was writing), SIGKILL those that do not in time."""
+    import time
+
+    for worker in workers:
+        worker.terminate()
+    deadline = time.monotonic() + _STOP_GRACE
+    for worker in workers:
+        worker.kill(within=max(0.0, deadline - time.monotonic()))
 
 
 class _Worker:
@@ -140,6 +261,7 @@ class _Worker:
         self.requests: IO[bytes] = self.process.stdin
         self.replies: IO[bytes] = self.process.stdout
         self.task: int | None = None
+        _alive.add(self)
 
     def send(self, message: object) -> None:
         import pickle
@@ -152,21 +274,35 @@ class _Worker:
         """The next answer, pickled; EOFError when the process has died."""
         return _read_exactly(self.replies, _HEADER.unpack(_read_exactly(self.replies, _HEADER.size))[0])
 
-    def end(self) -> str:
-        """How the process ended, after it did (waiting for it)."""
+    def end(self, within: float | None = None) -> str:
+        """How the process ended, after it did (waiting for it, and killing it after `within` s when given)."""
+        import subprocess
+
         with contextlib.suppress(OSError):
             self.requests.close()
-        code = self.process.wait()
-        self.replies.close()
+        try:
+            code = self.process.wait(within)
+        except subprocess.TimeoutExpired:
+            with contextlib.suppress(OSError):
+                self.process.kill()
+            code = self.process.wait()
+        with contextlib.suppress(OSError):
+            self.replies.close()
+        _alive.discard(self)
         if code < 0:
             with contextlib.suppress(ValueError):
                 return f"killed by {signal.Signals(-code).name}"
         return f"exited with status {code}"
 
-    def kill(self) -> None:
+    def terminate(self) -> None:
+        """Ask the process to stop: it leaves its task, removing what it was writing, and exits."""
         with contextlib.suppress(OSError):
-            self.process.kill()
-        self.end()
+            self.process.terminate()
+
+    def kill(self, within: float = _STOP_GRACE) -> None:
+        """Stop the process: SIGTERM, then SIGKILL if it has not ended `within` s later."""
+        self.terminate()
+        self.end(within)
 
 
 def _read_exactly(stream: IO[bytes], size: int) -> bytes:
@@ -207,11 +343,10 @@ class WorkerPool:
     def close(self, *, now: bool = False) -> None:
         """Stop every worker: after its task (closing its pipe), or at once with `now`; wait for each to end."""
         running, self._running = self._running, []
+        if now:
+            _stop_workers(running)
         for worker in running:
-            if now:
-                worker.kill()
-            else:
-                worker.end()
+            worker.end()
 
     def run(self, function: Callable[..., Any], arguments: Sequence[tuple[Any, ...]] | Iterator[tuple[Any, ...]],
             keywords: Mapping[str, Any] | None = None) -> Iterator[tuple[int, bool, Any]]:
@@ -253,8 +388,15 @@ class WorkerPool:
         selector = selectors.DefaultSelector()
         for idle in self._running:  # left from an earlier run
             selector.register(idle.replies, selectors.EVENT_READ, idle)
+        # The stop signals of the command, kept for the whole run: a pool in another
+        # thread must not replace the workers that the command ends as it stops.
+        stopping = _stopping
+        if stopping is not None:  # a stop signal ends the wait at once
+            selector.register(stopping.reader, selectors.EVENT_READ, None)
         try:
             while waiting or source is not None or any(worker.task is not None for worker in self._running):
+                if stopping is not None:
+                    stopping.check()
                 # Keep every worker busy, starting workers up to the limit.
                 while True:
                     worker = next((w for w in self._running if w.task is None), None)
@@ -274,8 +416,15 @@ class WorkerPool:
                         pass  # it died while idle: seen as its pipe closing, below
                 if not any(worker.task is not None for worker in self._running):
                     continue  # the tasks ran out: nothing to wait for
-                for key, _ in selector.select():
+                ready = selector.select()
+                # A stop wins over what the workers sent meanwhile: a worker that the same
+                # signal ended is not replaced.
+                if stopping is not None:
+                    stopping.check()
+                for key, _ in ready:
                     worker = key.data
+                    if worker is None:
+                        continue
                     try:
                         answer = worker.receive()
                     except (EOFError, OSError):
@@ -315,6 +464,12 @@ def serve() -> None:
     parent = int(os.environ.pop(_PARENT))
     _die_with(parent)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Stopped by the pool (or by a signal to the whole process group): leave the task
+    # through its ``finally`` clauses, so that a file half written is removed. Should
+    # the exception land where Python drops it (a weakref callback), the signal is
+    # sent again; the pool kills a worker that is still there after its grace time.
+    signal.signal(signal.SIGTERM, _leave)
+    sys.unraisablehook = _leave_again
     # Only answers travel on the pipe: anything printed goes to standard error.
     requests = os.fdopen(os.dup(0), "rb")
     replies = os.fdopen(os.dup(1), "wb")
@@ -337,6 +492,30 @@ def serve() -> None:
                 f"the result could not be sent back ({type(error).__name__}: {error})")))
         replies.write(_HEADER.pack(len(data)) + data)
         replies.flush()
+
+
+class _Leave(SystemExit):
+    """A worker asked to stop: raised by its SIGTERM handler."""
+
+
+def _leave(signum: int, frame: types.FrameType | None) -> None:
+    # Once: a second SIGTERM (the group's, then the pool's) must not cut short the
+    # ``finally`` clauses that the first one runs.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise _Leave(exit_status(signal.SIGTERM))
+
+
+def _leave_again(unraisable: Any) -> None:
+    """A worker's hook for exceptions Python drops: a stop that landed in a callback comes again, quietly.
+
+    Again a moment later, by an alarm: a signal raised here would be handled in
+    this hook, which drops exceptions too.
+    """
+    if not isinstance(unraisable.exc_value, _Leave):
+        sys.__unraisablehook__(unraisable)
+    elif hasattr(signal, "setitimer"):  # elsewhere the pool kills the worker after its grace time
+        signal.signal(signal.SIGALRM, _leave)
+        signal.setitimer(signal.ITIMER_REAL, _LEAVE_AGAIN)
 
 
 def _die_with(parent: int) -> None:

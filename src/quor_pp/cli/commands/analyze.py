@@ -13,7 +13,8 @@ import re
 import sys
 import warnings
 
-from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
+from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, print_table, stoppable, write_csv,
+                     write_json)
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
 
@@ -116,14 +117,16 @@ def run_command(args: argparse.Namespace) -> int:
         directories = quor_pp.find_replicas(args.runs, settings.files)
     except OSError as error:
         raise CommandError(describe_error(error)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv, "--report": args.report}, directories)
+    skipped = protect_inputs({"--json": args.json, "--csv": args.csv, "--report": args.report}, directories)
+    for line in skipped:
+        print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
-          dask_client_or_error(args.scheduler) as client):
+          dask_client_or_error(args.scheduler, args.worker_timeout) as client):
         warnings.simplefilter("always")
         progress.start("reading and fitting", len(directories))
         try:
-            report = quor_pp.analyze(directories, settings, progress=progress.detail,
+            report = quor_pp.analyze(directories, settings, progress=stoppable(progress.detail),
                                      done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client,
                                      curves=args.plot is not None or args.report is not None, batch=args.batch)
         except Exception as error:  # every replica failed: the first one's error, as one line
@@ -326,9 +329,10 @@ def write_plots(report: Any, directory: str, quiet: bool, *, sweep: bool = False
             bar.detail(name)
             bar.advance()
 
+        # Between figures, a stop signal ends the drawing: each file is whole or not there.
         try:
             if sweep:
-                return plots.plot_sweep(report, directory, progress=done, formats=formats, jobs=jobs)
-            return plots.plot_report(report, directory, progress=done, formats=formats, jobs=jobs)
+                return plots.plot_sweep(report, directory, progress=stoppable(done), formats=formats, jobs=jobs)
+            return plots.plot_report(report, directory, progress=stoppable(done), formats=formats, jobs=jobs)
         except OSError as error:
             raise CommandError(f"cannot write the plots to {directory}: {error.strerror or error}") from None

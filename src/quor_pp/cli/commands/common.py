@@ -259,11 +259,38 @@ def write_csv(destination: str, rows: Sequence[Mapping[str, Any]]) -> None:
     fields = list(rows[0]) if rows else []
 
     def write(stream: TextIO) -> None:
-        writer = csv.DictWriter(stream, fieldnames=fields, lineterminator="\n")
-        writer.writeheader()
-        writer.writerows({key: "" if value is None else value for key, value in row.items()} for row in rows)
+        writer = csv.writer(stream, lineterminator="\n")
+        writer.writerow([inert_cell(name) for name in fields])
+        writer.writerows([inert_cell(row.get(key)) for key in fields] for row in rows)
 
     _write(destination, write)
+
+
+# What a spreadsheet takes for the start of a formula (or of a hidden one, after a
+# tab or a carriage return) when a CSV cell begins with it.
+_FORMULA_STARTS: Final = ("=", "+", "-", "@", "\t", "\r")
+
+# A text cell that is only a decimal number ("-1.5", "+3e-9") is read as that
+# number by a spreadsheet, never run: it stays as it is.
+_PLAIN_NUMBER: Final = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
+
+
+def inert_cell(value: Any) -> Any:
+    """A CSV cell that a spreadsheet shows instead of running: text that starts a formula gets a leading ``'``.
+
+    Species, replica and column names come from the user's files and directories
+    (a replica directory named ``=1+1``): such text is escaped as OWASP advises
+    for CSV injection. Numbers (and text that is only a decimal number) stay as
+    they are; None is an empty cell.
+    """
+    if value is None:
+        return ""
+    if isinstance(value, str) and value.startswith(_FORMULA_STARTS):
+        import re
+
+        if not re.fullmatch(_PLAIN_NUMBER, value):
+            return "'" + value
+    return value
 
 
 def _write(destination: str, write: Callable[[TextIO], object]) -> None:
@@ -328,6 +355,21 @@ def positive_float(text: str) -> float:
     if not (math.isfinite(value) and value > 0.0):
         raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
     return value
+
+
+def stoppable(step: Callable[[str], None]) -> Callable[[str], None]:
+    """`step` (a progress callback), after which a stop signal that has arrived ends the command.
+
+    The signal handlers only note a signal (`quor_pp.workers.stop_on_signals`): the
+    steps a command reports are where its work can stop cleanly.
+    """
+    from ...workflow.workers import raise_if_stopped
+
+    def step_then_check(text: str) -> None:
+        step(text)
+        raise_if_stopped()
+
+    return step_then_check
 
 
 class Progress:

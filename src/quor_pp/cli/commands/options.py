@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 _WINDOW_DEFAULTS: Final = {"margin": 0.1, "min_window": 10, "max_window": 60, "max_error": 0.1,
                            "min_displacement": 0.0}
 UNIT_STYLES: Final = ("real", "metal", "si", "lj")
+# quor_pp.parallel.WORKER_TIMEOUT, s (that module imports NumPy).
+_WORKER_TIMEOUT: Final = 60.0
 
 # How each setting of the analysis is given on the command line.
 _OPTIONS: Final = {"temperature": "-T", "volume": "--volume", "viscosity": "--viscosity", "units": "--units",
@@ -99,6 +101,9 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
                        help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
                             "a scheduler file); its workers must see the run directories "
                             "(needs pip install 'quor-pp[dask]')")
+    engine.add_argument("--worker-timeout", type=positive_float, metavar="SECONDS",
+                        help=f"with --scheduler: give up, with exit status 1, when the cluster has had no worker "
+                             f"for this long, at the start or during the run (default: {_WORKER_TIMEOUT:g})")
 
 
 class _Once(argparse.Action):
@@ -253,17 +258,26 @@ def _as_options(message: str, names: tuple[str, ...]) -> str:
     return message
 
 
-def dask_client_or_error(address: str | None) -> Any:
-    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError."""
+def dask_client_or_error(address: str | None, worker_timeout: float | None = None) -> Any:
+    """The Dask client of --scheduler (or None), as a context manager; a missing package is a CommandError.
+
+    Raises
+    ------
+    UsageError
+        --worker-timeout is given without --scheduler.
+    """
     import contextlib
 
-    from ...workflow.parallel import dask_client
+    from ...workflow.parallel import WORKER_TIMEOUT, dask_client
+
+    if worker_timeout is not None and address is None:
+        raise UsageError("--worker-timeout is how long a Dask cluster may have no worker: it needs --scheduler")
 
     @contextlib.contextmanager
     def connected() -> Any:
         with contextlib.ExitStack() as stack:
             try:
-                client = stack.enter_context(dask_client(address))
+                client = stack.enter_context(dask_client(address, worker_timeout=worker_timeout or WORKER_TIMEOUT))
             except ModuleNotFoundError as error:
                 raise CommandError(f"--scheduler: {error}") from None
             yield client
@@ -271,12 +285,36 @@ def dask_client_or_error(address: str | None) -> Any:
     return connected()
 
 
-def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> None:
-    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2."""
+def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> list[str]:
+    """Refuse, before any work, outputs aimed at a file of the run (or at each other): OutputPathError, exit 2.
+
+    Returns
+    -------
+    list of str
+        One line for each entry of the run's directories that could not be looked
+        at (a symbolic link that loops, a directory that cannot be listed): it is
+        skipped, and the command shows the line as a warning. No output can be
+        such an entry, since writing through it would fail the same way.
+    """
     import os
 
     from ...core.outputs import check_outputs
 
-    inputs = [entry.path for directory in directories if os.path.isdir(directory)
-              for entry in os.scandir(directory) if entry.is_file()]
+    inputs: list[str] = []
+    skipped: list[str] = []
+    for directory in directories:
+        if not os.path.isdir(directory):
+            continue
+        try:
+            entries = list(os.scandir(directory))
+        except OSError as error:
+            skipped.append(f"{directory}: {error.strerror or error}; its files were not checked against the outputs")
+            continue
+        for entry in entries:
+            try:
+                if entry.is_file():
+                    inputs.append(entry.path)
+            except OSError as error:  # a link that loops (ELOOP), or one that cannot be followed
+                skipped.append(f"{entry.path}: {error.strerror or error}; skipped")
     check_outputs(outputs, inputs)
+    return skipped

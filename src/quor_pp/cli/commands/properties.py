@@ -67,8 +67,8 @@ def register(subparsers: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Run `quor-pp properties` with parsed arguments; return the exit status."""
-    from ...properties.salts import (HIGHEST_TEMPERATURE, KELVIN_OFFSET, LOWEST_TEMPERATURE, RangeWarning, UnknownSaltError,
-                         laliberte_table, salt)
+    from ...properties.laliberte_table import laliberte_table, salt
+    from ...properties.salts import HIGHEST_TEMPERATURE, KELVIN_OFFSET, LOWEST_TEMPERATURE, RangeWarning, UnknownSaltError
 
     if args.json == "-" and args.csv == "-":
         raise UsageError("--json - and --csv - cannot both write to standard output")

@@ -8,7 +8,8 @@ import warnings
 
 from .analyze import (SOME_FAILED, add_plot_format_option, check_writable, prepare_plot_directory, print_warnings,
                       require_matplotlib, write_page, write_plots)
-from .common import Column, CommandError, HelpFormatter, Progress, UsageError, print_table, write_csv, write_json
+from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, print_table, stoppable, write_csv,
+                     write_json)
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
                       option_hint, protect_inputs, settings_from)
 
@@ -111,15 +112,18 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError(f"--{error}") from None
     except (OSError, FormatError, ValueError) as error:
         raise CommandError(describe_error(error, args.root)) from None
-    protect_inputs({"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report},
-                   [*(point.path for point in points), *(replica for point in points for replica in point.replicas)])
+    outputs = {"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report}
+    skipped = protect_inputs(outputs, [*(point.path for point in points),
+                                       *(replica for point in points for replica in point.replicas)])
+    for line in skipped:
+        print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
-          dask_client_or_error(args.scheduler) as client):
+          dask_client_or_error(args.scheduler, args.worker_timeout) as client):
         warnings.simplefilter("always")
         progress.start("reading and fitting", sum(len(point.replicas) for point in points))
         try:
-            result = quor_pp.sweep(args.root, settings, points=points, progress=progress.detail,
+            result = quor_pp.sweep(args.root, settings, points=points, progress=stoppable(progress.detail),
                                    done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client)
         except Exception as error:  # nothing could be analysed: the first error, as one line
             count = len(getattr(error, "replica_failures", ())) - 1
