@@ -13,7 +13,6 @@ from __future__ import annotations
 import errno
 import math
 import os
-import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -28,13 +27,13 @@ from .fitting import Fit
 from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
 from ..reading.group_replay import GroupTally, replay_groups
-from ..reading.molecules import DataFile, read_data_file
+from ..reading.data_cache import data_file
+from ..reading.molecules import DataFile
 from .pairs import ordered_species
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
 from .settings import AnalysisSettings, RunFiles
-from ..reading.source import open_regular
 from ..core.units import UnitSystem, unit_system
 
 __all__ = [
@@ -52,11 +51,6 @@ __all__ = [
 
 Progress = Callable[[str], None]
 
-# The data files read, by their content and atom style: the replicas of a run usually
-# start from one data file, so it is parsed once.
-_DATA_FILES: dict[tuple[int, int, str | None], DataFile] = {}
-_DATA_FILES_KEPT = 16
-_DATA_FILES_LOCK = threading.Lock()
 
 
 @dataclass(frozen=True)
@@ -134,28 +128,6 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     if not species and len(splits) == 1:
         return splits[0]
     return None
-
-
-def _data_file(path: str, atom_style: str | None) -> DataFile:
-    """The data file at `path`, parsed once for files of one content.
-
-    Raises what `read_data_file` raises (nothing is kept then).
-    """
-    with open_regular(path) as stream:  # a pipe or device named like the data file is refused, never waited on
-        content = stream.read()
-    # Files of one content share their atoms. Python's 64-bit hash of the bytes with their
-    # length tells contents apart as surely as a run needs, without loading a digest library.
-    key = (len(content), hash(content), atom_style)
-    del content
-    found = _DATA_FILES.get(key)
-    if found is not None:
-        return found
-    data = read_data_file(path, atom_style)
-    with _DATA_FILES_LOCK:
-        if len(_DATA_FILES) >= _DATA_FILES_KEPT:
-            del _DATA_FILES[next(iter(_DATA_FILES))]
-        _DATA_FILES[key] = data
-    return data
 
 
 class Run:
@@ -428,7 +400,7 @@ class Run:
                 found = find_file(folder, (os.path.basename(name),))
                 if found is None:
                     raise ValueError(f"no {os.path.basename(name)} beside the log to count molecules in")
-                return _data_file(found, atom_style)
+                return data_file(found, atom_style)
 
             if not log.read_data:
                 why = "the log reads no data file"

@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import FormatError, fspath
+from .data_sections import SECTIONS, Rows, atom_rows, content, section_rows
 from .line_stream import LineStream
 
 __all__ = [
@@ -43,26 +44,10 @@ _STYLE_COLUMNS: dict[str, tuple[int | None, int]] = {
 # The column of the atom's charge in the styles that have one.
 _CHARGE_COLUMNS: dict[str, int] = {"full": 3, "charge": 2}
 
-# Section names of a data file. A line holding one of them (and perhaps a comment) ends
-# the header or the previous section.
-_SECTIONS = frozenset({
-    "Atoms", "Velocities", "Masses", "Ellipsoids", "Lines", "Triangles", "Bodies",
-    "Bonds", "Angles", "Dihedrals", "Impropers",
-    "Pair Coeffs", "PairIJ Coeffs", "Bond Coeffs", "Angle Coeffs", "Dihedral Coeffs", "Improper Coeffs",
-    "BondBond Coeffs", "BondAngle Coeffs", "MiddleBondTorsion Coeffs", "EndBondTorsion Coeffs",
-    "AngleTorsion Coeffs", "AngleAngleTorsion Coeffs", "BondBond13 Coeffs", "AngleAngle Coeffs",
-    "Atom Type Labels", "Bond Type Labels", "Angle Type Labels", "Dihedral Type Labels",
-    "Improper Type Labels",
-})
-
 _HEADER_COUNT = re.compile(r"\s*([+-]?\d+)\s+([a-z][a-z ]*[a-z])\s*")
 _RANGE = re.compile(r"(\d*)\*(\d*)")
 _STEPS = re.compile(r"(-?\d+):(-?\d+)(?::(\d+))?")
 _INT64 = 1 << 63
-# How the rows of a section start (a row of numbers, or one indented); a line starting
-# otherwise may be a section name.
-_WORD_START = re.compile(r"^[ \t]*[A-Za-z]", re.MULTILINE)
-_ROW_STARTS = frozenset("0123456789-+. \t")
 _COMPARISONS = frozenset({"<", ">", "<=", ">=", "==", "!=", "<>"})
 
 
@@ -126,10 +111,6 @@ class GroupCount:
         return {"atoms": self.atoms, "molecules": self.molecules}
 
 
-def _text(line: str) -> str:
-    return line.split("#", 1)[0].strip()
-
-
 def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = None) -> DataFile:
     """Reads the atoms of a LAMMPS data file (`write_data` or `read_data` layout).
 
@@ -171,8 +152,8 @@ def _parse(path: str, lines: LineStream, atom_style: str | None) -> DataFile:
     # The first line is a title; the header runs to the first section name.
     line = lines.next()
     while (line := lines.next()) is not None:
-        text = _text(line)
-        if text in _SECTIONS:
+        text = content(line)
+        if text in SECTIONS:
             break
         match = _HEADER_COUNT.fullmatch(text)
         if match is not None:
@@ -181,19 +162,19 @@ def _parse(path: str, lines: LineStream, atom_style: str | None) -> DataFile:
         raise FormatError(path, DATA_LAYOUT, None, "no 'N atoms' line in its header")
     masses: dict[int, float] = {}
     labels: dict[str, int] = {}
-    rows: _Rows | None = None
+    rows: Rows | None = None
     style = atom_style
     while line is not None:
         name, _, comment = line.partition("#")
         name = name.strip()
-        if name not in _SECTIONS:
+        if name not in SECTIONS:
             raise FormatError(path, DATA_LAYOUT, lines.number, line)
         if name == "Atoms" and comment.strip():
             style = comment.split()[0]
         if name == "Atoms":
-            rows, line = _atoms(lines, counts["atoms"])
+            rows, line = atom_rows(lines, counts["atoms"])
             continue
-        body, line = _section(lines, keep=name in ("Masses", "Atom Type Labels"))
+        body, line = section_rows(lines, keep=name in ("Masses", "Atom Type Labels"))
         if name == "Masses":
             masses = {int(fields[0]): float(fields[1]) for _, fields in _checked(path, body, 2)}
         elif name == "Atom Type Labels":
@@ -229,15 +210,7 @@ def _parse(path: str, lines: LineStream, atom_style: str | None) -> DataFile:
     return DataFile(path, style, counts, masses, labels, ids, types, molecules, charge_array)
 
 
-@dataclass
-class _Rows:
-    """The rows of an Atoms section: the line number (from 1) and the fields of each."""
-
-    numbers: Sequence[int]
-    fields: list[list[str]]
-
-
-def _column(rows: _Rows, k: int) -> list[str]:
+def _column(rows: Rows, k: int) -> list[str]:
     return list(map(itemgetter(k), rows.fields))
 
 
@@ -255,67 +228,6 @@ def _converts(fields: list[str], labels: Mapping[str, int], type_column: int, mo
     except ValueError:
         return False
     return True
-
-
-def _atoms(lines: LineStream, count: int) -> tuple[_Rows, str | None]:
-    """The `count` rows of an Atoms section, and the line after them.
-
-    The common case (`count` plain lines after the blank ones) is split in one step;
-    blank lines and comments among the rows are passed over one line at a time.
-    """
-    line = lines.next()
-    while line is not None and not line.strip():
-        line = lines.next()
-    if line is None:
-        return _Rows([], []), None
-    start = lines.number
-    block = [line] + lines.take(count - 1)
-    if len(block) == count:
-        joined = "\n".join(block)
-        if "#" not in joined and _WORD_START.search(joined) is None:
-            fields = [text.split() for text in block]
-            if min(map(len, fields)) > 0:
-                return _Rows(range(start, start + count), fields), _after(lines)
-    lines.put_back(block[1:])
-    numbers: list[int] = []
-    rows: list[list[str]] = []
-    while line is not None:
-        text = _text(line)
-        if text in _SECTIONS or (len(rows) == count and text):
-            return _Rows(numbers, rows), line
-        if text:
-            numbers.append(lines.number)
-            rows.append(text.split())
-        line = lines.next()
-    return _Rows(numbers, rows), None
-
-
-def _after(lines: LineStream) -> str | None:
-    """The next line that is not blank (or only a comment), or None at the end."""
-    line = lines.next()
-    while line is not None and not _text(line):
-        line = lines.next()
-    return line
-
-
-def _section(lines: LineStream, keep: bool) -> tuple[list[tuple[int, list[str]]], str | None]:
-    """The non-blank lines of a section body (line number from 1, fields) when `keep`, and the next section's line.
-
-    A section not kept (velocities, bonds, ...) is passed over without holding it.
-    """
-    body: list[tuple[int, list[str]]] = []
-    if not keep:
-        while (line := lines.pass_rows(_ROW_STARTS)) is not None:
-            if _text(line) in _SECTIONS:
-                return body, line
-        return body, None
-    while (line := lines.next()) is not None:
-        text = _text(line)
-        if text in _SECTIONS:
-            return body, line
-        if text:
-            body.append((lines.number, text.split()))
-    return body, None
 
 
 def _checked(path: str, body: list[tuple[int, list[str]]], width: int) -> list[tuple[int, list[str]]]:
