@@ -174,3 +174,12 @@ def test_a_bytes_path_is_refused_as_such():
 
     with pytest.raises(TypeError, match="not bytes"):
         quor_pp.analyze(b"/tmp")
+
+
+def test_read_warns_of_rows_that_are_not_numbers(write_file):
+    import subprocess
+    import sys
+
+    path = write_file("#NOTE\n#Time\tMSD__a\tMSD__b\t\n 0 0 0\n 10 nan nan\n 20 2 3\n", "diffself.dat")
+    done = subprocess.run([sys.executable, "-m", "quor_pp", "read", path], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and "1 of 3 rows" in done.stderr and "rows 2)" in done.stderr
