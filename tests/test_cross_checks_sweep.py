@@ -76,3 +76,16 @@ def test_a_point_whose_replicas_were_run_at_another_temperature_is_not_analysed(
     assert [p.name for p, r in zip(report.points, report.reports) if r is None] == ["NaCl_1m_300K"]
     assert {f.error for f in report.failures} == {"NotThisStatePoint"}
     assert all("300 K of the state point NaCl_1m_300K" in f.message for f in report.failures)
+
+
+def test_a_point_whose_replicas_have_another_molality_is_not_analysed(tmp_path):
+    # Replicas of 1 mol/kg (1000 waters, 18 NaCl) under a state file of 2 mol/kg.
+    point = _point(tmp_path, "NaCl_1m_300K", "NaCl_2m_300K")
+    (point / "state.toml").write_text((SWEEP / "NaCl_2m_300K" / "state.toml").read_text())
+    _point(tmp_path, "NaCl_2m_300K", "NaCl_2m_300K_true")
+    with pytest.warns(UserWarning):
+        report = quor_pp.sweep(tmp_path)
+    missing = [p.name for p, r in zip(report.points, report.reports) if r is None]
+    assert missing == ["NaCl_2m_300K"]
+    assert all("make 0.9992 mol/kg" in f.message and "2 mol/kg of the state point" in f.message
+               for f in report.failures)

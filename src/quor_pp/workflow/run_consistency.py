@@ -15,11 +15,15 @@ from collections.abc import Callable, Hashable, Sequence
 
 from ..analysis.results import ReplicaFailure, ReplicaResult
 
-__all__ = ["NotOneRunError", "TEMPERATURE_TOLERANCE", "at_state_point", "one_run"]
+__all__ = ["MOLALITY_TOLERANCE", "NotOneRunError", "TEMPERATURE_TOLERANCE", "at_state_point", "molality_of", "one_run"]
 
 #: Replicas whose mean temperatures differ by more than this fraction of their median
 #: are not of one run (a thermostat holds a run's mean within a few tenths of a percent).
 TEMPERATURE_TOLERANCE = 0.02
+#: Molalities from molecule counts further than this fraction from a state point's are another point's.
+MOLALITY_TOLERANCE = 0.05
+#: kg/mol.
+WATER_MOLAR_MASS = 0.018015
 #: Mean temperatures above this (K) are no liquid's and are left out of the comparison.
 HOTTEST_KELVIN = 1e4
 
@@ -107,8 +111,21 @@ def one_run(results: Sequence[ReplicaResult]) -> tuple[list[ReplicaResult], list
     return kept, failures
 
 
-def at_state_point(results: Sequence[ReplicaResult], temperature: float,
-                   point: str) -> tuple[list[ReplicaResult], list[ReplicaFailure]]:
+def molality_of(composition: Sequence[tuple[str, float]]) -> float | None:
+    """The salt's molality (mol/kg) that molecule counts make: the fewest ions over the water's mass.
+
+    The most numerous species is taken for the water (18.015 g/mol) and the least
+    numerous for the ion a formula unit holds once (Na of NaCl, Ca of CaCl2, SO4 of
+    Na2SO4). None for fewer than three species, where that reading would be a guess.
+    """
+    counts = sorted(count for _, count in composition)
+    if len(counts) < 3 or counts[-1] <= 0:
+        return None
+    return counts[0] / (counts[-1] * WATER_MOLAR_MASS)
+
+
+def at_state_point(results: Sequence[ReplicaResult], temperature: float, point: str,
+                   molality: float | None = None) -> tuple[list[ReplicaResult], list[ReplicaFailure]]:
     """The replicas of one run at a sweep's state point; the others (another run, another temperature) as failures.
 
     A replica whose mean temperature is more than `TEMPERATURE_TOLERANCE` from the
@@ -128,4 +145,12 @@ def at_state_point(results: Sequence[ReplicaResult], temperature: float,
     failures += [ReplicaFailure(path, "NotThisStatePoint", f"{path}: its mean temperature {t:g} K is more than "
                                 f"{TEMPERATURE_TOLERANCE:.0%} from the {temperature:g} K of the state point {point}")
                  for path, t in off.items()]
-    return [r for r in kept if r.path not in off], failures
+    kept = [r for r in kept if r.path not in off]
+    if molality:  # a point of a salt: its molecule counts must make its molality
+        made = {r.path: found for r in kept if (found := molality_of(_composition(r))) is not None}
+        wrong = {path: m for path, m in made.items() if abs(m - molality) > MOLALITY_TOLERANCE * molality}
+        failures += [ReplicaFailure(path, "NotThisStatePoint", f"{path}: its molecule counts make {m:.4g} mol/kg, "
+                                    f"more than {MOLALITY_TOLERANCE:.0%} from the {molality:g} mol/kg of the state "
+                                    f"point {point}") for path, m in wrong.items()]
+        kept = [r for r in kept if r.path not in wrong]
+    return kept, failures

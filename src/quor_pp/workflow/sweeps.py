@@ -471,7 +471,7 @@ def combine_sweep(root: str, points: Sequence[StatePoint], outcomes: Sequence[Ou
         results = [outcome for outcome in mine if isinstance(outcome, ReplicaResult)]
         failed = [outcome for outcome in mine if isinstance(outcome, ReplicaFailure)]
         try:  # replicas of another run, or at another temperature than the point's, are set apart
-            results, apart = at_state_point(results, point.temperature, point.name)
+            results, apart = at_state_point(results, point.temperature, point.name, point.molality)
         except NotOneRunError as error:
             failed += [ReplicaFailure(result.path, "NotOneRun", f"{result.path}: {error}", error)
                        for result in results]
