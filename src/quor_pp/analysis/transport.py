@@ -13,7 +13,7 @@ from __future__ import annotations
 import errno
 import math
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
 
