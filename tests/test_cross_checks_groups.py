@@ -120,6 +120,23 @@ def test_atoms_deleted_after_the_data_file_leave_the_counts_missing(tmp_path):
     assert row.value is None and "delete_atoms" in row.message
 
 
+def test_atoms_deleted_by_group_are_followed(tmp_path, untouched):
+    # Half the Na deleted after the groups: D of Na is the slope over 9 molecules, not 18.
+    run = sample_copy(tmp_path, replicas=2)
+    _set_log(run, [*_species(), "group gone id 3001:3009", "9 atoms in group gone", "delete_atoms group gone",
+                   "Deleted 9 atoms, new total = 3027"])
+    report = analyze_quietly(run, charges=CHARGES, settings=_trusting())
+    assert report.row("self_diffusion", "Na").value == pytest.approx(
+        2 * untouched.row("self_diffusion", "Na").value, rel=1e-12)
+    assert report.row("self_diffusion", "wat").value == untouched.row("self_diffusion", "wat").value
+
+
+def _trusting():
+    from quor_pp.analysis.settings import AnalysisSettings
+
+    return AnalysisSettings(trust_charges=True)  # 9 Na and 18 Cl are not neutral: not the point here
+
+
 WATER_AND_IONS = """handmade: two waters, a free ion pair and an ion in molecule 7
 
 7 atoms

@@ -3,7 +3,7 @@
 LAMMPS fixes a group's atoms when its `group` command runs and prints their count;
 a later command that changes another group leaves it as it was. So the commands of
 a log are replayed one by one: `read_data` (and `add append`, `offset`, `group`),
-`replicate`, `set ... charge`, `group`; after each `group` command the atoms
+`replicate`, `delete_atoms group`, `set ... charge`, `group`; after each `group` command the atoms
 counted are compared with the count LAMMPS printed, and after each `read_data` or
 `replicate` the atoms held with the atoms it printed. Where a command changes the
 atoms in a way a data file cannot tell (`create_atoms`, `delete_atoms`, a region
@@ -107,6 +107,19 @@ class _Atoms:
         for name, mask in self.masks.items():
             if mask is not None:
                 self.masks[name] = np.concatenate((mask, np.full(added, name == "all")))
+
+    def delete(self, chosen: Mask, whole_molecules: bool) -> None:
+        """As `delete_atoms group`: the chosen atoms (and with `mol yes`, the rest of their molecules) go."""
+        if whole_molecules and self.molecules is not None:
+            gone = np.isin(self.molecules, self.molecules[chosen & (self.molecules != 0)])
+            chosen = chosen | (gone & (self.molecules != 0))
+        keep = ~chosen
+        self.ids, self.types = self.ids[keep], self.types[keep]
+        self.molecules = None if self.molecules is None else self.molecules[keep]
+        self.charges = None if self.charges is None else self.charges[keep]
+        for name, mask in self.masks.items():
+            if mask is not None:
+                self.masks[name] = mask[keep]
 
     def replicate(self, copies: int) -> None:
         """As `replicate`: each copy's atom and molecule IDs offset by the largest of the copy before."""
@@ -307,6 +320,14 @@ def replay_groups(events: Sequence[Sequence[str]], load: Load, log_name: str = "
             atoms.replicate(copies)
             followed.append(" ".join(words[:4]))
             last = "replicate"
+        elif command == "delete_atoms" and len(words) >= 3 and words[1] == "group" \
+                and (doomed := atoms.masks.get(words[2])) is not None:
+            atoms.delete(doomed, whole_molecules="mol" in words and "yes" in words)
+            followed.append(" ".join(words[:3]))
+            last = "delete_atoms"
+        elif command == "=total" and atoms is not None and last == "delete_atoms":
+            if int(words[1]) != len(atoms) and not broken:
+                broken = f"{log_name} says {words[1]} atoms are left after delete_atoms, the replay leaves {len(atoms)}"
         elif command in _CHANGES_ATOMS:
             broken = broken or (f"{log_name}: '{' '.join(words[:3])}' changes the atoms after the data file, "
                                 "so its groups cannot be counted there")

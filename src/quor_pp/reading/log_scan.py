@@ -25,6 +25,7 @@ ATOM_COMMANDS = frozenset({"units", "atom_style", "read_data", "replicate", "gro
 _WORD_LINE = re.compile(rb"\n[ \t]*(?:[A-Za-z]|\d+ atoms\b)[^\n]*")
 _GROUP_COUNT = re.compile(r"\s*(\d+) atoms in group (\S+)\s*")
 _ATOM_TOTAL = re.compile(r"\s*(\d+) atoms\s*")
+_DELETED = re.compile(r"\s*Deleted \d+ atoms, new total = (\d+)\s*")
 # A run's thermodynamic output ends with this line: no command is echoed before it.
 _RUN_END = b"\nLoop time of "
 
@@ -56,7 +57,8 @@ class LogSetup:
         In the order of the log: the words of each command of `ATOM_COMMANDS` ('&'
         lines joined, comments left out), and what LAMMPS printed after them:
         ``("=group", NAME, N)`` for "N atoms in group NAME" and ``("=atoms", N)``
-        for the atoms a `read_data` read or a `replicate` made.
+        for the atoms a `read_data` read or a `replicate` made, ``("=total", N)`` for
+        the atoms a `delete_atoms` left.
     """
 
     units: str | None
@@ -115,6 +117,8 @@ def scan_setup(data: str | bytes | bytearray | mmap.mmap, longest_line: int = 1 
             events.append(("=group", printed[2], printed[1]))
         elif (total := _ATOM_TOTAL.fullmatch(line)) is not None:
             events.append(("=atoms", total[1]))
+        elif (left := _DELETED.fullmatch(line)) is not None:
+            events.append(("=total", left[1]))
         found = _WORD_LINE.search(content, position)
         if found is None:
             break
