@@ -172,3 +172,14 @@ def test_a_compressed_bomb_is_refused_in_little_memory(tmp_path, filler, size, w
     outcome, peak_kib = json.loads(done.stdout)
     assert outcome.startswith("FormatError") and words in outcome
     assert peak_kib < 300 * 1024
+
+
+def test_clear_starts_the_replay_again(tmp_path, full):
+    small = tmp_path / "small.data"
+    small.write_text(MOLECULAR)
+    files = {"small.data": read_data_file(small), "full.data": full}
+    log = ("LAMMPS (x)\nread_data small.data\ngroup a type 1\n2 atoms in group a\nclear\n"
+           "read_data full.data\n  9 atoms\ngroup a type 3\n2 atoms in group a\n")
+    replay = replay_groups(scan_setup(log).events, lambda name, style: files[name])
+    assert replay.groups["a"].atoms == 2 and replay.groups["a"].why == ""
+    assert [path.endswith("full.data") for path in replay.data_files] == [True]

@@ -274,6 +274,10 @@ def replay_groups(events: Sequence[Sequence[str]], load: Load, log_name: str = "
     last_read = 0
     for words in events:
         command = words[0]
+        if command == "clear":  # the input starts again: what came before is gone
+            atoms, files, followed, unknown, disagree, printed = None, [], [], {}, {}, {}
+            broken = charges_why = last = ""
+            continue
         if command == "atom_style":
             atom_style = words[1]
         elif command == "read_data":

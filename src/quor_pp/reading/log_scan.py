@@ -19,7 +19,7 @@ __all__ = ["ATOM_COMMANDS", "LogSetup", "NotTextError", "scan_setup"]
 #: The input commands that decide the atoms and the groups of a run, in the order
 #: they ran ('units' and 'atom_style' say how to read them).
 ATOM_COMMANDS = frozenset({"units", "atom_style", "read_data", "replicate", "group", "create_atoms",
-                           "delete_atoms", "read_restart", "read_dump", "set"})
+                           "delete_atoms", "read_restart", "read_dump", "set", "clear"})
 
 # A line (after the first) that starts with a word, or with a count of atoms.
 _WORD_LINE = re.compile(rb"\n[ \t]*(?:[A-Za-z]|\d+ atoms\b)[^\n]*")
@@ -107,7 +107,7 @@ def scan_setup(data: str | bytes | bytearray | mmap.mmap, longest_line: int = 1 
                 stop = len(content) if stop < 0 else stop
                 words += _words(_decoded(content, position + 1, stop))
                 position = stop
-            if len(words) >= 2 and not (words[0] == "read_data" and words[1] == "CPU"):  # (a timing line)
+            if (len(words) >= 2 or words == ["clear"]) and not (words[0] == "read_data" and words[1] == "CPU"):
                 if words[0] == "units":
                     units = words[1]
                 events.append(tuple(words))
