@@ -183,3 +183,20 @@ def test_read_warns_of_rows_that_are_not_numbers(write_file):
     path = write_file("#NOTE\n#Time\tMSD__a\tMSD__b\t\n 0 0 0\n 10 nan nan\n 20 2 3\n", "diffself.dat")
     done = subprocess.run([sys.executable, "-m", "quor_pp", "read", path], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and "1 of 3 rows" in done.stderr and "rows 2)" in done.stderr
+
+
+@pytest.mark.parametrize("change", [_reverse_rows, _appended])
+def test_an_rdf_whose_radius_does_not_increase_is_refused(tmp_path, change):
+    import shutil
+
+    from cross_check_runs import SAMPLE
+
+    run = tmp_path / "mixture"
+    shutil.copytree(SAMPLE.parent / "mixture" / "replica_1", run)
+
+    def rows_only(lines):  # the RDF table's first line names its columns, without '#'
+        return [lines[0]] + change(lines[1:])
+
+    edit_lines(run / "rdf.dat", rows_only)
+    with pytest.raises(FormatError, match=r"rdf.dat.*radius column Radius increases.*row \d+ has Radius"):
+        analyze_quietly(run)
