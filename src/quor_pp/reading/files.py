@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _native
+from ..core.interrupts import raising_stops
 from .errors import FormatError, TruncatedFileWarning, fspath, quoted
 from .layouts import LAYOUTS
 from .logs import RunLog, parse_log, split_lines
@@ -215,8 +216,9 @@ def recognise(head: _Head) -> str | None:
 
 
 def _read_table(path: str, source: str | Inflated, plan: _Plan, expected: str) -> Table:
-    found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
-                                               block_fields=plan.block_fields, longest_line=LONGEST_LINE)
+    with raising_stops():  # the read looks for signals between blocks: a stop may end it there
+        found: dict[str, Any] = _native.read_table(source, header=plan.header, clean_rows=plan.clean_rows,
+                                                   block_fields=plan.block_fields, longest_line=LONGEST_LINE)
     if found["not_utf8_line"] is not None:
         raise FormatError(path, expected, found["not_utf8_line"], "bytes that are not UTF-8 text")
     if found["long_line"] is not None:
@@ -329,7 +331,8 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
                 # The rows: read by path, or inflated a block at a time as the reader asks.
                 source: str | Inflated = name if inflated is None else inflated.unread(head.data)
                 return _read_table(name, source, plan, expected if kind else LAYOUTS[plan.kind])
-            data = read_all(file.read if inflated is None else inflated.read, name, head.data)
+            with raising_stops():
+                data = read_all(file.read if inflated is None else inflated.read, name, head.data)
         except FormatError:
             raise
         except LineTooLong as error:

@@ -40,6 +40,8 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Final
 
+from ..core.interrupts import stops_raise_here
+
 # Every command imports this module for its signals and errors: what only a pool
 # needs (subprocess, pickle, selectors, threads) is imported when a pool runs.
 if TYPE_CHECKING:
@@ -115,12 +117,18 @@ class _Stop:
         self.written_by_interpreter = False
 
     def note(self, signum: int, frame: types.FrameType | None) -> None:
-        """The signal handler: notes the signal and returns, whatever code it interrupted."""
+        """The signal handler: notes the signal and returns, whatever code it interrupted.
+
+        Inside a long read that looks for signals between blocks (`raising_stops`),
+        where an exception cannot be lost, it raises `Interrupted` at once instead.
+        """
         if self.signum is None:
             self.signum = signum
         if not self.written_by_interpreter:  # wake the pools' waits all the same
             with contextlib.suppress(OSError):
                 os.write(self.writer, bytes([signum]))
+        if stops_raise_here():
+            raise Interrupted(signum)
 
     def received(self) -> int | None:
         """The first stop signal that arrived, if any (emptying the pipe)."""
