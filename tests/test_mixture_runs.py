@@ -81,8 +81,9 @@ def test_replicas_analysed_alone_in_their_own_order_still_combine_into_one_row_p
 
 
 def test_a_sweep_names_each_pair_alike_at_every_state_point(tmp_path):
+    # The made runs are near 298 K: a state point of another temperature would set them apart.
     for name, temperature, orders in (("a", 298.0, [made.SPECIES[::-1], made.SPECIES]),
-                                      ("b", 310.0, [made.SPECIES, made.SPECIES])):
+                                      ("b", 298.5, [made.SPECIES, made.SPECIES])):
         made.write_run(tmp_path / name, replicas=2, orders=orders)
         (tmp_path / name / "state.toml").write_text(f'salt = "none"\nmolality = 0.0\ntemperature = {temperature}\n'
                                                     "molecules = { wat = 1000, met = 1000 }\n")

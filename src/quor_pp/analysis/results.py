@@ -156,6 +156,9 @@ class ReplicaResult:
     structure : tuple of PairStructure
         The curves of each pair's g(r), Kirkwood-Buff integral and running
         coordination number that the structure figures draw.
+    checks : tuple of str
+        The cross-checks of its inputs that were applied (keys of
+        `quor_pp.analysis.cross_checks.CHECKS`), and any notes they left.
     """
 
     path: str
@@ -163,11 +166,13 @@ class ReplicaResult:
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
     structure: tuple[PairStructure, ...] = field(default=(), repr=False, compare=False)
+    checks: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
         object.__setattr__(self, "structure", tuple(self.structure))
+        object.__setattr__(self, "checks", tuple(self.checks))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""

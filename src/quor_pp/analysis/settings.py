@@ -130,6 +130,16 @@ def _time(name: str, value: Any) -> float:
     return float(value)
 
 
+def _known_windows(windows: Mapping[str, Any]) -> None:
+    """Refuse a window given for a quantity that does not exist (a misspelt name would be ignored)."""
+    from . import quantities  # the registry, read without NumPy
+
+    known = [quantity.name for quantity in quantities.quantities()]
+    unknown = [name for name in windows if name and name not in known]
+    if unknown:
+        raise ValueError(f"windows: no quantity {', '.join(map(repr, unknown))} (known: {', '.join(known)})")
+
+
 @dataclass(frozen=True)
 class AnalysisSettings:
     """Everything `analyze` needs besides the run directories (plain, picklable values).
@@ -195,6 +205,9 @@ class AnalysisSettings:
         `sweep` fill it from the first replica): pairs are labelled ("wat-met") and
         matrices built in this order in every replica, whatever the order of each
         replica's columns. Empty: each replica's own column order.
+    trust_charges : bool
+        Keep the given charges even where the data file gives a molecule another net
+        charge, or they are not electroneutral (by default such charges are refused).
 
     Raises
     ------
@@ -225,6 +238,7 @@ class AnalysisSettings:
     hop_distance: float | None = None
     conductivity_model: str | None = None
     species_order: tuple[str, ...] = ()
+    trust_charges: bool = False
 
     def __post_init__(self) -> None:
         if not isinstance(self.window, WindowSettings):
@@ -237,8 +251,9 @@ class AnalysisSettings:
                 if not isinstance(value, str):
                     raise TypeError(f"{name} must be a str, not {type(value).__name__}")
                 unit_system(value)
-        if not isinstance(self.common_window, bool):
-            raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
+        for name in ("common_window", "trust_charges"):
+            if not isinstance(getattr(self, name), bool):
+                raise TypeError(f"{name} must be a bool, not {type(getattr(self, name)).__name__}")
         for name in ("temperature", "volume", "viscosity", "state_temperature"):
             object.__setattr__(self, name, _positive(name, getattr(self, name)))
         for name in ("temperature", "state_temperature"):
@@ -262,6 +277,8 @@ class AnalysisSettings:
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
                             ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))
+        _known_windows(self.windows)
+
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Read-only mappings do not pickle: send plain dicts, checked again on arrival.

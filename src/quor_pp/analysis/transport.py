@@ -13,26 +13,27 @@ from __future__ import annotations
 import errno
 import math
 import os
-import threading
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 
+from . import cross_checks
 from . import quantities as registry
 from ..reading.errors import FormatError, fspath
 from ..reading.files import Table, box_mean, find_file, read
 from .fitting import Fit
 from .window_search import fit_window
 from ..reading.logs import RunLog, read_log
-from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
+from ..reading.group_replay import GroupTally, replay_groups
+from ..reading.data_cache import data_file
+from ..reading.molecules import DataFile
 from .pairs import ordered_species
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
 from .settings import AnalysisSettings, RunFiles
-from ..reading.source import open_regular
 from ..core.units import UnitSystem, unit_system
 
 __all__ = [
@@ -50,13 +51,6 @@ __all__ = [
 
 Progress = Callable[[str], None]
 
-# What a data file gave (molecules per group, a molecule's charge per group; None when
-# the charges say nothing), by the file's content, its atom style and the log's groups:
-# the replicas of a run usually start from one data file, so it is parsed once.
-_Counts = tuple[tuple[tuple[str, int | None], ...], dict[str, float] | None]
-_COUNTED: dict[tuple[int, int, str | None, tuple[tuple[str, tuple[tuple[str, ...], ...]], ...]], _Counts] = {}
-_COUNTED_KEPT = 16
-_COUNTED_LOCK = threading.Lock()
 
 
 @dataclass(frozen=True)
@@ -90,8 +84,12 @@ class Input:
 TableKind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram"]
 
 
-def _temperature(table: Table, origin: str = "") -> Input:
-    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number."""
+def _temperature(table: Table, origin: str = "", units: str = "") -> Input:
+    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number in kelvin.
+
+    A row that is not positive (0 K: a broken output) or a mean below any brine's
+    temperature (a file in degrees Celsius) leaves T missing, saying why.
+    """
     origin = origin or os.path.basename(table.path)
     for name in table:
         bare = name.lower().removeprefix("v_").removeprefix("c_")
@@ -104,10 +102,18 @@ def _temperature(table: Table, origin: str = "") -> Input:
             if bad:
                 return Input("T", None, why=f"{bad} of {len(values)} values of {where} are not numbers",
                              needs=Needs("temperature"))
+            cold = np.flatnonzero(~(values > 0.0))
+            if len(cold):  # a row of 0 K or below is a broken output, never averaged in
+                row = int(cold[0]) + 1
+                return Input("T", None, why=f"row {row} of {name} of {origin} is {values[row - 1]:g}, not a "
+                             f"temperature ({len(cold)} of {len(values)} rows)", needs=Needs("temperature"))
             mean = float(np.mean(values))
             if not mean > 0.0 or not math.isfinite(mean):
                 return Input("T", None, why=f"the mean {name} of {origin} is {mean:g}, not a temperature",
                              needs=Needs("temperature"))
+            problem = cross_checks.temperature_problem(mean, units, f"{name} of {origin}")
+            if problem:
+                return Input("T", None, why=problem, needs=Needs("temperature"))
             return Input("T", mean, origin)
     raise FormatError(table.path, "a thermodynamic table with a Temp column", None,
                       f"its columns are {', '.join(table)}")
@@ -122,47 +128,6 @@ def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
     if not species and len(splits) == 1:
         return splits[0]
     return None
-
-
-def _group_molecules(data: DataFile, groups: Mapping[str, Sequence[Sequence[str]]]) -> list[tuple[str, int | None]]:
-    """Molecules of each group in the data file; a group whose style cannot be counted there is left out."""
-    try:
-        return [(name, count.molecules) for name, count in count_groups(data, groups).items()]
-    except ValueError:  # one group (a region, a variable) spoils the lot: count the others one by one
-        found = []
-        for name, commands in groups.items():
-            try:
-                found.append((name, count_groups(data, {name: commands})[name].molecules))
-            except ValueError:
-                continue
-        return found
-
-
-def _data_counts(path: str, atom_style: str | None,
-                 groups: Mapping[str, tuple[tuple[str, ...], ...]]) -> _Counts:
-    """The molecules of every group in a data file and their charges, parsed once for files of one content.
-
-    Raises what `read_data_file` raises (nothing is kept then).
-    """
-    with open_regular(path) as stream:  # a pipe or device named like the data file is refused, never waited on
-        content = stream.read()
-    # Files of one content share their counts. Python's 64-bit hash of the bytes with their
-    # length tells contents apart as surely as a run needs, without loading a digest library.
-    key = (len(content), hash(content), atom_style, tuple(groups.items()))
-    found = _COUNTED.get(key)
-    if found is not None:
-        return found
-    data = read_data_file(path, atom_style)
-    counts = tuple(_group_molecules(data, groups))
-    try:
-        charges: dict[str, float] | None = molecule_charges(data, groups)
-    except ValueError:
-        charges = None
-    with _COUNTED_LOCK:
-        if len(_COUNTED) >= _COUNTED_KEPT:
-            del _COUNTED[next(iter(_COUNTED))]
-        _COUNTED[key] = (counts, charges)
-    return counts, charges
 
 
 class Run:
@@ -181,13 +146,15 @@ class Run:
         self._tables: dict[str, Table | None] = {}
         self._inputs: dict[tuple[str, str], Input] = {}
         self._estimates: dict[str, list[Estimate]] = {}
-        self._molecule_counts: tuple[dict[str, tuple[str, int | None]], str] | None = None
+        self._molecule_counts: tuple[dict[str, tuple[str, GroupTally]], str] | None = None
         self._data_charges: dict[str, float] = {}
         self._memo: dict[str, Any] = {}
         self._source_objects: dict[tuple[Any, ...], Source] = {}
         self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
+        self.checks: dict[str, None] = {}  # the cross-checks applied, by name (cross_checks.CHECKS)
         log_path = find_file(directory, settings.files.log)
-        self.log: RunLog | None = read_log(log_path) if log_path else None
+        # The log's thermodynamic output, the bulk of a long log, is read only if T or V need it.
+        self.log: RunLog | None = read_log(log_path, thermo=False) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
         if name is None:
             why = "no 'units' line" if log_path else f"no {settings.files.log[0]} in this directory"
@@ -197,6 +164,15 @@ class Run:
         except ValueError as error:
             raise MissingInputError(log_path or directory, str(error), Needs("units")) from None
         self.notify(f"{directory}: units {name}")
+        if settings.units is not None and self.log is not None and self.log.units is not None:
+            self.checked("units")
+            if self.log.units != settings.units:
+                self.checks[f"units: the unit style {settings.units} given replaces the log's 'units "
+                            f"{self.log.units}'"] = None
+
+    def checked(self, name: str) -> None:
+        """Note that the cross-check `name` (a key of `cross_checks.CHECKS`) was applied to this replica."""
+        self.checks[name] = None
 
     def notify(self, what: str) -> None:
         if self.progress is not None:
@@ -217,6 +193,9 @@ class Run:
             table = None if path is None else read(path, kind=kind)
             if table is not None:
                 self.notify(f"{path}: {table.row_count} rows")
+                if kind in ("transport", "rdf"):
+                    cross_checks.check_increasing(table, "radius" if kind == "rdf" else "time")
+                    self.checked("increasing")
             self._tables[role] = table
         return self._tables[role]
 
@@ -225,10 +204,18 @@ class Run:
         return self.read(role, "rdf" if role == "rdf" else "transport")
 
     def species(self) -> list[str]:
-        """The species of the run, in the run's order (`AnalysisSettings.species_order`), else its columns'."""
-        table = self.table("diffself")
-        found = [name[len("MSD__"):] for name in table if name.startswith("MSD__") and len(name) > 5] if table else []
-        return ordered_species(found, self.settings.species_order)
+        """The species of the run, in the run's order (`AnalysisSettings.species_order`), else its tables'.
+
+        Those of the self-diffusion table, then those only the Onsager table names.
+        """
+        found: list[str] = self.memo("species", self._species)
+        return list(found)
+
+    def _species(self) -> list[str]:
+        own, onsager = self.table("diffself"), self.table("diffonsag")
+        if own is not None and onsager is not None:
+            self.checked("species")
+        return ordered_species(cross_checks.run_species(own, onsager), self.settings.species_order)
 
     def curves(self, source: Curves) -> list[tuple[str, str]]:
         """(species or pair label, column) of every curve of `source` in the run, in a fixed order.
@@ -253,10 +240,10 @@ class Run:
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
-        for name, column in named:
-            pair = _split_pair(name, known)
-            if pair is None:
-                continue
+        split = [(pair, column) for name, column in named if (pair := _split_pair(name, known)) is not None]
+        cross_checks.check_pairs(table, split)
+        self.checked("pairs")
+        for pair, column in split:
             first, second = sorted(pair, key=lambda s: (rank.get(s, len(rank)), s))
             pairs.setdefault((first, second), column)
         return [(f"{first}-{second}", column) for (first, second), column in
@@ -276,6 +263,8 @@ class Run:
         if unknown and present:
             raise ValueError(f"{self.directory}: charges given for {', '.join(map(repr, unknown))}, which the run "
                              f"does not have (species: {', '.join(self.species())})")
+        if charges:
+            cross_checks.check_charges(self, charges)
         return charges
 
     # --- inputs of the normalisations -----------------------------------------------------------
@@ -294,10 +283,12 @@ class Run:
                 return Input("T", settings.temperature, "option")
             thermo = self.read("thermo", "thermo")
             if thermo is not None:
-                return _temperature(thermo)
+                self.checked("temperature")
+                return _temperature(thermo, units=self.units.name)
             thermo = self._log_thermo("Temp")
             if thermo is not None:
-                return _temperature(thermo, "log thermo, last run")
+                self.checked("temperature")
+                return _temperature(thermo, "log thermo, last run", self.units.name)
             if settings.state_temperature is not None:
                 return Input("T", settings.state_temperature, "state point")
             return Input("T", None, why=f"no {files.thermo[0]}", needs=Needs("temperature"))
@@ -310,10 +301,13 @@ class Run:
             thermo = self._log_thermo("Volume") if path is None else None
             if thermo is not None:
                 values = thermo["Volume"]
+                cross_checks.check_positive(self.log.path if self.log else "", "Volume", values, "volume")
+                self.checked("volume")
                 return self._volume(float(np.mean(values)), f"log thermo, mean of the last run's {len(values)} rows")
             if path is None:
                 return Input("V", None, why=f"no {files.volume[0]}", needs=Needs("volume"))
-            raw, rows = box_mean(path)
+            raw, rows = box_mean(path)  # refuses a row that is not positive
+            self.checked("volume")
             if not (math.isfinite(raw) and raw > 0.0):
                 raise FormatError(path, "a positive box volume", None, f"its mean is {raw}")
             return self._volume(raw, os.path.basename(path) + (f", mean of {rows} rows" if rows > 1 else ""))
@@ -342,7 +336,8 @@ class Run:
 
     def _log_thermo(self, column: str) -> Table | None:
         """The log's thermodynamic output of its last run, when it has `column` (and rows)."""
-        runs = self.log.thermo if self.log is not None else ()
+        log = self.log
+        runs: tuple[Table, ...] = self.memo("log thermo", lambda: read_log(log.path).thermo) if log is not None else ()
         last = runs[-1] if runs else None
         return last if last is not None and column in last and last.row_count > 0 else None
 
@@ -365,12 +360,14 @@ class Run:
             return Input(label, self.settings.molecules[species], "option")
         counted, why_not = self._counted_molecules()
         if species in counted:
-            data_path, count = counted[species]
-            if count == 0:
-                return Input(label, None, why=f"group {species!r} holds no atom of {os.path.basename(data_path)}",
+            origin, tally = counted[species]
+            if tally.why:
+                return Input(label, None, why=tally.why, needs=Needs("molecules", species))
+            if tally.molecules == 0:
+                return Input(label, None, why=f"group {species!r} holds no atom of {origin}",
                              needs=Needs("molecules", species))
-            if count is not None:
-                return Input(label, count, os.path.basename(data_path))
+            if tally.molecules is not None:
+                return Input(label, tally.molecules, origin)
         groups = self.log.groups if self.log else {}
         per_molecule = self.settings.atoms_per_molecule.get(species)
         if species in groups and self.log is not None:
@@ -389,30 +386,37 @@ class Run:
         return Input(label, None, why=f"no molecule count for {species!r} ({where})",
                      needs=Needs("molecules", species))
 
-    def _counted_molecules(self) -> tuple[dict[str, tuple[str, int | None]], str]:
-        """Molecules of every group the log defines, counted in the data file it reads; or why there are none."""
+    def _counted_molecules(self) -> tuple[dict[str, tuple[str, GroupTally]], str]:
+        """Every group the log defines, replayed over the data files it reads; or why there are none."""
         if self._molecule_counts is not None:
             return self._molecule_counts
-        counted: dict[str, tuple[str, int | None]] = {}
+        counted: dict[str, tuple[str, GroupTally]] = {}
         why = ""
         log = self.log
         if log is not None:
             folder = os.path.dirname(log.path)
-            data_path = next((found for name in log.read_data
-                              if (found := find_file(folder, (os.path.basename(name),))) is not None), None)
+
+            def load(name: str, atom_style: str | None) -> DataFile:
+                found = find_file(folder, (os.path.basename(name),))
+                if found is None:
+                    raise ValueError(f"no {os.path.basename(name)} beside the log to count molecules in")
+                return data_file(found, atom_style)
+
             if not log.read_data:
                 why = "the log reads no data file"
-            elif data_path is None:
-                why = f"no {os.path.basename(log.read_data[0])} beside the log to count molecules in"
             else:
                 try:
-                    counts, charges = _data_counts(data_path, log.atom_style, log.group_definitions)
+                    replay = replay_groups(log.events, load, os.path.basename(log.path))
                 except (ValueError, OSError) as error:
                     why = str(error)
                 else:
-                    counted = {name: (data_path, count) for name, count in counts}
-                    if charges is not None:
-                        self._data_charges = dict(charges)
+                    self.checked("group counts")
+                    origin = "+".join(os.path.basename(path) for path in replay.data_files)
+                    if replay.followed:
+                        origin += " (" + ", ".join(replay.followed) + ")"
+                    counted = {name: (origin, tally) for name, tally in replay.groups.items()}
+                    self._data_charges = {name: tally.charge for name, tally in replay.groups.items()
+                                          if tally.charge is not None}
         self._molecule_counts = (counted, why)
         return self._molecule_counts
 
@@ -474,7 +478,12 @@ class Run:
         values = table[column] if curve is None else curve
         key = f"{quantity}:{species}"
         windows = self.settings.curve_windows
-        if key in windows and windows[key] is None:
+        self.checked("finite")
+        blown_up = cross_checks.not_numbers(table.path, column, values)
+        if blown_up:  # NaN in a run's output: its simulation failed there; no window is fitted around it
+            empty = np.empty(0)
+            result = Fit(table.path, column, time, values, "not numbers", blown_up, None, empty, empty)
+        elif key in windows and windows[key] is None:
             empty = np.empty(0)
             result = Fit(table.path, column, time, values, "no common window",
                          "the windows accepted in the replicas do not overlap", None, empty, empty)
@@ -495,13 +504,19 @@ class Run:
         divisor = 1.0
         for given in inputs:
             divisor = divisor * given.value if given.value is not None else divisor
-        scale = None if lacking is not None else factor / divisor
+        # T² of a tiny T underflows to 0: such inputs give no value, never a division by zero.
+        usable = lacking is None and divisor != 0.0
+        scale = factor / divisor if usable else None
         if not fit.success:
             message = f"{os.path.basename(fit.source)} {fit.column}: {fit.message}"
             return self.missing(quantity, species, message, None, status=fit.status, fit=fit, scale=scale)
         if lacking is not None:
             return self.missing(quantity, species, lacking.why, lacking.needs, fit=fit)
         assert fit.slope is not None
+        if not usable:
+            shown = ", ".join(f"{i.name}={i.value:g}" for i in inputs if i.value is not None)
+            return self.missing(quantity, species, f"the slope over {shown} is not a number a result can have",
+                                None, status="invalid input", fit=fit)
         value = fit.slope / divisor * factor
         if registry.quantity(quantity).positive and not fit.slope > 0.0:
             return self.missing(quantity, species, f"{os.path.basename(fit.source)} {fit.column}: the fitted slope "
@@ -587,4 +602,5 @@ def analyze_replica(
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
     estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
-    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.structure))
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.structure),
+                         tuple(run.checks))

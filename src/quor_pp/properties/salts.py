@@ -21,8 +21,12 @@ from .solution import (ArrayLike, DensityFit, FloatArray, HIGHEST_TEMPERATURE, I
                         _Fit, _broadcast, _concentration, _evaluate_density, _listing, _shaped,
                         _temperature)
 
-__all__ = ["HIGHEST_TEMPERATURE", "KELVIN_OFFSET", "LOWEST_TEMPERATURE", "SOURCE", "DensityFit",
+__all__ = ["CONDUCTIVITY_RANGE", "HIGHEST_TEMPERATURE", "KELVIN_OFFSET", "LOWEST_TEMPERATURE", "SOURCE", "DensityFit",
            "RangeWarning", "Salt", "SolutionProperties", "UnknownSaltError", "ViscosityFit"]
+
+#: The range of the Gilliam correlation of KOH's conductivity: lowest and highest
+#: temperature (K) and largest mass fraction of the data it was fitted to.
+CONDUCTIVITY_RANGE: Final = (273.15, 373.15, 0.55)
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -268,7 +272,10 @@ class Salt:
         Warns
         -----
         RangeWarning
-            A point below 353.15 K outside the density fit.
+            A point outside the correlation's range (`CONDUCTIVITY_RANGE`: 0 to
+            100 °C, mass fractions to 0.55), where it gives NaN rather than a
+            conductivity that is not positive; a point below 353.15 K outside
+            the density fit.
 
         Examples
         --------
@@ -284,7 +291,23 @@ class Salt:
         low = t.ravel() < 353.15  # only the low-temperature branch uses the density fit
         self._warn_outside(self.density_fit, "density", t.ravel()[low],
                            self._mass_fraction(b.ravel()[low]))
+        sigma, _ = self._conductivity_checked(sigma, t.ravel(), self._mass_fraction(b.ravel()))
         return _shaped(sigma, t.shape)
+
+    def _conductivity_checked(self, sigma: FloatArray, temperature: FloatArray,
+                              mass_fraction: FloatArray) -> tuple[FloatArray, npt.NDArray[np.bool_]]:
+        """The correlation's values with NaN where they are not positive, and the points outside its range."""
+        low, high, widest = CONDUCTIVITY_RANGE
+        outside = (temperature < low) | (temperature > high) | (mass_fraction > widest)
+        count = int(outside.sum())
+        if count:
+            i = int(np.argmax(outside))
+            warnings.warn(f"{self.formula}: {count} of {outside.size} points lie outside the conductivity "
+                          f"correlation ({low:g} to {high:g} K, mass fraction to {widest:g}), e.g. "
+                          f"{temperature[i]:.2f} K at mass fraction {mass_fraction[i]:.4g}", RangeWarning,
+                          stacklevel=4)
+        # A conductivity is positive: a correlation extrapolated to a negative one gives none.
+        return np.where(sigma > 0.0, sigma, np.nan), outside
 
     def properties(self, temperature: ArrayLike, *, molality: ArrayLike | None = None,
                    molarity: ArrayLike | None = None, celsius: bool = False) -> SolutionProperties:
@@ -352,11 +375,12 @@ class Salt:
             outside_viscosity = self.viscosity_fit.outside(t, w)
             self._warn_outside(self.viscosity_fit, "viscosity", t, w)
         conductivity = None
+        outside_conductivity = None
         if self.has_conductivity:
-            conductivity = np.asarray(_quor_pp.koh_gilliam_eval(
-                t, b, self.molecular_weight, **self.density_fit.parameters()))
+            conductivity, outside_conductivity = self._conductivity_checked(np.asarray(_quor_pp.koh_gilliam_eval(
+                t, b, self.molecular_weight, **self.density_fit.parameters())), t, w)
         return SolutionProperties(self, t, b, c, w, density, viscosity, conductivity,
-                                  outside_density, outside_viscosity)
+                                  outside_density, outside_viscosity, outside_conductivity)
 
     def __str__(self) -> str:
         return f"{self.formula} ({self.name}, CAS {self.cas}, {self.molecular_weight:g} g/mol)"

@@ -175,6 +175,10 @@ class SolutionProperties:
         Dynamic viscosity, Pa·s; None when the table has no viscosity fit for the salt.
     conductivity : ndarray or None
         Electrical conductivity, S/m; only for KOH, None for other salts.
+    outside_conductivity_fit : ndarray of bool or None
+        For KOH, the points outside the conductivity correlation's range
+        (`CONDUCTIVITY_RANGE` of `quor_pp.properties.salts`); their conductivity is
+        NaN where the correlation gives no positive value.
     outside_density_fit, outside_viscosity_fit : ndarray of bool
         Points outside the fitted temperatures or above the fitted mass fraction
         (all False for a model the salt has no fit for).
@@ -190,6 +194,7 @@ class SolutionProperties:
     conductivity: FloatArray | None
     outside_density_fit: npt.NDArray[np.bool_]
     outside_viscosity_fit: npt.NDArray[np.bool_]
+    outside_conductivity_fit: npt.NDArray[np.bool_] | None = None
 
     def __len__(self) -> int:
         return len(self.temperature)
@@ -210,6 +215,8 @@ class SolutionProperties:
                 row["conductivity_S_per_m"] = float(self.conductivity[i])
             row["outside_density_fit"] = bool(self.outside_density_fit[i])
             row["outside_viscosity_fit"] = bool(self.outside_viscosity_fit[i])
+            if self.outside_conductivity_fit is not None:
+                row["outside_conductivity_fit"] = bool(self.outside_conductivity_fit[i])
             rows.append(row)
         return rows
 

@@ -30,7 +30,9 @@ def solution_html(properties: SolutionProperties) -> str:
         if properties.conductivity is not None:
             cells.append((escape(f"{properties.conductivity[i]:.3f}"), True))
         outside = [name for name, flags in (("density", properties.outside_density_fit),
-                                             ("viscosity", properties.outside_viscosity_fit)) if flags[i]]
+                                             ("viscosity", properties.outside_viscosity_fit),
+                                             ("conductivity", properties.outside_conductivity_fit))
+                   if flags is not None and flags[i]]
         cells.append((escape(", ".join(outside) or "-"), False))
         rows.append((cells, bool(outside)))
     salt = properties.salt

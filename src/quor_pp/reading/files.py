@@ -320,6 +320,7 @@ def read(path: str | os.PathLike[str], kind: Kind | None = None) -> Table | RunL
         inflated = Inflated(file, name) if packed else None
         head = _Head(file.read if inflated is None else inflated.read, name, expected)
         try:
+            _plain_text_start(head, name, expected)
             found = recognise(head) if kind is None else kind
             if found is None:
                 first = head.line(0)
@@ -363,6 +364,24 @@ def column_names(path: str | os.PathLike[str], kind: Literal["transport", "rdf"]
             raise FormatError(name, LAYOUTS[kind], None, str(error).removeprefix(f"{name}: ")) from None
 
 
+def _plain_text_start(head: _Head, path: str, expected: str) -> None:
+    """Refuse, saying why, the starts of text that would otherwise be refused at a later line.
+
+    A byte-order mark makes the first line's '#' the second character; lines ended by
+    CR alone (old Mac text) make the whole file one line.
+    """
+    try:
+        head.line(0)
+    except FormatError:
+        if b"\r" in head.data and b"\n" not in head.data:
+            raise FormatError(path, expected, None, "its lines end in CR alone; convert them to LF (or CR LF)") from None
+        raise
+    if head.data.startswith(b"\xef\xbb\xbf"):
+        raise FormatError(path, expected, 1, "a UTF-8 byte-order mark starts the file; save it without one")
+    if b"\r" in head.data and b"\n" not in head.data:
+        raise FormatError(path, expected, None, "its lines end in CR alone; convert them to LF (or CR LF)")
+
+
 def find_file(directory: str, names: tuple[str, ...]) -> str | None:
     """The first of `names` (or its gzip-compressed form, name + ".gz") that exists in `directory`."""
     for name in names:
@@ -377,10 +396,20 @@ def box_mean(path: str) -> tuple[float, int]:
     """The mean of a fix ave/time file of one value (volume.dat, density.dat) over its rows, and their count.
 
     An NPT run writes one row per output step: the mean is the run's average box.
+    FormatError for a file of more columns, of no rows, or with a row that is not
+    positive.
     """
     table = read(path, kind="ave/time")
     expected = "fix ave/time output of one value (TimeStep and one column)"
     if len(table) != 2 or table.row_count == 0:
         raise FormatError(path, expected, None, f"it has columns {', '.join(table)} and {table.row_count} rows")
-    values = table[list(table)[1]]
+    name = list(table)[1]
+    values = table[name]
+    # A box's volume or density is positive in every row: a zero or negative one is a
+    # broken output, and averaging it in would move the run's every normalisation.
+    bad = np.flatnonzero(~(values > 0.0))
+    if len(bad):
+        raise FormatError(path, "fix ave/time output of a positive value", None,
+                          f"row {int(bad[0]) + 1} of {name} is {values[bad[0]]:g}"
+                          + (f" ({len(bad)} of {len(values)} rows are not positive)" if len(bad) > 1 else ""))
     return float(np.mean(values)), len(values)

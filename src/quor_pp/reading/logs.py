@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
+import mmap
 import os
-import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -11,8 +11,8 @@ import numpy as np
 
 from .errors import FormatError, fspath
 from .layouts import LOG_LAYOUT
-from .molecules import scan_commands
-from .source import read_bytes
+from .log_scan import NotTextError, scan_setup
+from .source import LONGEST_LINE, Inflated, LineTooLong, is_gzip, open_regular, read_all, read_bytes
 from .table import Table
 
 if TYPE_CHECKING:
@@ -21,10 +21,6 @@ if TYPE_CHECKING:
 __all__ = ["RunLog", "group_counts", "read_log"]
 
 
-# What LAMMPS prints after each group command, whatever whitespace the input used.
-_GROUP_COUNT = re.compile(r"\s*(\d+) atoms in group (\S+)\s*")
-# The echoed input command that sets the unit style.
-_UNITS = re.compile(r"\s*units\s+(\S+)(?:\s.*)?")
 
 
 @dataclass(frozen=True)
@@ -57,6 +53,9 @@ class RunLog:
     atom_style : str or None
         The style of the last `atom_style` command, which says the layout of the
         data file's atoms.
+    events : tuple of tuple of str
+        The commands that decide the run's atoms and groups, and the counts LAMMPS
+        printed after them, in order (see `quor_pp.reading.log_scan.LogSetup`).
     """
 
     path: str
@@ -67,6 +66,7 @@ class RunLog:
     read_data: tuple[str, ...] = ()
     group_definitions: dict[str, tuple[tuple[str, ...], ...]] = field(default_factory=dict)
     atom_style: str | None = None
+    events: tuple[tuple[str, ...], ...] = ()
 
     def to_pandas(self) -> pandas.DataFrame:
         """The group counts as a DataFrame with columns `group` and `atoms`."""
@@ -120,34 +120,60 @@ def thermo_output(path: str, lines: list[str]) -> tuple[Table, ...]:
 
 def parse_log(path: str, lines: list[str]) -> RunLog:
     """The RunLog of a log already split into lines."""
-    if not lines or not lines[0].startswith("LAMMPS ("):
-        first = lines[0] if lines else "an empty file"
-        raise FormatError(path, LOG_LAYOUT, 1 if lines else None, first)
-    units: str | None = None
-    groups: dict[str, int] = {}
-    for line in lines:
-        match = _GROUP_COUNT.fullmatch(line)
-        if match is not None:
-            groups.pop(match[2], None)  # a redefined group moves to where it was last counted
-            groups[match[2]] = int(match[1])
-            continue
-        match = _UNITS.fullmatch(line)
-        if match is not None:
-            units = match[1]
-    setup = scan_commands(lines)
-    return RunLog(path, units, groups, thermo=thermo_output(path, lines), read_data=setup.data_files,
-                  group_definitions={name: tuple(tuple(command) for command in commands)
-                                     for name, commands in setup.groups.items()},
-                  atom_style=setup.atom_style)
+    return parse_log_content(path, "\n".join(lines), lines)
 
 
-def read_log(log: str | os.PathLike[str]) -> RunLog:
+def parse_log_content(path: str, content: str | bytes | bytearray | mmap.mmap, lines: list[str] | None = None,
+                      *, thermo: bool = True) -> RunLog:
+    """The RunLog of a log's content; its thermodynamic output only with `thermo` (from `lines` when given)."""
+    raw = content.encode() if isinstance(content, str) else content
+    if not raw[:8] == b"LAMMPS (":
+        if not len(raw):
+            raise FormatError(path, LOG_LAYOUT, None, "an empty file")
+        end = raw.find(b"\n")
+        first = bytes(raw[:end if 0 <= end < 300 else 300]).decode("utf-8", "replace").removesuffix("\r")
+        if first.startswith("\ufeff"):
+            first = "a UTF-8 byte-order mark before 'LAMMPS ('; save the file without it" \
+                if first[1:].startswith("LAMMPS (") else first
+        raise FormatError(path, LOG_LAYOUT, 1, first)
+    try:
+        setup = scan_setup(raw, LONGEST_LINE)
+    except NotTextError as error:
+        raise FormatError(path, LOG_LAYOUT, error.line, "bytes that are not UTF-8 text") from None
+    except LineTooLong as error:
+        raise FormatError(path, LOG_LAYOUT, error.line, f"a line of more than {error.longest} bytes") from None
+    data_files: list[str] = []
+    atom_style: str | None = None
+    groups: dict[str, list[tuple[str, ...]]] = {}
+    for words in setup.events:
+        if words[0] == "read_data":
+            data_files.append(words[1].strip("'\""))
+        elif words[0] == "atom_style":
+            atom_style = words[1]
+        elif words[0] == "group" and len(words) >= 3:
+            name, command = words[1], words[2:]
+            if command == ("delete",):
+                groups.pop(name, None)
+            elif command == ("clear",):
+                groups[name] = []
+            else:
+                groups.setdefault(name, []).append(command)
+    runs = thermo_output(path, lines if lines is not None else split_lines(bytes(raw), path)) if thermo else ()
+    return RunLog(path, setup.units, setup.groups, thermo=runs, read_data=tuple(data_files),
+                  group_definitions={name: tuple(commands) for name, commands in groups.items()},
+                  atom_style=atom_style, events=setup.events)
+
+
+def read_log(log: str | os.PathLike[str], *, thermo: bool = True) -> RunLog:
     """Reads a LAMMPS log.
 
     Parameters
     ----------
     log : str or os.PathLike
         Path of the log (``log.lammps``).
+    thermo : bool
+        Read its thermodynamic output too (the bulk of a long log); without, the
+        setup alone is read, in a small part of the time.
 
     Returns
     -------
@@ -162,7 +188,22 @@ def read_log(log: str | os.PathLike[str]) -> RunLog:
         When it cannot be read (FileNotFoundError, PermissionError, ...).
     """
     path = fspath(log)
-    return parse_log(path, split_lines(read_bytes(path), path))
+    if thermo:
+        return parse_log(path, split_lines(read_bytes(path), path))
+    with open_regular(path) as file:
+        if is_gzip(file.read(2)):
+            file.seek(0)
+            try:
+                return parse_log_content(path, read_all(Inflated(file, path).read, path), thermo=False)
+            except ValueError as error:
+                if isinstance(error, FormatError):
+                    raise
+                raise FormatError(path, LOG_LAYOUT, None, str(error).removeprefix(f"{path}: ")) from None
+        if os.fstat(file.fileno()).st_size == 0:
+            return parse_log_content(path, b"", thermo=False)
+        # The setup is found in the file mapped into memory: a long log is never copied.
+        with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as content:
+            return parse_log_content(path, content, thermo=False)
 
 
 def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:
@@ -197,4 +238,4 @@ def group_counts(log: str | os.PathLike[str]) -> dict[str, int]:
     >>> group_counts(log)
     {'wat': 1000}
     """
-    return dict(read_log(log).groups)
+    return dict(read_log(log, thermo=False).groups)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+from operator import itemgetter
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -12,6 +13,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import FormatError, fspath
+from .data_sections import SECTIONS, Rows, atom_rows, content, section_rows
+from .line_stream import LineStream
 
 __all__ = [
     "DataFile",
@@ -41,22 +44,10 @@ _STYLE_COLUMNS: dict[str, tuple[int | None, int]] = {
 # The column of the atom's charge in the styles that have one.
 _CHARGE_COLUMNS: dict[str, int] = {"full": 3, "charge": 2}
 
-# Section names of a data file. A line holding one of them (and perhaps a comment) ends
-# the header or the previous section.
-_SECTIONS = frozenset({
-    "Atoms", "Velocities", "Masses", "Ellipsoids", "Lines", "Triangles", "Bodies",
-    "Bonds", "Angles", "Dihedrals", "Impropers",
-    "Pair Coeffs", "PairIJ Coeffs", "Bond Coeffs", "Angle Coeffs", "Dihedral Coeffs", "Improper Coeffs",
-    "BondBond Coeffs", "BondAngle Coeffs", "MiddleBondTorsion Coeffs", "EndBondTorsion Coeffs",
-    "AngleTorsion Coeffs", "AngleAngleTorsion Coeffs", "BondBond13 Coeffs", "AngleAngle Coeffs",
-    "Atom Type Labels", "Bond Type Labels", "Angle Type Labels", "Dihedral Type Labels",
-    "Improper Type Labels",
-})
-# The first words of the section names: a line starting with one may be a section name.
-_SECTION_WORDS = frozenset(name.split()[0] for name in _SECTIONS)
-
 _HEADER_COUNT = re.compile(r"\s*([+-]?\d+)\s+([a-z][a-z ]*[a-z])\s*")
 _RANGE = re.compile(r"(\d*)\*(\d*)")
+_STEPS = re.compile(r"(-?\d+):(-?\d+)(?::(\d+))?")
+_INT64 = 1 << 63
 _COMPARISONS = frozenset({"<", ">", "<=", ">=", "==", "!=", "<>"})
 
 
@@ -120,23 +111,17 @@ class GroupCount:
         return {"atoms": self.atoms, "molecules": self.molecules}
 
 
-def _open_lines(path: str) -> list[str]:
-    if path.endswith(".gz"):
-        import gzip  # only for a compressed data file
-
-        with gzip.open(path, "rt", encoding="utf-8") as stream:
-            return stream.read().splitlines()
-    with open(path, encoding="utf-8") as stream:
-        return stream.read().splitlines()
-
-
 def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = None) -> DataFile:
     """Reads the atoms of a LAMMPS data file (`write_data` or `read_data` layout).
+
+    The file is read as a stream: only its Atoms, Masses and type labels are kept,
+    so a large file (or a compressed one that inflates far) takes memory in
+    proportion to its atoms, not to its size.
 
     Parameters
     ----------
     data_file : str or os.PathLike
-        The file (gzip-compressed when its name ends in .gz).
+        The file (gzip-compressed when its first bytes say so).
     atom_style : str, optional
         The atom style, when the Atoms section does not name it in its comment
         ("Atoms # full"); the input's `atom_style` command says it.
@@ -151,50 +136,54 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
         When the file cannot be read.
     FormatError
         When it is not a data file of a known atom style with as many atoms as its
-        header says, or it names no style and none is given.
+        header says, or it names no style and none is given; for compressed data
+        that is damaged, cut off or inflates beyond `GZIP_LIMIT`.
     """
     path = fspath(data_file)
+    lines = LineStream(path, DATA_LAYOUT)
     try:
-        lines = _open_lines(path)
-    except UnicodeDecodeError:
-        raise FormatError(path, DATA_LAYOUT, None, "the file is not UTF-8 text") from None
+        return _parse(path, lines, atom_style)
+    finally:
+        lines.close()
+
+
+def _parse(path: str, lines: LineStream, atom_style: str | None) -> DataFile:
     counts: dict[str, int] = {}
     # The first line is a title; the header runs to the first section name.
-    number = 1
-    while number < len(lines):
-        text = lines[number].split("#", 1)[0].strip()
-        if text in _SECTIONS:
+    line = lines.next()
+    while (line := lines.next()) is not None:
+        text = content(line)
+        if text in SECTIONS:
             break
         match = _HEADER_COUNT.fullmatch(text)
         if match is not None:
             counts[match[2]] = int(match[1])
-        number += 1
     if "atoms" not in counts:
         raise FormatError(path, DATA_LAYOUT, None, "no 'N atoms' line in its header")
     masses: dict[int, float] = {}
     labels: dict[str, int] = {}
-    rows: list[tuple[int, list[str]]] | None = None
+    rows: Rows | None = None
     style = atom_style
-    while number < len(lines):
-        name, _, comment = lines[number].partition("#")
+    while line is not None:
+        name, _, comment = line.partition("#")
         name = name.strip()
-        if name not in _SECTIONS:
-            raise FormatError(path, DATA_LAYOUT, number + 1, lines[number])
+        if name not in SECTIONS:
+            raise FormatError(path, DATA_LAYOUT, lines.number, line)
         if name == "Atoms" and comment.strip():
             style = comment.split()[0]
-        body, number = (_atoms(lines, number + 1, counts["atoms"]) if name == "Atoms"
-                        else _section(lines, number + 1, None))
         if name == "Atoms":
-            rows = body
-        elif name == "Masses":
+            rows, line = atom_rows(lines, counts["atoms"])
+            continue
+        body, line = section_rows(lines, keep=name in ("Masses", "Atom Type Labels"))
+        if name == "Masses":
             masses = {int(fields[0]): float(fields[1]) for _, fields in _checked(path, body, 2)}
         elif name == "Atom Type Labels":
             labels = {fields[1]: int(fields[0]) for _, fields in _checked(path, body, 2)}
     if rows is None:
         raise FormatError(path, DATA_LAYOUT, None, "no Atoms section")
-    if len(rows) != counts["atoms"]:
+    if len(rows.fields) != counts["atoms"]:
         raise FormatError(path, DATA_LAYOUT, None,
-                          f"its Atoms section holds {len(rows)} atoms, its header says {counts['atoms']}")
+                          f"its Atoms section holds {len(rows.fields)} atoms, its header says {counts['atoms']}")
     if style is None:
         raise FormatError(path, DATA_LAYOUT, None,
                           "its Atoms section names no atom style ('Atoms # full'); give atom_style")
@@ -203,79 +192,42 @@ def read_data_file(data_file: str | os.PathLike[str], atom_style: str | None = N
     molecule_column, type_column = _STYLE_COLUMNS[style]
     charge_column = _CHARGE_COLUMNS.get(style)
     width = 1 + max(type_column, molecule_column or 0, charge_column or 0)
-    _checked(path, rows, width)
+    if rows.fields and min(map(len, rows.fields)) < width:
+        _checked(path, list(zip(rows.numbers, rows.fields)), width)
     try:  # column by column: one conversion per value, not a statement per row
-        ids = list(map(int, _column(rows, 0)))
+        ids = _ints(list(map(int, _column(rows, 0))))
         kinds = _column(rows, type_column)
-        types = [labels[k] if k in labels else int(k) for k in kinds] if labels else list(map(int, kinds))
-        molecules = list(map(int, _column(rows, molecule_column))) if molecule_column is not None else []
+        types = _ints([labels[k] if k in labels else int(k) for k in kinds] if labels else list(map(int, kinds)))
+        molecules = _ints(list(map(int, _column(rows, molecule_column)))) if molecule_column is not None else None
         charges = list(map(float, _column(rows, charge_column))) if charge_column is not None else []
-    except (ValueError, KeyError):
-        line = next(line for line, fields in rows if not _converts(fields, labels, type_column, molecule_column,
-                                                                      charge_column))
-        raise FormatError(path, f"an Atoms section of style {style}", line, lines[line - 1]) from None
+    except (ValueError, KeyError, OverflowError):
+        number, fields = next((number, fields) for number, fields in zip(rows.numbers, rows.fields)
+                              if not _converts(fields, labels, type_column, molecule_column, charge_column))
+        raise FormatError(path, f"an Atoms section of style {style}", number, " ".join(fields)) from None
     charge_array = np.array(charges, dtype=np.float64) if charge_column is not None else None
     if charge_array is not None:
         charge_array.setflags(write=False)
-    return DataFile(path, style, counts, masses, labels, _ints(ids), _ints(types),
-                    _ints(molecules) if molecule_column is not None else None, charge_array)
+    return DataFile(path, style, counts, masses, labels, ids, types, molecules, charge_array)
 
 
-def _column(rows: list[tuple[int, list[str]]], k: int) -> list[str]:
-    return [fields[k] for _, fields in rows]
+def _column(rows: Rows, k: int) -> list[str]:
+    return list(map(itemgetter(k), rows.fields))
 
 
 def _converts(fields: list[str], labels: Mapping[str, int], type_column: int, molecule_column: int | None,
               charge_column: int | None) -> bool:
-    """Whether an Atoms row's fields are the numbers (or type labels) its style needs."""
+    """Whether an Atoms row's fields are the numbers (or type labels) its style needs, IDs within 64 bits."""
     try:
-        int(fields[0])
-        if fields[type_column] not in labels:
-            int(fields[type_column])
-        if molecule_column is not None:
-            int(fields[molecule_column])
+        for column in (0, type_column, molecule_column):
+            if column is None or (column == type_column and fields[column] in labels):
+                continue
+            if not -_INT64 <= int(fields[column]) < _INT64:
+                return False
         if charge_column is not None:
             float(fields[charge_column])
     except ValueError:
         return False
     return True
-
-
-def _atoms(lines: list[str], number: int, count: int) -> tuple[list[tuple[int, list[str]]], int]:
-    """`_section` of an Atoms section of `count` atoms, split in one pass when it is plain.
-
-    Plain: its `count` lines follow the blank lines after its name, none blank, none
-    with a comment, none a section name; anything else is left to `_section`.
-    """
-    start = number
-    while start < len(lines) and not lines[start].strip():
-        start += 1
-    block = lines[start:start + count]
-    if len(block) != count or "#" in "".join(block):
-        return _section(lines, number, count)
-    fields = [line.split() for line in block]
-    if not all(fields) or not _SECTION_WORDS.isdisjoint(f[0] for f in fields):
-        return _section(lines, number, count)
-    end = start + count
-    while end < len(lines) and not lines[end].split("#", 1)[0].strip():
-        end += 1
-    return list(zip(range(start + 1, end + 1), fields)), end
-
-
-def _section(lines: list[str], number: int, limit: int | None) -> tuple[list[tuple[int, list[str]]], int]:
-    """The non-blank lines of a section body (line number from 1, fields), and where the next section starts.
-
-    With a limit, the body ends after that many lines; otherwise at the next section name.
-    """
-    body: list[tuple[int, list[str]]] = []
-    while number < len(lines):
-        text = lines[number].split("#", 1)[0].strip()
-        if text in _SECTIONS or (limit is not None and len(body) == limit and text):
-            break
-        if text:
-            body.append((number + 1, text.split()))
-        number += 1
-    return body, number
 
 
 def _checked(path: str, body: list[tuple[int, list[str]]], width: int) -> list[tuple[int, list[str]]]:
@@ -326,6 +278,13 @@ def _selection(values: IntArray, args: Sequence[str], what: str, labels: Mapping
         return (values >= a) & (values <= b)
     chosen = np.zeros(len(values), dtype=bool)
     for token in args:
+        steps = _STEPS.fullmatch(token)
+        if steps is not None:  # A:B or A:B:C, from A to B by C
+            first, last, step = int(steps[1]), int(steps[2]), int(steps[3] or 1)
+            if step < 1:
+                raise ValueError(f"group {what}: {token!r} has no positive increment")
+            chosen |= (values >= first) & (values <= last) & ((values - first) % step == 0)
+            continue
         span = _RANGE.fullmatch(token)
         if span is None:
             chosen |= values == number(token)
@@ -579,6 +538,8 @@ def scan_commands(lines: Sequence[str]) -> InputSetup:
         if len(tokens) < 2:
             continue
         if tokens[0] == "read_data":
+            if tokens[1] == "CPU":  # "read_data CPU = 0.002 seconds", which newer versions print
+                continue
             data_files.append(tokens[1].strip("'\""))
         elif tokens[0] == "atom_style":
             atom_style = tokens[1]

@@ -54,6 +54,9 @@ def find_replicas(runs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     """
     if isinstance(runs, (str, os.PathLike)):
         return _replicas_of(fspath(runs), files)
+    if isinstance(runs, (bytes, bytearray, memoryview)):  # iterating would give numbers, not paths
+        raise TypeError(f"runs must be a str or os.PathLike path (or several), not {type(runs).__name__}; "
+                        "decode a bytes path with os.fsdecode")
     found: dict[str, str] = {}
     for run in runs:
         # In a list, a path that is no directory is kept: its analysis reports it as a failed replica.

@@ -17,6 +17,7 @@ from ..analysis.pairs import relabel_pairs, run_species_order
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
 from .replicas import find_replicas, natural_key
+from .run_consistency import one_run
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
 from ..analysis.results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
 from ..analysis.settings import AnalysisSettings
@@ -97,6 +98,27 @@ class Report:
         return [Notice(tuple(what), status, reason, needs, tuple(where), len(self.replicas))
                 for (status, reason, needs), (what, where) in causes.items()]
 
+    def checks(self) -> tuple[list[str], list[str]]:
+        """The names of the cross-checks of the inputs applied to the replicas, and the notes they left.
+
+        The names are keys of `quor_pp.analysis.cross_checks.CHECKS`, which says each in
+        words; a report of several replicas also checked that they are of one run
+        (unit style, composition, temperature).
+        """
+        from ..analysis.cross_checks import CHECKS
+
+        applied: dict[str, None] = {}
+        notes: dict[str, None] = {}
+        for result in self.replicas:
+            for check in result.checks:
+                if check in CHECKS:
+                    applied[check] = None
+                else:
+                    notes[check] = None
+        if len(self.replicas) + len(self.failures) > 1:
+            applied["one run"] = None
+        return [name for name in CHECKS if name in applied], list(notes)
+
     def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table as records, one per row, in SI units; missing values are None.
 
@@ -165,6 +187,7 @@ class Report:
             "failures": [failure.to_dict() for failure in self.failures],
             "retried": list(self.retried),
             "warnings": [notice.describe() for notice in self.notices()],
+            "checks": dict(zip(("applied", "notes"), self.checks())),
             "settings": self.settings.to_dict(),
         }
         return _finite(document)  # type: ignore[no-any-return]
@@ -189,6 +212,8 @@ class Report:
         text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
         notes = [notice.describe() for notice in self.notices()]
         notes += [f"not analysed: {failure}" for failure in self.failures]
+        applied, remarks = self.checks()
+        notes += remarks + ([f"checked: {', '.join(applied)}"] if applied else [])
         return "\n".join(text + ([""] + notes if notes else []))
 
 
@@ -280,6 +305,9 @@ def combine_outcomes(outcomes: Sequence[Outcome], settings: AnalysisSettings = A
     failures = [outcome for outcome in outcomes if isinstance(outcome, ReplicaFailure)]
     if not results:
         raise no_result(failures)
+    if len(results) > 1:  # replicas of other runs are set apart (or, without a majority, refused)
+        results, apart = one_run(results)
+        failures += apart
     if warn:
         for failure in failures:
             warnings.warn(f"not analysed: {failure}", ReplicaFailureWarning, stacklevel=3)

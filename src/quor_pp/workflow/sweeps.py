@@ -27,7 +27,9 @@ from ..analysis.fitting import WindowSettings
 from ..analysis.pairs import run_species_order
 from .parallel import Outcome, map_replicas
 from ..analysis import quantities
+from .point_names import read_fields
 from .report import SCHEMA, Report, Row, combine, find_replicas, natural_key, no_result
+from .run_consistency import NotOneRunError, at_state_point
 from ..analysis.transport import AnalysisSettings, ReplicaFailure, ReplicaFailureWarning, ReplicaResult, RunFiles
 
 if TYPE_CHECKING:
@@ -241,14 +243,17 @@ class _Pattern:
 
     def __init__(self, text: str) -> None:
         self.text = text
+        text = text.rstrip("/") or text  # "{salt}/" names the directory itself
         regex = []
         self.fields: list[str] = []
+        self.parts: list[tuple[str, str | None]] = []
         try:
             parts = list(string.Formatter().parse(text))
         except ValueError as error:
             raise PatternError(f"pattern {text!r}: {error}") from None
         for literal, name, format_spec, conversion in parts:
             regex.append(re.escape(literal))
+            self.parts.append((literal, name))
             if name is None:
                 continue
             if not name.isidentifier() or format_spec or conversion:
@@ -318,7 +323,7 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
         if compiled is not None:
             matched = compiled.match(name)
             assert matched is not None
-            from_name = _typed_fields(matched, directory)
+            from_name = read_fields(compiled.parts, name, directory, matched)
         points.append(_point(directory, name, from_name, from_file, state_path, files))
     if not points:
         what = (f"no directory whose path matches {pattern!r}" if pattern is not None
@@ -353,19 +358,6 @@ def _candidates(root: str, pattern: _Pattern | None) -> Iterable[tuple[str, str]
             subdirectories[:] = []
 
 
-def _typed_fields(fields: dict[str, str], directory: str) -> dict[str, Any]:
-    typed: dict[str, Any] = {}
-    for key, text in fields.items():
-        if key in ("molality", "temperature"):
-            try:
-                typed[key] = float(text)
-            except ValueError:
-                raise ValueError(f"{directory}: the {key} in its name, {text!r}, is not a number") from None
-        else:
-            typed[key] = text
-    return typed
-
-
 def _read_state(path: str) -> dict[str, Any]:
     try:
         with open(path, "rb") as stream:
@@ -375,6 +367,8 @@ def _read_state(path: str) -> dict[str, Any]:
                           error.lineno, error.msg) from None
     except UnicodeDecodeError:
         raise FormatError(path, "a TOML state file", None, "the file is not UTF-8 text") from None
+    except ValueError as error:  # an integer of thousands of digits
+        raise FormatError(path, "a TOML state file", None, f"a value it cannot hold ({error})") from None
     except RecursionError:
         # The TOML reader recurses once per level of nesting: a file nested deeper
         # than the interpreter's stack allows is refused like any other bad file.
@@ -399,6 +393,9 @@ def _point(directory: str, name: str, from_name: dict[str, Any], from_file: dict
         raise ValueError(f"{where}: salt must be a non-empty string, not {salt!r}")
     molality = _number(state.pop("molality"), "molality", where, lowest=0.0)
     temperature = _number(state.pop("temperature"), "temperature", where, lowest=None)
+    units = state.get("units")
+    if units is not None and units not in ("real", "metal", "si", "lj"):
+        raise ValueError(f"{where}: units must be one of real, metal, si and lj (a string), not {units!r}")
     charges = _table(state.pop("charges", None), "charges", where, float)
     molecules = _table(state.pop("molecules", None), "molecules", where, int)
     extra: dict[str, Scalar] = {}
@@ -473,6 +470,13 @@ def combine_sweep(root: str, points: Sequence[StatePoint], outcomes: Sequence[Ou
             continue
         results = [outcome for outcome in mine if isinstance(outcome, ReplicaResult)]
         failed = [outcome for outcome in mine if isinstance(outcome, ReplicaFailure)]
+        try:  # replicas of another run, or at another temperature than the point's, are set apart
+            results, apart = at_state_point(results, point.temperature, point.name, point.molality)
+        except NotOneRunError as error:
+            failed += [ReplicaFailure(result.path, "NotOneRun", f"{result.path}: {error}", error)
+                       for result in results]
+            results, apart = [], []
+        failed += apart
         failures += failed
         reports.append(combine(results, point.settings(settings), failed) if results else None)
     if strict and all(report is None for report in reports):

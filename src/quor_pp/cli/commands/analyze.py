@@ -134,6 +134,9 @@ def run_command(args: argparse.Namespace) -> int:
     print_warnings(prog, report.failures, caught)
     for notice in report.notices():
         print(f"{prog}: warning: {notice.describe(option_hint)}", file=sys.stderr)
+    applied, remarks = report.checks()
+    for remark in remarks:
+        print(f"{prog}: note: {remark}", file=sys.stderr)
     if report.retried:
         print(f"{prog}: note: {len(report.retried)} replicas were analysed again after their worker process "
               "died", file=sys.stderr)
@@ -215,6 +218,9 @@ def print_report(report: Report, *, per_replica: bool = False, ci: bool = False,
                + "; self_diffusion_infinite: corrected for the finite box")
     if inputs:
         title += f"\ninputs: {'; '.join(inputs)}"
+    applied, _ = report.checks()
+    if applied:
+        title += f"\nchecked: {', '.join(applied)}"
     print_table(columns, plain, fancy_rows=fancy, title=title, caption=caption,
                 highlight=[row.status != "ok" for row in report.rows])
 

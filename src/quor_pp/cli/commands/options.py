@@ -106,19 +106,30 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
                              f"for this long, at the start or during the run (default: {_WORKER_TIMEOUT:g})")
 
 
+class _Once(argparse.Action):
+    """Store an option's value, refusing a second, different one (-T 300 -T 400 would keep 400 unseen)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        previous = getattr(namespace, self.dest, None)
+        if previous is not None and previous != values:
+            raise argparse.ArgumentError(self, f"given twice ({previous} and {values}): give it once")
+        setattr(namespace, self.dest, values)
+
+
 def add_run_options(parser: argparse.ArgumentParser) -> None:
     """Options that replace or complete what the run's files say."""
     run = parser.add_argument_group("the run (by default, taken from its files)")
-    run.add_argument("--units", choices=UNIT_STYLES,
+    run.add_argument("--units", choices=UNIT_STYLES, action=_Once,
                      help="LAMMPS unit style (default: the 'units' line of log.lammps; lj is reported in reduced "
                           "units)")
-    run.add_argument("-T", "--temperature", type=positive_float, metavar="K",
+    run.add_argument("-T", "--temperature", type=positive_float, metavar="K", action=_Once,
                      help="temperature in kelvin (default: the mean Temp of nvt_prod.dat or of the log's thermo "
                           "output)")
-    run.add_argument("--volume", type=positive_float, metavar="V",
+    run.add_argument("--volume", type=positive_float, metavar="V", action=_Once,
                      help="box volume in the run's length unit cubed, e.g. Å³ for real and metal "
                           "(default: the mean of volume.dat or of the log's thermo output)")
-    run.add_argument("--viscosity", type=positive_float, metavar="PA_S",
+    run.add_argument("--viscosity", type=positive_float, metavar="PA_S", action=_Once,
                      help="shear viscosity for the finite-size correction of D, Pa·s (default: the run's own)")
     run.add_argument("--molecules", type=assignments(_count, "N"), action="append", metavar="NAME=N[,...]",
                      help="molecule count of a species (default: counted in the data file the log reads)")
@@ -128,7 +139,11 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
                           "in log.lammps over K")
     run.add_argument("--charge", type=assignments(_charge, "Q"), action="append", metavar="NAME=Q[,...]",
                      help="charge of an ion in units of e, e.g. Na=1,Cl=-1; needed for the electrical "
-                          "conductivity (default: none)")
+                          "conductivity (default: none); checked against the data file's molecule charges and "
+                          "for electroneutrality")
+    run.add_argument("--trust-charges", action="store_true",
+                     help="keep the --charge values even where the data file gives another net charge or they "
+                          "are not electroneutral")
     add_experiment_options(parser)
 
 
@@ -214,9 +229,14 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
         except ValueError as error:
             raise UsageError(f"argument -T/--temperature: {error}".replace("units='lj'", "--units lj")) from None
     windows: dict[str, tuple[float, float]] = {}
+    from ...analysis import quantities  # the registry, read without NumPy
+
+    known = [quantity.name for quantity in quantities.quantities()]
     for name, span in args.window or []:
         if name in windows:
             raise UsageError(f"argument --window: {name or 'the window for all'} is given twice")
+        if name and name not in known:
+            raise UsageError(f"argument --window: no quantity {name!r} (known: {', '.join(known)})")
         windows[name] = span
     return AnalysisSettings(window=window, units=args.units, temperature=args.temperature, volume=args.volume,
                             viscosity=args.viscosity, molecules=_merged(args.molecules, "--molecules"),
@@ -227,7 +247,8 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
                             hopping_ion=getattr(args, "hopping_ion", None),
                             hop_distance=(None if getattr(args, "hop_distance", None) is None
                                           else args.hop_distance * 1e-10),
-                            conductivity_model=getattr(args, "conductivity_model", None))
+                            conductivity_model=getattr(args, "conductivity_model", None),
+                            trust_charges=getattr(args, "trust_charges", False))
 
 
 def _as_options(message: str, names: tuple[str, ...]) -> str:

@@ -131,8 +131,11 @@ def _check_finite(result: SolutionProperties) -> None:
     import numpy as np
 
     arrays = [result.molality, result.molarity, result.mass_fraction, result.density,
-              *(a for a in (result.viscosity, result.conductivity) if a is not None)]
+              *(a for a in (result.viscosity,) if a is not None)]
     bad = ~np.logical_and.reduce([np.isfinite(a) for a in arrays])
+    if result.conductivity is not None:  # a conductivity outside its correlation is n/a, and flagged
+        outside = result.outside_conductivity_fit
+        bad |= ~np.isfinite(result.conductivity) & (~outside if outside is not None else True)
     if bad.any():
         i = int(np.argmax(bad))
         raise CommandError(f"{result.salt.formula}: the models give no finite result at "
@@ -170,10 +173,14 @@ def _print_result(result: SolutionProperties, celsius: bool) -> None:
         if result.conductivity is not None:
             row.append(_fixed(result.conductivity[i], 3))
         density, viscosity = result.outside_density_fit[i], result.outside_viscosity_fit[i]
-        row.append("both" if density and viscosity else "density" if density
-                   else "viscosity" if viscosity else "-")
+        conductivity = result.outside_conductivity_fit is not None and result.outside_conductivity_fit[i]
+        flags = [name for name, flag in (("density", density), ("viscosity", viscosity),
+                                         ("conductivity", conductivity)) if flag]
+        row.append("both" if flags == ["density", "viscosity"] else ", ".join(flags) or "-")
         rows.append(row)
     highlight = result.outside_density_fit | result.outside_viscosity_fit
+    if result.outside_conductivity_fit is not None:
+        highlight = highlight | result.outside_conductivity_fit
     legend = ("b molality, c molarity, w mass fraction, ρ density, η viscosity"
               + (", σ conductivity" if result.conductivity is not None else "")
               + "; outside fit: beyond the temperatures or mass fractions the fit was made on")
@@ -183,6 +190,8 @@ def _print_result(result: SolutionProperties, celsius: bool) -> None:
 
 def _fixed(value: float, decimals: int) -> str:
     """Fixed notation with `decimals` digits, or scientific for magnitudes from 1e7 up."""
+    if value != value:  # NaN: the model gives no value there
+        return "n/a"
     return f"{value:.{decimals}f}" if abs(value) < 1e7 else f"{value:.{decimals}e}"
 
 

@@ -73,11 +73,26 @@ def run(args: argparse.Namespace) -> int:
             raise CommandError(str(error)) from None
     for warning in caught:
         print(f"{args.parser.prog}: warning: {warning.message}", file=sys.stderr)
+    if not isinstance(data, RunLog):
+        _warn_not_numbers(args.parser.prog, data)
     if isinstance(data, RunLog):
         _print_log(data)
     else:
         _print_table(data, args.rows)
     return 0
+
+
+def _warn_not_numbers(prog: str, table: Table) -> None:
+    """Say which rows hold NaN or an infinity: in a run's output, the mark of a simulation that blew up."""
+    import numpy as np
+
+    if not len(table) or not table.row_count:
+        return
+    bad = np.flatnonzero(~np.logical_and.reduce([np.isfinite(column) for column in table.values()]))
+    if len(bad):
+        rows = ", ".join(str(int(k) + 1) for k in bad[:5]) + (", ..." if len(bad) > 5 else "")
+        print(f"{prog}: warning: {table.path}: {len(bad)} of {table.row_count} rows hold values that are not "
+              f"numbers (rows {rows}); an analysis gives the curves with them no value", file=sys.stderr)
 
 
 def _number(value: float) -> str:

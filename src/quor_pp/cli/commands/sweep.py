@@ -133,6 +133,8 @@ def run_command(args: argparse.Namespace) -> int:
     for point, report in zip(result.points, result.reports):
         for notice in report.notices() if report is not None else ():
             print(f"{prog}: warning: {point.name}: {notice.describe(option_hint)}", file=sys.stderr)
+        for remark in report.checks()[1] if report is not None else ():
+            print(f"{prog}: note: {point.name}: {remark}", file=sys.stderr)
 
     if args.json is not None:
         write_json(args.json, result.to_dict(per_replica=args.per_replica))
