@@ -10,8 +10,10 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass, field
+from typing import Final
 
 import numpy as np
+import numpy.typing as npt
 
 import _quor_pp
 
