@@ -13,7 +13,10 @@ from typing import Any
 from .fitting import WindowSettings
 from ..core.units import unit_system
 
-__all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
+__all__ = ["LOWEST_KELVIN", "REPLICA_WINDOWS", "AnalysisSettings", "RunFiles", "check_kelvin"]
+
+#: How the replicas of a curve share a window (see `AnalysisSettings.replica_windows`).
+REPLICA_WINDOWS = ("median", "own", "intersection")
 
 
 @dataclass(frozen=True)
@@ -98,6 +101,12 @@ def _charge(name: str, value: Any) -> float:
     return number
 
 
+def _positive_mass(name: str, value: Any) -> float:
+    mass = _positive(name, value)
+    assert mass is not None
+    return mass
+
+
 def _window(name: str, value: Any) -> tuple[float, float]:
     if not (isinstance(value, tuple | list) and len(value) == 2):
         raise TypeError(f"{name} must be a (start, end) pair of times, not {value!r}")
@@ -155,7 +164,22 @@ class AnalysisSettings:
         under "" for every quantity without one of its own.
     common_window : bool
         Fit every replica of a curve over one window: the intersection of the
-        windows the search accepted in each.
+        windows the search accepted in each (`replica_windows` "intersection").
+    replica_windows : str
+        How the replicas of a curve share a window. "median" (the default): every
+        replica is fitted again over one window, from the median start to the median
+        end of the windows the search accepted in the replicas, leaving out replicas
+        whose own value disagrees with the others far beyond their scatter; "own":
+        each replica keeps the window its own search chose; "intersection": the
+        span all accepted windows share (as `common_window`). See
+        `quor_pp.analysis.window_consensus`.
+    masses : mapping of str to float
+        Molar mass of a molecule of each species in g/mol, for the momentum balance
+        of the Onsager matrix; by default summed from the `Masses` section of the
+        data file the log reads.
+    momentum_tolerance : float
+        Largest relative momentum-balance residual |Σ_j M_j Λ_ij| / Σ_j M_j |Λ_ij|
+        of a replica's Onsager matrix before its coefficients are refused.
     curve_windows : mapping of str to (float, float) or None
         Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
         before `windows`; None: the curve has no common window. `analyze` fills it
@@ -199,6 +223,9 @@ class AnalysisSettings:
     charges: Mapping[str, float] = field(default_factory=dict)
     windows: Mapping[str, tuple[float, float]] = field(default_factory=dict)
     common_window: bool = False
+    replica_windows: str = "median"
+    masses: Mapping[str, float] = field(default_factory=dict)
+    momentum_tolerance: float = 0.02
     curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
     state_temperature: float | None = None
     state_units: str | None = None
@@ -222,6 +249,10 @@ class AnalysisSettings:
                 unit_system(value)
         if not isinstance(self.common_window, bool):
             raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
+        if self.replica_windows not in REPLICA_WINDOWS:
+            raise ValueError(f"replica_windows must be one of {', '.join(REPLICA_WINDOWS)}, "
+                             f"not {self.replica_windows!r}")
+        object.__setattr__(self, "momentum_tolerance", _positive("momentum_tolerance", self.momentum_tolerance))
         for name in ("temperature", "volume", "viscosity", "state_temperature"):
             object.__setattr__(self, name, _positive(name, getattr(self, name)))
         for name in ("temperature", "state_temperature"):
@@ -240,6 +271,7 @@ class AnalysisSettings:
                 raise ValueError(f"molality must be a finite number not below 0, not {self.molality!r}")
             object.__setattr__(self, "molality", float(self.molality))
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
+                            ("masses", _positive_mass),
                             ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))
 
@@ -262,7 +294,7 @@ class AnalysisSettings:
         """The settings as plain values, for JSON."""
         values = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
         values.update(window=dataclasses.asdict(self.window), files=dataclasses.asdict(self.files))
-        for name in ("molecules", "atoms_per_molecule", "charges"):
+        for name in ("molecules", "atoms_per_molecule", "charges", "masses"):
             values[name] = dict(values[name])
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
         values["curve_windows"] = {name: None if window is None else list(window)

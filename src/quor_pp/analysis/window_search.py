@@ -19,9 +19,40 @@ import _quor_pp
 
 from .. import _native
 from .fitting import (_EMPTY, LOCAL_SLOPE_RATIO, Fit, FitQuality, FloatArray, RejectedWindow, WindowSettings, _array,
-                      _module_loglog_slope, line_fit)
+                      _module_loglog_slope, line_fit, local_loglog_slope)
 
-__all__ = ["common_window", "fit_window"]
+__all__ = ["SETTLING_RATIO", "common_window", "fit_window", "settling_row"]
+
+#: A curve has left its short-time regime (ballistic motion, the oscillations of a flux's
+#: correlation) once its local log-log slope stays in the band over this factor of time.
+#: Noise or an oscillation can hold the slope near 1 for a few rows, rarely for a decade.
+SETTLING_RATIO: Final = 10.0
+
+
+def settling_row(time: FloatArray, msd: FloatArray, settings: WindowSettings) -> int | None:
+    """The first row from which the curve's local log-log slope has settled into the band.
+
+    That is the first row whose local slope lies within 1 ± max_error and from which,
+    over the next `SETTLING_RATIO` of time (or to the last row with a local slope), at
+    least min_window rows have a local slope and no more than `out_of_band_share` of
+    them leave the band. None when no row qualifies: the curve's short-time regime
+    cannot be told from its noise, and no window is refused for it.
+    """
+    slopes = local_loglog_slope(time, msd)
+    defined = np.isfinite(slopes)
+    inside = defined & (np.abs(slopes - 1.0) <= settings.max_error)
+    if not inside.any():
+        return None
+    ends = np.searchsorted(time, time * SETTLING_RATIO, side="left")
+    ends = np.maximum(ends, np.arange(len(time)) + 1)
+    count_inside = np.concatenate(([0], np.cumsum(inside)))
+    count_defined = np.concatenate(([0], np.cumsum(defined)))
+    rows = np.arange(len(time))
+    spanned = count_defined[ends] - count_defined[rows]
+    settled = inside & (spanned >= settings.min_window) & (
+        count_inside[ends] - count_inside[rows] >= (1.0 - settings.out_of_band_share) * spanned)
+    found = np.flatnonzero(settled)
+    return int(found[0]) if len(found) else None
 
 
 class _Checked(NamedTuple):
@@ -41,8 +72,13 @@ class _Checked(NamedTuple):
         return refused
 
 
-def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: WindowSettings) -> _Checked:
-    """The line through the rows `rows` of (t, m), fitted with the module's arithmetic, and its quality."""
+def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: WindowSettings,
+           settled: int | None = None) -> _Checked:
+    """The line through the rows `rows` of (t, m), fitted with the module's arithmetic, and its quality.
+
+    `settled` is the curve's `settling_row`: a window starting before it lies in the
+    short-time regime.
+    """
     x, y = t[rows], m[rows]
     count = len(rows)
     # One native pass: the line (its sums in the order of `line_fit`, so the same bit for
@@ -56,6 +92,9 @@ def _check(t: FloatArray, m: FloatArray, rows: npt.NDArray[np.intp], settings: W
     if outside > settings.out_of_band_share * defined:
         problems.append(f"the local log-log slope lies outside 1 ± {settings.max_error:g} at {outside} of "
                         f"{defined} rows (more than {settings.out_of_band_share:.0%})")
+    if settled is not None and rows[0] < settled:
+        problems.append(f"it starts at {x[0]:g}, in the short-time regime (the local log-log slope settles "
+                        f"within 1 ± {settings.max_error:g} only from {t[settled]:g})")
     quality = FitQuality(float(x[0]), float(x[-1]), int(rows[0]), int(rows[-1]) + 1, count, stderr, r_squared,
                          relative, local_min, local_max, tuple(problems))
     return _Checked(slope, intercept, np.frombuffer(fitted, np.float64), quality,
@@ -92,7 +131,8 @@ def fit_window(
         A window given by hand, as its first and last time in the run's time unit:
         the rows whose times lie in it (both ends included, and passing the
         displacement filter) are fitted by a straight line with the module's
-        arithmetic (`line_fit`), and checked like a window the search chose.
+        arithmetic (`line_fit`) and checked like a window the search chose, but
+        used as given: what the checks find stays in its quality's `problems`.
 
     Returns
     -------
@@ -126,8 +166,9 @@ def fit_window(
     if t.ndim != 1 or m.ndim != 1 or len(t) != len(m):
         raise ValueError(f"time and msd must be 1-D of one length, not {t.shape} and {m.shape}")
     threshold = settings.min_displacement * settings.min_displacement
+    settled = settling_row(t, m, settings) if settings.check else None
     if window is not None:
-        return _fit_by_hand(t, m, np.flatnonzero(np.abs(m) >= threshold), window, settings, source, column)
+        return _fit_by_hand(t, m, np.flatnonzero(np.abs(m) >= threshold), window, settings, source, column, settled)
     # The module's search, run natively over the same compiled code as
     # `_quor_pp.diff_calculator` (so the same bits), which also says where its window lies.
     d, t_found, fit_found, found_rows, n = _native.search_window(
@@ -150,7 +191,7 @@ def fit_window(
     if not math.isfinite(d):
         return Fit(source, column, t, m, "degenerate", _why_degenerate(t[rows], m[rows]), None,
                    t_fit, fit, int(rows[0]), int(rows[-1]) + 1, _loglog_slope(t[rows], m[rows]))
-    checked = _check(t, m, rows, settings)
+    checked = _check(t, m, rows, settings, settled)
     if not (settings.check and checked.quality.problems):
         return Fit(source, column, t, m, "ok", "", d, t_fit, fit, checked.quality.start, checked.quality.stop,
                    checked.loglog_slope, checked.quality)
@@ -161,6 +202,8 @@ def fit_window(
     # Windows occupy filtered positions [start, end - 1) (the module stops one short of end).
     allowed = np.zeros(n, dtype=bool)
     allowed[start:end - 1] = True
+    if settled is not None:  # no window of the short-time regime
+        allowed[:int(np.searchsorted(kept, settled))] = False
     rejected: list[RejectedWindow] = []
     while True:
         quality = checked.quality
@@ -176,7 +219,7 @@ def fit_window(
         if found is None:
             break
         first, d, t_fit, fit = found[0], found[1], _array(found[2]), _array(found[3])
-        checked = _check(t, m, kept[first:first + len(t_fit)], settings)
+        checked = _check(t, m, kept[first:first + len(t_fit)], settings, settled)
     tried = "; ".join(f"{r.quality.t_start:g} to {r.quality.t_end:g}: {', '.join(r.reasons)}" for r in rejected)
     return failed("rejected", f"no window found is diffusive throughout ({tried})", tuple(rejected))
 
@@ -209,8 +252,8 @@ def _search_allowed(tk: FloatArray, mk: FloatArray, allowed: npt.NDArray[np.bool
 
 
 def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], window: tuple[float, float],
-                 settings: WindowSettings, source: str, column: str) -> Fit:
-    """Fits the rows of a window given by its first and last time."""
+                 settings: WindowSettings, source: str, column: str, settled: int | None) -> Fit:
+    """Fits the rows of a window given by its first and last time, as given: its problems stay in its quality."""
     begin, finish = (float(v) for v in window)
     if not (math.isfinite(begin) and math.isfinite(finish) and begin <= finish):
         raise ValueError(f"a window must be two finite times, the first not after the second, not {window}")
@@ -230,14 +273,10 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
     x, y = t[rows], m[rows]
     if not (np.all(np.isfinite(x)) and np.all(np.isfinite(y))):
         return failed("degenerate", f"the window {begin:g} to {finish:g} holds values that are not finite")
-    checked = _check(t, m, rows, settings)
+    checked = _check(t, m, rows, settings, settled)
     slope, line, quality, loglog = checked.slope, checked.line, checked.quality, checked.loglog_slope
     if not math.isfinite(slope):
         return failed("degenerate", _why_degenerate(x, y))
-    if settings.check and quality.problems:
-        rejected = (RejectedWindow(slope, math.nan if loglog is None else loglog, quality),)
-        return failed("rejected", f"the window {begin:g} to {finish:g} is not diffusive throughout: "
-                                  f"{', '.join(quality.problems)}", rejected)
     return Fit(source, column, t, m, "ok", "", slope, _array(x), line, quality.start, quality.stop, loglog, quality)
 
 
