@@ -465,8 +465,12 @@ class Run:
         return found
 
     def fit(self, table: Table, column: str, curve: np.ndarray | None = None, *, quantity: str = "",
-            species: str = "") -> Fit:
-        """The window fit of a column of `table` (or of `curve`, made from its columns)."""
+            species: str = "", default_window: tuple[float, float] | None = None) -> Fit:
+        """The window fit of a column of `table` (or of `curve`, made from its columns).
+
+        The window is the one given for the curve, else for its quantity, else for all,
+        else `default_window`; without any, the search chooses one.
+        """
         time = table[next(iter(table))]  # the #Time column, whatever its exact name
         values = table[column] if curve is None else curve
         key = f"{quantity}:{species}"
@@ -476,7 +480,8 @@ class Run:
             result = Fit(table.path, column, time, values, "no common window",
                          "the windows accepted in the replicas do not overlap", None, empty, empty)
         else:
-            window = windows.get(key) or self.settings.windows.get(quantity) or self.settings.windows.get("")
+            window = (windows.get(key) or self.settings.windows.get(quantity) or self.settings.windows.get("")
+                      or default_window)
             result = fit_window(time, values, self.settings.window, source=table.path, column=column,
                                 window=window)
         self.fits.append(result)

@@ -18,6 +18,7 @@ from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
+from .replica_windows import momentum_remarks, share_windows
 from .replicas import find_replicas, natural_key
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
 from ..analysis.results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
@@ -52,6 +53,9 @@ class Report:
     retried : tuple of str
         The replicas analysed a second time because the worker process analysing
         them died (a replica lost twice is a failure).
+    window_remarks : tuple of str
+        How the replicas shared their windows, and the replicas whose value stood
+        apart from the others' (see `quor_pp.workflow.replica_windows`).
     """
 
     rows: tuple[Row, ...]
@@ -59,9 +63,10 @@ class Report:
     settings: AnalysisSettings = field(repr=False)
     failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
     retried: tuple[str, ...] = field(default=(), repr=False)
+    window_remarks: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
-        for name in ("rows", "replicas", "failures", "retried"):
+        for name in ("rows", "replicas", "failures", "retried", "window_remarks"):
             object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def row(self, quantity: str, species: str = "") -> Row:
@@ -99,6 +104,10 @@ class Report:
                 where[result.path] = None
         return [Notice(tuple(what), status, reason, needs, tuple(where), len(self.replicas))
                 for (status, reason, needs), (what, where) in causes.items()]
+
+    def remarks(self) -> list[str]:
+        """What the report says besides its rows' failures: how windows were shared, the momentum balance."""
+        return [*self.window_remarks, *momentum_remarks(self.replicas)]
 
     def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table as records, one per row, in SI units; missing values are None.
@@ -168,6 +177,7 @@ class Report:
             "failures": [failure.to_dict() for failure in self.failures],
             "retried": list(self.retried),
             "warnings": [notice.describe() for notice in self.notices()],
+            "remarks": self.remarks(),
             "settings": self.settings.to_dict(),
         }
         return _finite(document)  # type: ignore[no-any-return]
@@ -190,7 +200,7 @@ class Report:
                           str(row.n), row.unit, row.status))
         widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
         text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
-        notes = [notice.describe() for notice in self.notices()]
+        notes = [notice.describe() for notice in self.notices()] + self.remarks()
         notes += [f"not analysed: {failure}" for failure in self.failures]
         return "\n".join(text + ([""] + notes if notes else []))
 
@@ -413,12 +423,12 @@ def analyze(
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
-    if chosen.common_window:
-        # Again, every curve over the windows that all its replicas accepted.
-        chosen = chosen.replaced(curve_windows=common_windows(outcomes))
-        outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                                engine=engine, curves=curves, batch=batch)
-    return combine_outcomes(outcomes, chosen)
+    # Again, every curve over one window for all its replicas (unless each keeps its own).
+    outcomes, chosen, remarks = share_windows(
+        outcomes, chosen, lambda again: map_replicas([(directory, again) for directory in directories], jobs=jobs,
+                                                     client=client, engine=engine, curves=curves, batch=batch))
+    report = combine_outcomes(outcomes, chosen)
+    return dataclasses.replace(report, window_remarks=remarks) if remarks else report
 
 
 def common_windows(outcomes: Iterable[Outcome]) -> dict[str, tuple[float, float] | None]:

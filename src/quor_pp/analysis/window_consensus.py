@@ -1,0 +1,184 @@
+"""One window per curve for all replicas, and the replicas whose value stands far apart from the others.
+
+Each replica's search takes, of the windows in the band, the one whose log-log slope
+is closest to 1. In a noisy curve that is the stretch the noise happened to
+straighten, so the chosen window and the value's error go together: the replicas'
+values come out biased (a Helfand moment's straightest stretch is one bent down by
+noise, so η reads low) and closer together than their true scatter. Fitting every
+replica over one window, chosen from all of them and from none in particular,
+removes both: here the median start and the median end of the windows the
+replicas' searches accepted (robust to one replica's spurious window, and strictly
+increasing: the k-th smallest start precedes the k-th smallest end).
+
+A replica whose value lies far outside the scatter of the others is left out of
+the median, and named: a spurious window in one replica (the oscillating start of
+a heat flux's moment) must not be averaged into a row. Far means beyond what chance
+allows once in `1 / DISAGREEMENT` trials: for a value v and the n − 1 others, of
+mean m and sample standard deviation s, (v − m) / (s √(1 + 1/(n − 1))) follows
+Student's t with n − 2 degrees of freedom when all are alike (its own fit error is
+added to s in quadrature). With five replicas that is 12.9 standard deviations,
+with four 31.6: few replicas cannot tell a slow outlier from their own scatter,
+and are left alone.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import statistics
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Final
+
+from .results import Estimate, ReplicaResult
+from .statistics import student_t_quantile
+
+__all__ = ["DISAGREEMENT", "DISAGREES", "Disagreement", "disagreements", "mark_disagreements", "median_windows"]
+
+#: The two-sided probability, for replicas that are alike, of a value standing apart.
+DISAGREEMENT: Final = 1e-3
+
+#: The status of a replica's value that stands apart from the others even over their window.
+DISAGREES: Final = "disagrees with the other replicas"
+
+
+@dataclass(frozen=True)
+class Disagreement:
+    """A replica's value of one curve, far from the other replicas'.
+
+    Attributes
+    ----------
+    key : str
+        The curve, "quantity:species" ("thermal_conductivity:").
+    replica : str
+        The replica's path.
+    value : float
+        Its value, in the quantity's unit.
+    others : (float, float)
+        The lowest and highest value of the other replicas.
+    distance : float
+        |value − mean of the others| over the combined standard deviation.
+    limit : float
+        The distance beyond which a value stands apart, for this many replicas.
+    window : (float, float) or None
+        The window its value was fitted over, in the run's time unit.
+    unit : str
+        The quantity's unit.
+    """
+
+    key: str
+    replica: str
+    value: float
+    others: tuple[float, float]
+    distance: float
+    window: tuple[float, float] | None
+    unit: str
+    limit: float
+
+    def describe(self, refitted: tuple[float, float] | None = None) -> str:
+        """One line for the report."""
+        quantity, _, species = self.key.partition(":")
+        name = f"{quantity} {species}".strip()
+        where = "" if self.window is None else f" over {self.window[0]:g} to {self.window[1]:g}"
+        line = (f"{name}: {os.path.basename(os.path.normpath(self.replica))}{where} gave {self.value:.4g} {self.unit}, "
+                f"{self.distance:.0f} standard deviations from the other replicas (more than {self.limit:.3g}) "
+                f"({self.others[0]:.4g} to {self.others[1]:.4g})")
+        if refitted is not None:
+            return line + f"; left out of the common window, and fitted again over {refitted[0]:g} to {refitted[1]:g}"
+        return line
+
+
+def _fitted(result: ReplicaResult) -> dict[str, Estimate]:
+    """The replica's estimates that come from a fit, by "quantity:species"."""
+    return {f"{e.quantity}:{e.species}": e for e in result.estimates if e.fit is not None}
+
+
+def disagreements(results: Sequence[ReplicaResult], probability: float = DISAGREEMENT) -> list[Disagreement]:
+    """The values of fitted curves that stand apart from the other replicas' (needs three replicas with values).
+
+    A value v stands apart when |v − m| > t · sqrt(s² (1 + 1/(n − 1)) + e²), m and s
+    the mean and sample standard deviation of the n − 1 other replicas' values, e its
+    own fit's standard error (of its slope, in the value's unit) and t the quantile
+    of Student's t with n − 2 degrees of freedom exceeded with `probability` (two-sided).
+    """
+    by_key: dict[str, list[tuple[str, Estimate]]] = {}
+    for result in results:
+        for key, estimate in _fitted(result).items():
+            if estimate.value is not None and math.isfinite(estimate.value):
+                by_key.setdefault(key, []).append((result.path, estimate))
+    found = []
+    for key, members in by_key.items():
+        if len(members) < 3:
+            continue
+        values = [e.value for _, e in members if e.value is not None]
+        limit = student_t_quantile(1.0 - probability / 2.0, len(values) - 2)
+        inflation = 1.0 + 1.0 / (len(values) - 1)
+        for k, (path, estimate) in enumerate(members):
+            others = values[:k] + values[k + 1:]
+            centre, spread = statistics.fmean(others), statistics.stdev(others)
+            own = _fit_error(estimate)
+            scale = math.sqrt(spread * spread * inflation + own * own)
+            assert estimate.value is not None
+            distance = abs(estimate.value - centre) / scale if scale > 0.0 else 0.0
+            if distance > limit:
+                fit = estimate.fit
+                found.append(Disagreement(key, path, estimate.value, (min(others), max(others)), distance,
+                                          fit.window if fit is not None else None, estimate.unit, limit))
+    return found
+
+
+def _fit_error(estimate: Estimate) -> float:
+    fit = estimate.fit
+    if fit is None or fit.quality is None or estimate.scale is None:
+        return 0.0
+    error = abs(fit.quality.slope_stderr * estimate.scale)
+    return error if math.isfinite(error) else 0.0
+
+
+def median_windows(results: Sequence[ReplicaResult], leave_out: Iterable[Disagreement] = ()
+                   ) -> dict[str, tuple[float, float] | None]:
+    """For every fitted curve, the median start and median end of the windows its replicas accepted.
+
+    Replicas named in `leave_out` for a curve are not counted for it. A curve no
+    replica found a window for gets None (its fits then say there is no common window).
+    """
+    left = {(d.key, d.replica) for d in leave_out}
+    starts: dict[str, list[float]] = {}
+    ends: dict[str, list[float]] = {}
+    for result in results:
+        for key, estimate in _fitted(result).items():
+            starts.setdefault(key, [])
+            ends.setdefault(key, [])
+            assert estimate.fit is not None
+            window = estimate.fit.window
+            if window is not None and (key, result.path) not in left:
+                starts[key].append(window[0])
+                ends[key].append(window[1])
+    return {key: (statistics.median(starts[key]), statistics.median(ends[key])) if starts[key] else None
+            for key in starts}
+
+
+def mark_disagreements(results: Sequence[ReplicaResult], found: Iterable[Disagreement]) -> list[ReplicaResult]:
+    """The results with each disagreeing value withdrawn: status `DISAGREES`, its fit kept, the reason said."""
+    marked: dict[str, dict[str, Disagreement]] = {}
+    for disagreement in found:
+        marked.setdefault(disagreement.replica, {})[disagreement.key] = disagreement
+    changed = []
+    for result in results:
+        mine: Mapping[str, Disagreement] = marked.get(result.path, {})
+        if not mine:
+            changed.append(result)
+            continue
+        estimates = []
+        for estimate in result.estimates:
+            disagreement = mine.get(f"{estimate.quantity}:{estimate.species}") if estimate.fit is not None else None
+            if disagreement is not None:
+                estimate = dataclasses.replace(
+                    estimate, value=None, status=DISAGREES,
+                    message=(f"its value {disagreement.value:.4g} lies {disagreement.distance:.0f} standard "
+                             f"deviations from the other replicas' ({disagreement.others[0]:.4g} to "
+                             f"{disagreement.others[1]:.4g}) even over their common window"))
+            estimates.append(estimate)
+        changed.append(dataclasses.replace(result, estimates=tuple(estimates)))
+    return changed
