@@ -24,6 +24,7 @@ and are left alone.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 import os
 import statistics
@@ -34,7 +35,8 @@ from typing import Final
 from .results import Estimate, ReplicaResult
 from .statistics import student_t_quantile
 
-__all__ = ["DISAGREEMENT", "DISAGREES", "Disagreement", "disagreements", "mark_disagreements", "median_windows"]
+__all__ = ["DISAGREEMENT", "DISAGREES", "Disagreement", "disagreements", "mark_disagreements", "median_windows",
+           "stands_apart"]
 
 #: The two-sided probability, for replicas that are alike, of a value standing apart.
 DISAGREEMENT: Final = 1e-3
@@ -109,23 +111,55 @@ def disagreements(results: Sequence[ReplicaResult], probability: float = DISAGRE
                 by_key.setdefault(key, []).append((result.path, estimate))
     found = []
     for key, members in by_key.items():
-        if len(members) < 3:
-            continue
         values = [e.value for _, e in members if e.value is not None]
-        limit = student_t_quantile(1.0 - probability / 2.0, len(values) - 2)
-        inflation = 1.0 + 1.0 / (len(values) - 1)
-        for k, (path, estimate) in enumerate(members):
+        errors = [_fit_error(e) for _, e in members]
+        for k in stands_apart(values, errors, probability):
+            path, estimate = members[k]
             others = values[:k] + values[k + 1:]
-            centre, spread = statistics.fmean(others), statistics.stdev(others)
-            own = _fit_error(estimate)
-            scale = math.sqrt(spread * spread * inflation + own * own)
-            assert estimate.value is not None
-            distance = abs(estimate.value - centre) / scale if scale > 0.0 else 0.0
-            if distance > limit:
-                fit = estimate.fit
-                found.append(Disagreement(key, path, estimate.value, (min(others), max(others)), distance,
-                                          fit.window if fit is not None else None, estimate.unit, limit))
+            fit = estimate.fit
+            limit = _limit(len(values), probability)
+            found.append(Disagreement(key, path, values[k], (min(others), max(others)),
+                                      _distance(values, errors, k), fit.window if fit is not None else None,
+                                      estimate.unit, limit))
     return found
+
+
+def stands_apart(values: Sequence[float], errors: Sequence[float] | None = None,
+                 probability: float = DISAGREEMENT) -> list[int]:
+    """The positions of the values that stand apart from the others (see `disagreements`).
+
+    Parameters
+    ----------
+    values : sequence of float
+        One value per replica (at least three, or none stands apart).
+    errors : sequence of float, optional
+        Each value's own standard error (0 by default).
+    probability : float
+        How rarely a value of replicas that are alike may stand apart (two-sided).
+
+    Examples
+    --------
+    >>> stands_apart([0.376, 0.394, 0.385, 0.576, 0.381])
+    [3]
+    """
+    if len(values) < 3:
+        return []
+    own = list(errors) if errors is not None else [0.0] * len(values)
+    limit = _limit(len(values), probability)
+    return [k for k in range(len(values)) if _distance(values, own, k) > limit]
+
+
+@functools.lru_cache(maxsize=64)
+def _limit(count: int, probability: float) -> float:
+    return student_t_quantile(1.0 - probability / 2.0, count - 2)
+
+
+def _distance(values: Sequence[float], errors: Sequence[float], k: int) -> float:
+    """|v_k − m| / sqrt(s² (1 + 1/(n − 1)) + e_k²) over the others' mean m and standard deviation s."""
+    others = [v for n, v in enumerate(values) if n != k]
+    centre, spread = statistics.fmean(others), statistics.stdev(others)
+    scale = math.sqrt(spread * spread * (1.0 + 1.0 / len(others)) + errors[k] * errors[k])
+    return abs(values[k] - centre) / scale if scale > 0.0 else 0.0
 
 
 def _fit_error(estimate: Estimate) -> float:

@@ -24,8 +24,11 @@ __all__ = ["momentum_remarks", "share_windows"]
 
 def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
                   rerun: Callable[[AnalysisSettings], Sequence[Outcome]]
-                  ) -> tuple[Sequence[Outcome], AnalysisSettings, tuple[str, ...]]:
-    """The outcomes over the replicas' common windows, the settings that chose them, and the remarks.
+                  ) -> tuple[Sequence[Outcome], AnalysisSettings, tuple[str, ...], tuple[str, ...]]:
+    """The outcomes over the replicas' common windows, the settings that chose them, and two kinds of remarks.
+
+    The first remarks say how the windows were shared; the second name the replicas
+    whose value stood apart (warnings: what was done about each).
 
     Parameters
     ----------
@@ -40,8 +43,8 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     choice = "intersection" if settings.common_window else settings.replica_windows
     apart = disagreements(results)
     if choice == "own" or len(results) < 2:
-        remarks = tuple(d.describe() + "; left out of the row" for d in apart)
-        return _marked(outcomes, apart), settings, remarks
+        warned = tuple(d.describe() + "; left out of the row" for d in apart)
+        return _marked(outcomes, apart), settings, (), warned
     if choice == "intersection":
         fits: dict[str, list[Fit]] = {}
         for result in results:
@@ -57,13 +60,14 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     chosen = settings.replaced(curve_windows=windows)
     again = rerun(chosen)
     still = disagreements([outcome for outcome in again if isinstance(outcome, ReplicaResult)])
-    remarks = [d.describe(windows.get(d.key)) for d in apart]
-    remarks += [d.describe() + "; left out of the row" for d in still]
+    warned = [d.describe(windows.get(d.key)) for d in apart]
+    warned += [d.describe() + "; left out of the row" for d in still]
+    remarks = []
     if windows:
         how = "the median start and end of" if choice == "median" else "the span shared by"
         remarks.append(f"windows: every replica of a curve is fitted over one window, {how} the windows its "
                        "replicas' searches accepted (settings.curve_windows)")
-    return _marked(again, still), chosen, tuple(remarks)
+    return _marked(again, still), chosen, tuple(remarks), tuple(warned)
 
 
 def _marked(outcomes: Sequence[Outcome], found: Sequence[Disagreement]) -> Sequence[Outcome]:

@@ -18,6 +18,7 @@ from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
+from .intervals import interval_remark
 from .replica_windows import momentum_remarks, share_windows
 from .replicas import find_replicas, natural_key
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
@@ -54,8 +55,11 @@ class Report:
         The replicas analysed a second time because the worker process analysing
         them died (a replica lost twice is a failure).
     window_remarks : tuple of str
-        How the replicas shared their windows, and the replicas whose value stood
-        apart from the others' (see `quor_pp.workflow.replica_windows`).
+        How the replicas shared their windows (see `quor_pp.workflow.replica_windows`).
+    apart : tuple of str
+        The replicas whose value of a curve stood far apart from the other replicas',
+        and what was done about each (fitted again over the others' window, or left
+        out of the row).
     """
 
     rows: tuple[Row, ...]
@@ -64,9 +68,10 @@ class Report:
     failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
     retried: tuple[str, ...] = field(default=(), repr=False)
     window_remarks: tuple[str, ...] = field(default=(), repr=False)
+    apart: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
-        for name in ("rows", "replicas", "failures", "retried", "window_remarks"):
+        for name in ("rows", "replicas", "failures", "retried", "window_remarks", "apart"):
             object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def row(self, quantity: str, species: str = "") -> Row:
@@ -107,7 +112,7 @@ class Report:
 
     def remarks(self) -> list[str]:
         """What the report says besides its rows' failures: how windows were shared, the momentum balance."""
-        return [*self.window_remarks, *momentum_remarks(self.replicas)]
+        return [*self.apart, *self.window_remarks, *momentum_remarks(self.replicas), interval_remark()]
 
     def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table as records, one per row, in SI units; missing values are None.
@@ -121,7 +126,8 @@ class Report:
         for row in self.rows:
             records.append({"quantity": row.quantity, "species": row.species, "replica": "", "value": row.value,
                             "std": row.std, "sem": row.sem, "ci95": row.ci95, "n": row.n, "unit": row.unit,
-                            "status": row.status, "message": row.message, "inputs": row.inputs})
+                            "status": row.status, "message": row.message, "inputs": row.inputs,
+                            "interval": row.interval})
         if per_replica:
             for row in self.rows:
                 for result in self.replicas:
@@ -132,7 +138,7 @@ class Report:
                         "value": value, "std": None, "sem": None, "ci95": None, "n": int(value is not None),
                         "unit": row.unit, "status": estimate.status if estimate is not None else "missing",
                         "message": estimate.message if estimate is not None else "not in this run",
-                        "inputs": _inputs([estimate]) if estimate is not None else ""})
+                        "inputs": _inputs([estimate]) if estimate is not None else "", "interval": ""})
         return _finite(records)  # type: ignore[no-any-return]
 
     def to_pandas(self) -> pandas.DataFrame:
@@ -253,7 +259,8 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
             for species in species_of.get(quantity.name, ())]
     estimates = {key: [index.get(key) for index in indexes] for key in keys}
     pooled = _pooled_groups(estimates)
-    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled)
+    windows = "intersection" if settings.common_window else settings.replica_windows
+    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled, windows)
                  for quantity, species in keys)
     return Report(rows, tuple(results), settings, tuple(failures))
 
@@ -424,11 +431,11 @@ def analyze(
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     # Again, every curve over one window for all its replicas (unless each keeps its own).
-    outcomes, chosen, remarks = share_windows(
+    outcomes, chosen, remarks, apart = share_windows(
         outcomes, chosen, lambda again: map_replicas([(directory, again) for directory in directories], jobs=jobs,
                                                      client=client, engine=engine, curves=curves, batch=batch))
     report = combine_outcomes(outcomes, chosen)
-    return dataclasses.replace(report, window_remarks=remarks) if remarks else report
+    return dataclasses.replace(report, window_remarks=remarks, apart=apart) if remarks or apart else report
 
 
 def common_windows(outcomes: Iterable[Outcome]) -> dict[str, tuple[float, float] | None]:

@@ -131,6 +131,8 @@ def run_command(args: argparse.Namespace) -> int:
     print_warnings(prog, report.failures, caught)
     for notice in report.notices():
         print(f"{prog}: warning: {notice.describe(option_hint)}", file=sys.stderr)
+    for remark in report.apart:
+        print(f"{prog}: warning: {remark}", file=sys.stderr)
     if report.retried:
         print(f"{prog}: note: {len(report.retried)} replicas were analysed again after their worker process "
               "died", file=sys.stderr)
