@@ -21,38 +21,32 @@ from .. import _native
 from .fitting import (_EMPTY, LOCAL_SLOPE_RATIO, Fit, FitQuality, FloatArray, RejectedWindow, WindowSettings, _array,
                       _module_loglog_slope, line_fit, local_loglog_slope)
 
-__all__ = ["SETTLING_RATIO", "common_window", "fit_window", "settling_row"]
+__all__ = ["SHORT_TIME_EXCURSION", "common_window", "fit_window", "settling_row"]
 
-#: A curve has left its short-time regime (ballistic motion, the oscillations of a flux's
-#: correlation) once its local log-log slope stays in the band over this factor of time.
-#: Noise or an oscillation can hold the slope near 1 for a few rows, rarely for a decade.
-SETTLING_RATIO: Final = 10.0
+#: The short-time regime (ballistic motion, a cage, the oscillations of a flux's
+#: correlation) is where the local log-log slope lies far from 1: more than this many
+#: times max_error away (0.3 by default), in the first half of the curve's decades.
+#: Noise moves a local slope taken over a factor of two that far only in the long tail.
+SHORT_TIME_EXCURSION: Final = 3.0
 
 
 def settling_row(time: FloatArray, msd: FloatArray, settings: WindowSettings) -> int | None:
-    """The first row from which the curve's local log-log slope has settled into the band.
+    """The first row past the curve's short-time regime; None when the curve has none.
 
-    That is the first row whose local slope lies within 1 ± max_error and from which,
-    over the next `SETTLING_RATIO` of time (or to the last row with a local slope), at
-    least min_window rows have a local slope and no more than `out_of_band_share` of
-    them leave the band. None when no row qualifies: the curve's short-time regime
-    cannot be told from its noise, and no window is refused for it.
+    That is the row after the last one, in the first half of the curve's span of log
+    time, whose local log-log slope lies outside 1 ± SHORT_TIME_EXCURSION · max_error.
+    A window starting before it would hold motion that is not yet diffusive, however
+    straight a stretch of it looks (an oscillation can hold the slope at 1 for a few rows).
     """
     slopes = local_loglog_slope(time, msd)
-    defined = np.isfinite(slopes)
-    inside = defined & (np.abs(slopes - 1.0) <= settings.max_error)
-    if not inside.any():
+    usable = np.isfinite(slopes) & (time > 0.0)
+    if not usable.any():
         return None
-    ends = np.searchsorted(time, time * SETTLING_RATIO, side="left")
-    ends = np.maximum(ends, np.arange(len(time)) + 1)
-    count_inside = np.concatenate(([0], np.cumsum(inside)))
-    count_defined = np.concatenate(([0], np.cumsum(defined)))
-    rows = np.arange(len(time))
-    spanned = count_defined[ends] - count_defined[rows]
-    settled = inside & (spanned >= settings.min_window) & (
-        count_inside[ends] - count_inside[rows] >= (1.0 - settings.out_of_band_share) * spanned)
-    found = np.flatnonzero(settled)
-    return int(found[0]) if len(found) else None
+    logs = np.log(time[usable])
+    middle = math.exp(0.5 * (float(logs.min()) + float(logs.max())))
+    far = usable & (time <= middle) & (np.abs(slopes - 1.0) > SHORT_TIME_EXCURSION * settings.max_error)
+    found = np.flatnonzero(far)
+    return int(found[-1]) + 1 if len(found) else None
 
 
 class _Checked(NamedTuple):
@@ -166,7 +160,7 @@ def fit_window(
     if t.ndim != 1 or m.ndim != 1 or len(t) != len(m):
         raise ValueError(f"time and msd must be 1-D of one length, not {t.shape} and {m.shape}")
     threshold = settings.min_displacement * settings.min_displacement
-    settled = settling_row(t, m, settings) if settings.check else None
+    settled = settling_row(t, m, settings)
     if window is not None:
         return _fit_by_hand(t, m, np.flatnonzero(np.abs(m) >= threshold), window, settings, source, column, settled)
     # The module's search, run natively over the same compiled code as
