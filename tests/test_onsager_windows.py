@@ -229,3 +229,21 @@ def test_replicas_alike_stand_apart_as_rarely_as_promised(replicas):
 ])
 def test_values_that_stand_apart(values, expected):
     assert stands_apart(values) == expected
+
+
+def test_a_replica_far_from_the_others_is_named_and_left_out(run_set, tmp_path):
+    run, _ = copied(run_set, tmp_path)
+    # The fourth replica's Helfand moment four times too steep: diffusive, but far from the others.
+    rewrite_table(run / "replica_4" / "viscosity.dat",
+                  lambda names, rows: rows * np.where(np.arange(len(names)) == 0, 1.0, 4.0))
+    report = quor_pp.analyze(run)
+    row = report.row("viscosity")
+    clean = quor_pp.analyze(run_set[0]).row("viscosity")
+    assert row.status == "partial" and row.n == 4 and row.replicas[3] is None
+    assert report.replicas[3].get("viscosity", "").status == "disagrees with the other replicas"
+    assert row.value == pytest.approx(statistics.fmean(clean.replicas[:3] + clean.replicas[4:]), rel=0.05)
+    named = [line for line in report.apart if line.startswith("viscosity:") and "replica_4" in line]
+    assert len(named) == 2 and "left out of the common window" in named[0] and "left out of the row" in named[1]
+    # Each replica keeping its own window: named and left out all the same.
+    own = quor_pp.analyze(run, replica_windows="own")
+    assert own.row("viscosity").replicas[3] is None and any("replica_4" in line for line in own.apart)

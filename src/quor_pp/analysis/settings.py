@@ -183,7 +183,11 @@ class AnalysisSettings:
     curve_windows : mapping of str to (float, float) or None
         Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
         before `windows`; None: the curve has no common window. `analyze` fills it
-        for `common_window`.
+        with the replicas' shared windows.
+    strict_windows : tuple of str
+        The curves of `curve_windows` whose window is refused (status "rejected")
+        where it fails the checks of a diffusive window: `analyze` names those
+        whose own search found no window in this replica.
     state_temperature, state_units : float or str, optional
         The temperature (K) and unit style of a sweep's state point (its state.toml
         or directory name): used when a run's own files give none.
@@ -227,6 +231,7 @@ class AnalysisSettings:
     masses: Mapping[str, float] = field(default_factory=dict)
     momentum_tolerance: float = 0.02
     curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
+    strict_windows: tuple[str, ...] = ()
     state_temperature: float | None = None
     state_units: str | None = None
     files: RunFiles = field(default_factory=RunFiles)
@@ -249,6 +254,10 @@ class AnalysisSettings:
                 unit_system(value)
         if not isinstance(self.common_window, bool):
             raise TypeError(f"common_window must be a bool, not {type(self.common_window).__name__}")
+        if not (isinstance(self.strict_windows, tuple | list)
+                and all(isinstance(key, str) for key in self.strict_windows)):
+            raise TypeError(f"strict_windows must be a tuple of curve keys, not {self.strict_windows!r}")
+        object.__setattr__(self, "strict_windows", tuple(self.strict_windows))
         if self.replica_windows not in REPLICA_WINDOWS:
             raise ValueError(f"replica_windows must be one of {', '.join(REPLICA_WINDOWS)}, "
                              f"not {self.replica_windows!r}")
@@ -299,6 +308,7 @@ class AnalysisSettings:
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
         values["curve_windows"] = {name: None if window is None else list(window)
                                    for name, window in self.curve_windows.items()}
+        values["strict_windows"] = list(self.strict_windows)
         return values
 
 

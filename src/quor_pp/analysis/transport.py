@@ -24,7 +24,7 @@ from . import quantities as registry
 from ..reading.errors import FormatError, fspath
 from ..reading.files import Table, box_mean, find_file, read
 from .fitting import Fit
-from .window_search import fit_window
+from .window_search import fit_window, refuse_if_not_diffusive
 from ..reading.logs import RunLog, read_log
 from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
 from .registry import Curves, Normalisation, Quantity
@@ -484,6 +484,8 @@ class Run:
                       or default_window)
             result = fit_window(time, values, self.settings.window, source=table.path, column=column,
                                 window=window)
+            if key in self.settings.strict_windows:
+                result = refuse_if_not_diffusive(result)
         self.fits.append(result)
         self.notify(f"{table.path}: {column}: {result.status}")
         return result

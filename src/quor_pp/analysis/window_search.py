@@ -21,7 +21,7 @@ from .. import _native
 from .fitting import (_EMPTY, LOCAL_SLOPE_RATIO, Fit, FitQuality, FloatArray, RejectedWindow, WindowSettings, _array,
                       _module_loglog_slope, line_fit, local_loglog_slope)
 
-__all__ = ["SHORT_TIME_EXCURSION", "common_window", "fit_window", "settling_row"]
+__all__ = ["SHORT_TIME_EXCURSION", "common_window", "fit_window", "refuse_if_not_diffusive", "settling_row"]
 
 #: The short-time regime (ballistic motion, a cage, the oscillations of a flux's
 #: correlation) is where the local log-log slope lies far from 1: more than this many
@@ -272,6 +272,23 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
     if not math.isfinite(slope):
         return failed("degenerate", _why_degenerate(x, y))
     return Fit(source, column, t, m, "ok", "", slope, _array(x), line, quality.start, quality.stop, loglog, quality)
+
+
+def refuse_if_not_diffusive(fit: Fit) -> Fit:
+    """The fit of a window given for a curve, or "rejected" where the window fails the checks.
+
+    For the replicas' common window in a replica whose own search found none: the
+    window is taken only where the curve is diffusive over it.
+    """
+    quality = fit.quality
+    if not fit.success or quality is None or not quality.problems:
+        return fit
+    assert fit.slope is not None
+    return Fit(fit.source, fit.column, fit.time, fit.msd, "rejected",
+               f"the replicas' common window {quality.t_start:g} to {quality.t_end:g} is not diffusive here "
+               f"({', '.join(quality.problems)}), and the curve has no window of its own", None, _EMPTY, _EMPTY,
+               rejected=(RejectedWindow(fit.slope, math.nan if fit.loglog_slope is None else fit.loglog_slope,
+                                        quality),))
 
 
 def common_window(fits: Iterable[Fit]) -> tuple[float, float] | None:

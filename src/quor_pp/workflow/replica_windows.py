@@ -23,7 +23,7 @@ __all__ = ["momentum_remarks", "share_windows"]
 
 
 def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
-                  rerun: Callable[[AnalysisSettings], Sequence[Outcome]]
+                  rerun: Callable[[Sequence[AnalysisSettings]], Sequence[Outcome]]
                   ) -> tuple[Sequence[Outcome], AnalysisSettings, tuple[str, ...], tuple[str, ...]]:
     """The outcomes over the replicas' common windows, the settings that chose them, and two kinds of remarks.
 
@@ -37,7 +37,12 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     settings : AnalysisSettings
         Those settings; `replica_windows` (or `common_window`) says how windows are shared.
     rerun : callable
-        Analyses every replica again with the settings given.
+        Analyses every replica again, each with its settings of the sequence given
+        (in the order of `outcomes`).
+
+    A replica whose own search found no window for a curve is fitted over the common
+    window only where the window passes the checks of a diffusive window there: the
+    others' window is never imposed on a curve that is not diffusive over it.
     """
     results = [outcome for outcome in outcomes if isinstance(outcome, ReplicaResult)]
     choice = "intersection" if settings.common_window else settings.replica_windows
@@ -58,7 +63,8 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     windows = {key: window for key, window in windows.items()
                if key.partition(":")[0] not in settings.windows and "" not in settings.windows}
     chosen = settings.replaced(curve_windows=windows)
-    again = rerun(chosen)
+    again = rerun([chosen if not isinstance(outcome, ReplicaResult) else
+                   chosen.replaced(strict_windows=_without_window(outcome)) for outcome in outcomes])
     still = disagreements([outcome for outcome in again if isinstance(outcome, ReplicaResult)])
     warned = [d.describe(windows.get(d.key)) for d in apart]
     warned += [d.describe() + "; left out of the row" for d in still]
@@ -68,6 +74,12 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
         remarks.append(f"windows: every replica of a curve is fitted over one window, {how} the windows its "
                        "replicas' searches accepted (settings.curve_windows)")
     return _marked(again, still), chosen, tuple(remarks), tuple(warned)
+
+
+def _without_window(result: ReplicaResult) -> tuple[str, ...]:
+    """The curves this replica's own search found no window for (the Onsager matrix, checked by its balance, aside)."""
+    return tuple(f"{e.quantity}:{e.species}" for e in result.estimates
+                 if e.fit is not None and not e.fit.success and e.quantity != "onsager")
 
 
 def _marked(outcomes: Sequence[Outcome], found: Sequence[Disagreement]) -> Sequence[Outcome]:

@@ -337,6 +337,8 @@ def analyze(
     window: WindowSettings | None = None,
     windows: Mapping[str, tuple[float, float]] | None = None,
     common_window: bool | None = None,
+    replica_windows: str | None = None,
+    masses: Mapping[str, float] | None = None,
     progress: Callable[[str], None] | None = None,
     done: Callable[[int, Outcome], None] | None = None,
     jobs: int = 1,
@@ -374,6 +376,12 @@ def analyze(
         Windows given by hand in the run's time unit, by quantity ("" for all).
     common_window : bool, optional
         Fit every replica of a curve over the intersection of their windows.
+    replica_windows : str, optional
+        How the replicas of a curve share a window: "median" (the default: every
+        replica over the median start and end of the replicas' own windows), "own"
+        or "intersection" (see `AnalysisSettings`).
+    masses : mapping of str to float, optional
+        Molar masses in g/mol by species, for the Onsager matrix's momentum balance.
     progress : callable, optional
         Called with a short message after each file read and each fit (when the
         replicas are analysed one after the other).
@@ -426,14 +434,14 @@ def analyze(
     chosen = (settings or AnalysisSettings()).replaced(
         units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window,
         molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
-        common_window=common_window)
+        common_window=common_window, replica_windows=replica_windows, masses=masses)
     directories = find_replicas(runs, chosen.files)
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     # Again, every curve over one window for all its replicas (unless each keeps its own).
     outcomes, chosen, remarks, apart = share_windows(
-        outcomes, chosen, lambda again: map_replicas([(directory, again) for directory in directories], jobs=jobs,
-                                                     client=client, engine=engine, curves=curves, batch=batch))
+        outcomes, chosen, lambda again: map_replicas(list(zip(directories, again)), jobs=jobs, client=client,
+                                                     engine=engine, curves=curves, batch=batch))
     report = combine_outcomes(outcomes, chosen)
     return dataclasses.replace(report, window_remarks=remarks, apart=apart) if remarks or apart else report
 
