@@ -41,6 +41,10 @@ __all__ = ["DISAGREEMENT", "DISAGREES", "Disagreement", "disagreements", "mark_d
 #: The two-sided probability, for replicas that are alike, of a value standing apart.
 DISAGREEMENT: Final = 1e-3
 
+#: The same, for a value that stood apart over its own window to be confirmed over the
+#: replicas' common window: it need only stay outside the others' 95 % range there.
+CONFIRMATION: Final = 0.05
+
 #: The status of a replica's value that stands apart from the others even over their window.
 DISAGREES: Final = "disagrees with the other replicas"
 
@@ -62,7 +66,9 @@ class Disagreement:
     distance : float
         |value − mean of the others| over the combined standard deviation.
     limit : float
-        The distance beyond which a value stands apart, for this many replicas.
+        The distance beyond which a value stood apart, for this many replicas.
+    count : int
+        The replicas with a value of the curve.
     window : (float, float) or None
         The window its value was fitted over, in the run's time unit.
     unit : str
@@ -77,6 +83,11 @@ class Disagreement:
     window: tuple[float, float] | None
     unit: str
     limit: float
+    count: int
+
+    def limit_at(self, probability: float) -> float:
+        """The distance beyond which a value stands apart at another probability, for as many replicas."""
+        return _limit(self.count, probability)
 
     def describe(self, refitted: tuple[float, float] | None = None) -> str:
         """One line for the report."""
@@ -120,7 +131,7 @@ def disagreements(results: Sequence[ReplicaResult], probability: float = DISAGRE
             limit = _limit(len(values), probability)
             found.append(Disagreement(key, path, values[k], (min(others), max(others)),
                                       _distance(values, errors, k), fit.window if fit is not None else None,
-                                      estimate.unit, limit))
+                                      estimate.unit, limit, len(values)))
     return found
 
 

@@ -15,7 +15,8 @@ from collections.abc import Callable, Sequence
 from ..analysis.fitting import Fit
 from ..analysis.results import ReplicaResult
 from ..analysis.settings import AnalysisSettings
-from ..analysis.window_consensus import Disagreement, disagreements, mark_disagreements, median_windows
+from ..analysis.window_consensus import (CONFIRMATION, DISAGREEMENT, Disagreement, disagreements, mark_disagreements,
+                                         median_windows)
 from ..analysis.window_search import common_window
 from .parallel import Outcome
 
@@ -65,7 +66,12 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     chosen = settings.replaced(curve_windows=windows)
     again = rerun([chosen if not isinstance(outcome, ReplicaResult) else
                    chosen.replaced(strict_windows=_without_window(outcome)) for outcome in outcomes])
-    still = disagreements([outcome for outcome in again if isinstance(outcome, ReplicaResult)])
+    # Over the common window, a value that stood apart before need only stay outside the
+    # others' 95 % range to be confirmed; any other must stand apart on its own.
+    results_again = [outcome for outcome in again if isinstance(outcome, ReplicaResult)]
+    before = {(d.key, d.replica) for d in apart}
+    still = [d for d in disagreements(results_again, CONFIRMATION)
+             if (d.key, d.replica) in before or d.distance > d.limit_at(DISAGREEMENT)]
     warned = [d.describe(windows.get(d.key)) for d in apart]
     warned += [d.describe() + "; left out of the row" for d in still]
     remarks = []
