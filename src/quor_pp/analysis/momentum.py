@@ -78,7 +78,7 @@ def run_masses(log_path: str, data_files: Sequence[str], atom_style: str | None,
     since the balance then holds over no subset of them.
     """
     folder = os.path.dirname(log_path)
-    path = next((found for name in data_files if (found := find_file(folder, (os.path.basename(name),)))), None)
+    path = next((where for name in data_files if (where := find_file(folder, (os.path.basename(name),)))), None)
     if not data_files:
         return {}, "the log reads no data file"
     if path is None:

@@ -79,7 +79,10 @@ def _is_diagonal(label: str) -> bool:
 def _balance(run: Run, labels: list[str], fits: list[Fit]) -> tuple[float | None, str]:
     """The largest relative residual of the mass-weighted rows of the replica's matrix, and a note."""
     species = list(dict.fromkeys(name for label in labels for name in label.split("-", 1)))
-    slopes = {tuple(label.split("-", 1)): fit.slope for label, fit in zip(labels, fits)}
+    slopes: dict[tuple[str, str], float | None] = {}
+    for label, fit in zip(labels, fits):
+        first, _, second = label.partition("-")
+        slopes[(first, second)] = fit.slope
     if any(slope is None for slope in slopes.values()):
         return None, "momentum balance not checked: not every Onsager column has a fit"
     missing_pairs = [f"{a}-{b}" for k, a in enumerate(species) for b in species[k:]

@@ -217,8 +217,9 @@ def mark_disagreements(results: Sequence[ReplicaResult], found: Iterable[Disagre
             continue
         estimates = []
         for estimate in result.estimates:
-            disagreement = mine.get(f"{estimate.quantity}:{estimate.species}") if estimate.fit is not None else None
-            if disagreement is not None:
+            named = mine.get(f"{estimate.quantity}:{estimate.species}") if estimate.fit is not None else None
+            if named is not None:
+                disagreement = named
                 estimate = dataclasses.replace(
                     estimate, value=None, status=DISAGREES,
                     message=(f"its value {disagreement.value:.4g} lies {disagreement.distance:.0f} standard "

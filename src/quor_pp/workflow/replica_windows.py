@@ -49,8 +49,7 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     choice = "intersection" if settings.common_window else settings.replica_windows
     apart = disagreements(results)
     if choice == "own" or len(results) < 2:
-        warned = tuple(d.describe() + "; left out of the row" for d in apart)
-        return _marked(outcomes, apart), settings, (), warned
+        return _marked(outcomes, apart), settings, (), tuple(d.describe() + "; left out of the row" for d in apart)
     if choice == "intersection":
         fits: dict[str, list[Fit]] = {}
         for result in results:
@@ -74,7 +73,7 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
              if (d.key, d.replica) in before or d.distance > d.limit_at(DISAGREEMENT)]
     warned = [d.describe(windows.get(d.key)) for d in apart]
     warned += [d.describe() + "; left out of the row" for d in still]
-    remarks = []
+    remarks: list[str] = []
     if windows:
         how = "the median start and end of" if choice == "median" else "the span shared by"
         remarks.append(f"windows: every replica of a curve is fitted over one window, {how} the windows its "

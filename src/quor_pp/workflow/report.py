@@ -439,10 +439,10 @@ def analyze(
     outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
                             engine=engine, curves=curves, progress=progress, done=done, batch=batch)
     # Again, every curve over one window for all its replicas (unless each keeps its own).
-    outcomes, chosen, remarks, apart = share_windows(
+    shared, chosen, remarks, apart = share_windows(
         outcomes, chosen, lambda again: map_replicas(list(zip(directories, again)), jobs=jobs, client=client,
                                                      engine=engine, curves=curves, batch=batch))
-    report = combine_outcomes(outcomes, chosen)
+    report = combine_outcomes(shared, chosen)
     return dataclasses.replace(report, window_remarks=remarks, apart=apart) if remarks or apart else report
 
 
