@@ -11,7 +11,7 @@ than `AnalysisSettings.momentum_tolerance` gives no Onsager coefficients.
 
 from __future__ import annotations
 
-import dataclasses
+import copy
 import math
 import os
 from collections.abc import Iterable
@@ -58,8 +58,12 @@ def onsager(run: Run) -> Iterable[Estimate]:
     residual, note = _balance(run, [label for label, _ in pairs], fits)
     for k, fit in enumerate(fits):
         if fit.quality is not None:
-            checked = dataclasses.replace(fit, quality=dataclasses.replace(
-                fit.quality, momentum_residual=residual, momentum_note=note))
+            # Copies with the balance set (dataclasses.replace would check every field again).
+            quality = copy.copy(fit.quality)
+            object.__setattr__(quality, "momentum_residual", residual)
+            object.__setattr__(quality, "momentum_note", note)
+            checked = copy.copy(fit)
+            object.__setattr__(checked, "quality", quality)
             run.fits[next(n for n, kept in enumerate(run.fits) if kept is fit)] = checked
             fits[k] = checked
     tolerance = run.settings.momentum_tolerance

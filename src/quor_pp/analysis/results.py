@@ -150,16 +150,21 @@ class ReplicaResult:
         Its LAMMPS unit style.
     estimates : tuple of Estimate
     fits : tuple of Fit
+    fitted_quantities : tuple of str
+        The quantities whose values came from a fit, directly or through their
+        inputs: those a second pass over other windows makes again.
     """
 
     path: str
     units: str
     estimates: tuple[Estimate, ...]
     fits: tuple[Fit, ...] = field(repr=False)
+    fitted_quantities: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
+        object.__setattr__(self, "fitted_quantities", tuple(self.fitted_quantities))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""

@@ -188,6 +188,9 @@ class AnalysisSettings:
         The curves of `curve_windows` whose window is refused (status "rejected")
         where it fails the checks of a diffusive window: `analyze` names those
         whose own search found no window in this replica.
+    only_quantities : tuple of str
+        Make only these quantities (and what they need); all when empty. The second
+        pass of `analyze` makes only those that came from a fit.
     state_temperature, state_units : float or str, optional
         The temperature (K) and unit style of a sweep's state point (its state.toml
         or directory name): used when a run's own files give none.
@@ -232,6 +235,7 @@ class AnalysisSettings:
     momentum_tolerance: float = 0.02
     curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
     strict_windows: tuple[str, ...] = ()
+    only_quantities: tuple[str, ...] = ()
     state_temperature: float | None = None
     state_units: str | None = None
     files: RunFiles = field(default_factory=RunFiles)
@@ -258,6 +262,10 @@ class AnalysisSettings:
                 and all(isinstance(key, str) for key in self.strict_windows)):
             raise TypeError(f"strict_windows must be a tuple of curve keys, not {self.strict_windows!r}")
         object.__setattr__(self, "strict_windows", tuple(self.strict_windows))
+        if not (isinstance(self.only_quantities, tuple | list)
+                and all(isinstance(name, str) for name in self.only_quantities)):
+            raise TypeError(f"only_quantities must be a tuple of quantity names, not {self.only_quantities!r}")
+        object.__setattr__(self, "only_quantities", tuple(self.only_quantities))
         if self.replica_windows not in REPLICA_WINDOWS:
             raise ValueError(f"replica_windows must be one of {', '.join(REPLICA_WINDOWS)}, "
                              f"not {self.replica_windows!r}")
@@ -309,6 +317,7 @@ class AnalysisSettings:
         values["curve_windows"] = {name: None if window is None else list(window)
                                    for name, window in self.curve_windows.items()}
         values["strict_windows"] = list(self.strict_windows)
+        values["only_quantities"] = list(self.only_quantities)
         return values
 
 

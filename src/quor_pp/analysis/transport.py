@@ -24,6 +24,7 @@ from . import quantities as registry
 from ..reading.errors import FormatError, fspath
 from ..reading.files import Table, box_mean, find_file, read
 from .fitting import Fit
+from .table_reuse import read_kept
 from .window_search import fit_window, refuse_if_not_diffusive
 from ..reading.logs import RunLog, read_log
 from ..reading.molecules import DataFile, count_groups, molecule_charges, read_data_file
@@ -184,6 +185,10 @@ class Run:
         self._memo: dict[str, Any] = {}
         self._source_objects: dict[tuple[Any, ...], Source] = {}
         self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
+        # What is being made (quantities, inputs, memos), innermost last, and what was made from a fit:
+        # a second pass over other windows need make only those again.
+        self._making: list[tuple[str, Any]] = []
+        self._from_fits: set[tuple[str, Any]] = set()
         log_path = find_file(directory, settings.files.log)
         self.log: RunLog | None = read_log(log_path) if log_path else None
         name = settings.units or (self.log.units if self.log else None) or settings.state_units
@@ -212,7 +217,7 @@ class Run:
         """The run's file of this role read as a table of layout `kind`, once; None when it has none."""
         if role not in self._tables:
             path = self.path(role)
-            table = None if path is None else read(path, kind=kind)
+            table = None if path is None else read_kept(path, kind)
             if table is not None:
                 self.notify(f"{path}: {table.row_count} rows")
             self._tables[role] = table
@@ -281,7 +286,9 @@ class Run:
         """An input by name ("T", "T^2", "V", "eta", "N_i" with a species, "N", "V k_B T / e^2"), made once."""
         key = (name, species)
         if key not in self._inputs:
-            self._inputs[key] = self._make_input(name, species)
+            self._inputs[key] = self._made(("input", key), lambda: self._make_input(name, species))
+        else:
+            self._used(("input", key))
         return self._inputs[key]
 
     def _make_input(self, name: str, species: str) -> Input:
@@ -440,8 +447,28 @@ class Run:
     def memo(self, key: str, compute: Callable[[], Any]) -> Any:
         """`compute()` made once per replica: work that several quantities share (an equilibration scan)."""
         if key not in self._memo:
-            self._memo[key] = compute()
+            self._memo[key] = self._made(("memo", key), compute)
+        else:
+            self._used(("memo", key))
         return self._memo[key]
+
+    def _made(self, what: tuple[str, Any], make: Callable[[], Any]) -> Any:
+        """make(), noting whether it used a fit (directly or through what it used)."""
+        self._making.append(what)
+        try:
+            return make()
+        finally:
+            self._making.pop()
+            self._used(what)
+
+    def _used(self, what: tuple[str, Any]) -> None:
+        """What is being made used `what`: if that came from a fit, so does all of it."""
+        if what in self._from_fits:
+            self._from_fits.update(self._making)
+
+    def fitted_quantities(self) -> tuple[str, ...]:
+        """The quantities made so far whose values came from a fit, directly or through their inputs."""
+        return tuple(name for kind, name in self._from_fits if kind == "quantity")
 
     # --- estimates -------------------------------------------------------------------------------
 
@@ -449,7 +476,10 @@ class Run:
         """The estimates of the quantity called `name`, computed once (quantities may use each other's)."""
         if name not in self._estimates:
             self._estimates[name] = []  # a quantity that needs itself finds none
-            self._estimates[name] = list(self._compute(registry.quantity(name)))
+            self._estimates[name] = self._made(("quantity", name),
+                                               lambda: list(self._compute(registry.quantity(name))))
+        else:
+            self._used(("quantity", name))
         return self._estimates[name]
 
     def _compute(self, quantity: Quantity) -> list[Estimate]:
@@ -487,6 +517,7 @@ class Run:
             if key in self.settings.strict_windows:
                 result = refuse_if_not_diffusive(result)
         self.fits.append(result)
+        self._from_fits.update(self._making)
         self.notify(f"{table.path}: {column}: {result.status}")
         return result
 
@@ -590,5 +621,7 @@ def analyze_replica(
         code = errno.ENOTDIR if os.path.exists(path) else errno.ENOENT
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
-    estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
-    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits))
+    only = set(settings.only_quantities)
+    estimates = [estimate for quantity in registry.quantities() if not only or quantity.name in only
+                 for estimate in run.estimates(quantity.name)]
+    return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), run.fitted_quantities())

@@ -168,8 +168,10 @@ def _limit(count: int, probability: float) -> float:
 def _distance(values: Sequence[float], errors: Sequence[float], k: int) -> float:
     """|v_k − m| / sqrt(s² (1 + 1/(n − 1)) + e_k²) over the others' mean m and standard deviation s."""
     others = [v for n, v in enumerate(values) if n != k]
-    centre, spread = statistics.fmean(others), statistics.stdev(others)
-    scale = math.sqrt(spread * spread * (1.0 + 1.0 / len(others)) + errors[k] * errors[k])
+    count = len(others)
+    centre = math.fsum(others) / count
+    spread2 = math.fsum((v - centre) * (v - centre) for v in others) / (count - 1)
+    scale = math.sqrt(spread2 * (1.0 + 1.0 / count) + errors[k] * errors[k])
     return abs(values[k] - centre) / scale if scale > 0.0 else 0.0
 
 

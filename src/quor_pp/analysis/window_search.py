@@ -38,15 +38,19 @@ def settling_row(time: FloatArray, msd: FloatArray, settings: WindowSettings) ->
     A window starting before it would hold motion that is not yet diffusive, however
     straight a stretch of it looks (an oscillation can hold the slope at 1 for a few rows).
     """
-    slopes = local_loglog_slope(time, msd)
-    usable = np.isfinite(slopes) & (time > 0.0)
-    if not usable.any():
+    # Only the first half of the decades matters: the rows up to the middle of log time.
+    positive = np.flatnonzero(time > 0.0)
+    if len(positive) < 2:
         return None
-    logs = np.log(time[usable])
-    middle = math.exp(0.5 * (float(logs.min()) + float(logs.max())))
-    far = usable & (time <= middle) & (np.abs(slopes - 1.0) > SHORT_TIME_EXCURSION * settings.max_error)
-    found = np.flatnonzero(far)
-    return int(found[-1]) + 1 if len(found) else None
+    # The last local slope is that of the last row with a partner LOCAL_SLOPE_RATIO times later.
+    first, last = float(time[positive[0]]), float(np.max(time)) / LOCAL_SLOPE_RATIO
+    middle = math.sqrt(first * last) if last > first else first
+    stop = int(np.searchsorted(time, middle, side="right"))
+    # A local slope reaches a row LOCAL_SLOPE_RATIO times later: pass the rows it needs.
+    reach = min(len(time), int(np.searchsorted(time, middle * LOCAL_SLOPE_RATIO, side="right")) + 1)
+    slopes = local_loglog_slope(time[:reach], msd[:reach])[:stop]
+    far = np.flatnonzero(np.abs(slopes[positive[0]:] - 1.0) > SHORT_TIME_EXCURSION * settings.max_error)
+    return int(far[-1]) + positive[0] + 1 if len(far) else None
 
 
 class _Checked(NamedTuple):

@@ -9,6 +9,7 @@ of `momentum_remarks`, are lines of the report.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Callable, Sequence
 
@@ -63,8 +64,11 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
     windows = {key: window for key, window in windows.items()
                if key.partition(":")[0] not in settings.windows and "" not in settings.windows}
     chosen = settings.replaced(curve_windows=windows)
-    again = rerun([chosen if not isinstance(outcome, ReplicaResult) else
-                   chosen.replaced(strict_windows=_without_window(outcome)) for outcome in outcomes])
+    # The second pass makes again only what came from a fit; the rest is the first pass's.
+    again = _merged(outcomes, rerun([
+        chosen if not isinstance(outcome, ReplicaResult) else
+        chosen.replaced(strict_windows=_without_window(outcome), only_quantities=outcome.fitted_quantities or None)
+        for outcome in outcomes]))
     # Over the common window, a value that stood apart before need only stay outside the
     # others' 95 % range to be confirmed; any other must stand apart on its own.
     results_again = [outcome for outcome in again if isinstance(outcome, ReplicaResult)]
@@ -79,6 +83,22 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
         remarks.append(f"windows: every replica of a curve is fitted over one window, {how} the windows its "
                        "replicas' searches accepted (settings.curve_windows)")
     return _marked(again, still), chosen, tuple(remarks), tuple(warned)
+
+
+def _merged(first: Sequence[Outcome], again: Sequence[Outcome]) -> list[Outcome]:
+    """Each replica's second result, completed with the quantities only its first one made."""
+    merged: list[Outcome] = []
+    for before, after in zip(first, again):
+        if not (isinstance(before, ReplicaResult) and isinstance(after, ReplicaResult)
+                and before.fitted_quantities):
+            merged.append(after)
+            continue
+        remade = set(before.fitted_quantities)
+        made = {(e.quantity, e.species): e for e in after.estimates if e.quantity in remade}
+        estimates = [made.pop((e.quantity, e.species), e) if e.quantity in remade else e for e in before.estimates]
+        estimates += made.values()  # new in the second pass (a curve fitted only there)
+        merged.append(dataclasses.replace(after, estimates=tuple(estimates)))
+    return merged
 
 
 def _without_window(result: ReplicaResult) -> tuple[str, ...]:

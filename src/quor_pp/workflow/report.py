@@ -16,6 +16,7 @@ import _quor_pp
 from ..analysis import quantities as registry
 from ..reading.errors import fspath
 from ..analysis.fitting import Fit, WindowSettings
+from ..analysis.table_reuse import tables_kept
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
 from .intervals import interval_remark
@@ -436,12 +437,13 @@ def analyze(
         molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
         common_window=common_window, replica_windows=replica_windows, masses=masses)
     directories = find_replicas(runs, chosen.files)
-    outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                            engine=engine, curves=curves, progress=progress, done=done, batch=batch)
-    # Again, every curve over one window for all its replicas (unless each keeps its own).
-    shared, chosen, remarks, apart = share_windows(
-        outcomes, chosen, lambda again: map_replicas(list(zip(directories, again)), jobs=jobs, client=client,
-                                                     engine=engine, curves=curves, batch=batch))
+    with tables_kept():  # read once for both passes, where they run in this process
+        outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
+                                engine=engine, curves=curves, progress=progress, done=done, batch=batch)
+        # Again, every curve over one window for all its replicas (unless each keeps its own).
+        shared, chosen, remarks, apart = share_windows(
+            outcomes, chosen, lambda again: map_replicas(list(zip(directories, again)), jobs=jobs, client=client,
+                                                         engine=engine, curves=curves, batch=batch))
     report = combine_outcomes(shared, chosen)
     return dataclasses.replace(report, window_remarks=remarks, apart=apart) if remarks or apart else report
 
