@@ -103,8 +103,8 @@ def _balance(run: Run, labels: list[str], fits: list[Fit]) -> tuple[float | None
     if math.isnan(largest):
         return None, "momentum balance not checked: the Onsager matrix is zero"
     verdict = "exceeds" if largest > run.settings.momentum_tolerance else "within"
-    return largest, (f"momentum balance Σ_j M_j Λ_ij off by {largest:.2%} of Σ_j M_j |Λ_ij| (row {worst}), "
-                     f"{verdict} the tolerance of {run.settings.momentum_tolerance:.2%}")
+    return largest, (f"momentum balance Σ_j M_j Λ_ij off by {largest:.3g} of Σ_j M_j |Λ_ij| (row {worst}), "
+                     f"{verdict} the tolerance of {run.settings.momentum_tolerance:g}")
 
 
 def _masses(run: Run, species: list[str]) -> tuple[dict[str, float], str]:

@@ -134,7 +134,7 @@ def momentum_remarks(results: Sequence[ReplicaResult]) -> tuple[str, ...]:
     if residuals:
         worst, where = max(residuals)
         lines.append(f"onsager: momentum balance |Σ_j M_j Λ_ij| / Σ_j M_j |Λ_ij| of each replica's matrix: "
-                     f"largest {worst:.3%} ({where}; {len(residuals)} replicas checked)")
+                     f"largest {worst:.3g} ({where}; {len(residuals)} replicas checked)")
     for note, names in notes.items():
         lines.append(f"onsager: {note} ({', '.join(names)})")
     return tuple(lines)
