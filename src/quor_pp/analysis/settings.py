@@ -186,8 +186,8 @@ class AnalysisSettings:
         with the replicas' shared windows.
     strict_windows : tuple of str
         The curves of `curve_windows` whose window is refused (status "rejected")
-        where it fails the checks of a diffusive window: `analyze` names those
-        whose own search found no window in this replica.
+        where the curve's log-log slope over it lies outside 1 ± max_error:
+        `analyze` names those whose own search found no window in this replica.
     only_quantities : tuple of str
         Make only these quantities (and what they need); all when empty. The second
         pass of `analyze` makes only those that came from a fit.

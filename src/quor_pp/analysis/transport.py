@@ -515,7 +515,7 @@ class Run:
             result = fit_window(time, values, self.settings.window, source=table.path, column=column,
                                 window=window)
             if key in self.settings.strict_windows:
-                result = refuse_if_not_diffusive(result)
+                result = refuse_if_not_diffusive(result, self.settings.window)
         self.fits.append(result)
         self._from_fits.update(self._making)
         self.notify(f"{table.path}: {column}: {result.status}")

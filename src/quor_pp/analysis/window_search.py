@@ -278,21 +278,27 @@ def _fit_by_hand(t: FloatArray, m: FloatArray, kept: npt.NDArray[np.intp], windo
     return Fit(source, column, t, m, "ok", "", slope, _array(x), line, quality.start, quality.stop, loglog, quality)
 
 
-def refuse_if_not_diffusive(fit: Fit) -> Fit:
-    """The fit of a window given for a curve, or "rejected" where the window fails the checks.
+def refuse_if_not_diffusive(fit: Fit, settings: WindowSettings) -> Fit:
+    """The fit of a window given for a curve, or "rejected" where the curve is not diffusive over it.
 
     For the replicas' common window in a replica whose own search found none: the
-    window is taken only where the curve is diffusive over it.
+    window is taken where the curve's log-log slope over it lies within 1 ± max_error,
+    the band the search itself asks of a window. The finer checks (the local slopes,
+    the line's sign) stay in the fit's quality: refusing every replica they find
+    fault with would keep the replicas whose noise happened to straighten the curve,
+    the bias the shared window removes.
     """
-    quality = fit.quality
-    if not fit.success or quality is None or not quality.problems:
+    slope = fit.loglog_slope
+    if not fit.success or fit.quality is None or (slope is not None and abs(slope - 1.0) <= settings.max_error):
         return fit
     assert fit.slope is not None
+    quality = fit.quality
+    shown = "undefined" if slope is None else f"{slope:.3g}"
     return Fit(fit.source, fit.column, fit.time, fit.msd, "rejected",
-               f"the replicas' common window {quality.t_start:g} to {quality.t_end:g} is not diffusive here "
-               f"({', '.join(quality.problems)}), and the curve has no window of its own", None, _EMPTY, _EMPTY,
-               rejected=(RejectedWindow(fit.slope, math.nan if fit.loglog_slope is None else fit.loglog_slope,
-                                        quality),))
+               f"the replicas' common window {quality.t_start:g} to {quality.t_end:g} is not diffusive here (its "
+               f"log-log slope is {shown}, outside 1 ± {settings.max_error:g}), and the curve has no window of its "
+               "own", None, _EMPTY, _EMPTY,
+               rejected=(RejectedWindow(fit.slope, math.nan if slope is None else slope, quality),))
 
 
 def common_window(fits: Iterable[Fit]) -> tuple[float, float] | None:
