@@ -186,7 +186,8 @@ class AnalysisSettings:
         with the replicas' shared windows.
     strict_windows : tuple of str
         The curves of `curve_windows` whose window is refused (status "rejected")
-        where the curve's log-log slope over it lies outside 1 ± max_error:
+        where the curve's log-log slope over it is that of the short-time regime
+        (see `quor_pp.analysis.window_search.refuse_if_not_diffusive`):
         `analyze` names those whose own search found no window in this replica.
     only_quantities : tuple of str
         Make only these quantities (and what they need); all when empty. The second

@@ -43,8 +43,9 @@ def share_windows(outcomes: Sequence[Outcome], settings: AnalysisSettings,
         (in the order of `outcomes`).
 
     A replica whose own search found no window for a curve is fitted over the common
-    window only where its curve's log-log slope over it lies in the band: the others'
-    window is never imposed on a curve that is not diffusive over it.
+    window unless its curve's log-log slope over it is that of the short-time regime
+    (ballistic): the others' window is never imposed on a curve that is not diffusive
+    over it.
     """
     results = [outcome for outcome in outcomes if isinstance(outcome, ReplicaResult)]
     choice = "intersection" if settings.common_window else settings.replica_windows
