@@ -41,7 +41,7 @@ import numpy as np
 
 import quor_pp
 from quor_pp import known_runs
-from quor_pp.fitting import WindowSettings
+from quor_pp import WindowSettings
 
 SHAPES = tuple(known_runs.SHAPES)
 

@@ -96,7 +96,8 @@ def test_a_failing_replica_is_reported_by_path_and_the_others_are_kept(broken_ru
     assert "diffself.dat: not a transport table" in report.failures[0].message
     assert [str(w.message) for w in caught] == [f"not analysed: {f}" for f in report.failures]
     assert [r.path for r in report.replicas] == [broken_run[k] for k in (0, 2, 3)]
-    assert {row.n for row in report.rows if not row.quantity.startswith("conductivity")} == {3}
+    # Rows without a value: the sample's Onsager matrices, which miss the momentum balance.
+    assert {row.n for row in report.rows if not row.quantity.startswith("conductivity")} - {0} == {3}
     expected = quor_pp.analyze([broken_run[k] for k in (0, 2, 3)])
     assert fingerprint_report(report)[:2] == fingerprint_report(expected)[:2]
 
@@ -167,7 +168,7 @@ def test_results_without_curves_have_the_same_numbers_and_travel_light(serial):
 def analyze_csv(tmp_path, *options):
     path = tmp_path / f"run{len(list(tmp_path.iterdir()))}.csv"
     assert cli.main(["analyze", str(RUN), "--charge", "Na=1,Cl=-1", "--per-replica", "--csv", str(path), "-q",
-                     *options]) == 0
+                     "--momentum-tolerance", "1", *options]) == 0
     return path.read_text()
 
 
@@ -223,8 +224,10 @@ def tcp_cluster():
 
 def test_the_command_on_a_scheduler_of_another_process(tmp_path, tcp_cluster):
     # The command's client is not the default one: nothing may need a default client.
+    # (The sample's Onsager matrices miss the momentum balance: a tolerance of 1 keeps stderr for this test.)
     done = subprocess.run([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "--charge", "Na=1,Cl=-1",
-                           "--per-replica", "--csv", "-", "-q", "--scheduler", tcp_cluster.scheduler_address],
+                           "--per-replica", "--csv", "-", "-q", "--momentum-tolerance", "1",
+                           "--scheduler", tcp_cluster.scheduler_address],
                           capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == analyze_csv(tmp_path)

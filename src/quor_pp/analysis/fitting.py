@@ -131,6 +131,13 @@ class FitQuality:
         when it has none).
     problems : tuple of str
         Why the window fails the checks of a diffusive window; empty when it passes.
+        A window given by hand is fitted whatever its problems, which stay here.
+    momentum_residual : float or None
+        For a column of an Onsager matrix: the largest relative momentum-balance
+        residual max_i |Σ_j M_j Λ_ij| / Σ_j M_j |Λ_ij| of the replica's matrix, all
+        of whose columns share this window (None when it was not checked).
+    momentum_note : str
+        Why the momentum balance was not checked, or what it found; empty otherwise.
     """
 
     t_start: float
@@ -144,6 +151,8 @@ class FitQuality:
     local_slope_min: float
     local_slope_max: float
     problems: tuple[str, ...] = ()
+    momentum_residual: float | None = None
+    momentum_note: str = ""
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as plain JSON values (non-finite floats as None)."""

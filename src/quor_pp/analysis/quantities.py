@@ -54,6 +54,13 @@ def _infinite_dilution(run: Run) -> Iterable[Estimate]:
                         sources=(*estimate.sources, *run.sources(temperature, volume, viscosity)))
 
 
+def _onsager(run: Run) -> Iterable[Estimate]:
+    """Λ_ij = slope_ij / N, every column of the file over one window, its momentum balance checked."""
+    from .onsager_fit import onsager  # the registry itself is read without NumPy (quor-pp --help)
+
+    return onsager(run)
+
+
 def _conductivity(run: Run) -> Iterable[Estimate]:
     """σ = e²/(V k_B T) Σ_i Σ_j q_i q_j s_ij over ordered pairs of ions.
 
@@ -141,8 +148,7 @@ for _quantity in (
              reference="Einstein relation: the file holds the sum over the species' molecules of |Δr|²/6"),
     Quantity("self_diffusion_infinite", "D∞", "self-diffusion coefficient, finite-size corrected", "m^2/s",
              derive=_infinite_dilution, reference="Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)"),
-    Quantity("onsager", "Λ", "Onsager coefficient", "m^2/s",
-             Curves("diffonsag", "MSD__", "pair", ("diffonsag.dat",)), Normalisation("diffusion", ("N",)),
+    Quantity("onsager", "Λ", "Onsager coefficient", "m^2/s", derive=_onsager,
              curve_label=(r"$\langle \sum\Delta r_i \cdot \sum\Delta r_j \rangle / 6N$", "m$^2$"),
              reference="Krishna and van Baten, Ind. Eng. Chem. Res. 44, 6939 (2005)"),
     Quantity("viscosity", "η", "shear viscosity", "Pa s",

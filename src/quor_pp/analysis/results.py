@@ -159,6 +159,9 @@ class ReplicaResult:
     checks : tuple of str
         The cross-checks of its inputs that were applied (keys of
         `quor_pp.analysis.cross_checks.CHECKS`), and any notes they left.
+    fitted_quantities : tuple of str
+        The quantities whose values came from a fit, directly or through their
+        inputs: those a second pass over other windows makes again.
     """
 
     path: str
@@ -167,12 +170,14 @@ class ReplicaResult:
     fits: tuple[Fit, ...] = field(repr=False)
     structure: tuple[PairStructure, ...] = field(default=(), repr=False, compare=False)
     checks: tuple[str, ...] = field(default=(), repr=False)
+    fitted_quantities: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "estimates", tuple(self.estimates))
         object.__setattr__(self, "fits", tuple(self.fits))
         object.__setattr__(self, "structure", tuple(self.structure))
         object.__setattr__(self, "checks", tuple(self.checks))
+        object.__setattr__(self, "fitted_quantities", tuple(self.fitted_quantities))
 
     def get(self, quantity: str, species: str = "") -> Estimate | None:
         """The estimate of `quantity` for `species`, or None."""

@@ -13,7 +13,10 @@ from typing import Any
 from .fitting import WindowSettings
 from ..core.units import unit_system
 
-__all__ = ["LOWEST_KELVIN", "AnalysisSettings", "RunFiles", "check_kelvin"]
+__all__ = ["LOWEST_KELVIN", "REPLICA_WINDOWS", "AnalysisSettings", "RunFiles", "check_kelvin"]
+
+#: How the replicas of a curve share a window (see `AnalysisSettings.replica_windows`).
+REPLICA_WINDOWS = ("median", "own", "intersection")
 
 
 def _declared(role: str) -> Callable[[], tuple[str, ...]]:
@@ -35,7 +38,7 @@ class RunFiles:
     """
 
     diffself: tuple[str, ...] = field(default_factory=_declared("diffself"))
-    diffonsag: tuple[str, ...] = field(default_factory=_declared("diffonsag"))
+    diffonsag: tuple[str, ...] = ("diffonsag.dat",)  # read as one matrix (quantities._onsager), not a record's curves
     viscosity: tuple[str, ...] = field(default_factory=_declared("viscosity"))
     thermal_conductivity: tuple[str, ...] = field(default_factory=_declared("thermal_conductivity"))
     volume: tuple[str, ...] = ("volume.dat",)
@@ -109,6 +112,12 @@ def _charge(name: str, value: Any) -> float:
     return number
 
 
+def _positive_mass(name: str, value: Any) -> float:
+    mass = _positive(name, value)
+    assert mass is not None
+    return mass
+
+
 def _window(name: str, value: Any) -> tuple[float, float]:
     if not (isinstance(value, tuple | list) and len(value) == 2):
         raise TypeError(f"{name} must be a (start, end) pair of times, not {value!r}")
@@ -176,11 +185,34 @@ class AnalysisSettings:
         under "" for every quantity without one of its own.
     common_window : bool
         Fit every replica of a curve over one window: the intersection of the
-        windows the search accepted in each.
+        windows the search accepted in each (`replica_windows` "intersection").
+    replica_windows : str
+        How the replicas of a curve share a window. "median" (the default): every
+        replica is fitted again over one window, from the median start to the median
+        end of the windows the search accepted in the replicas, leaving out replicas
+        whose own value disagrees with the others far beyond their scatter; "own":
+        each replica keeps the window its own search chose; "intersection": the
+        span all accepted windows share (as `common_window`). See
+        `quor_pp.analysis.window_consensus`.
+    masses : mapping of str to float
+        Molar mass of a molecule of each species in g/mol, for the momentum balance
+        of the Onsager matrix; by default summed from the `Masses` section of the
+        data file the log reads.
+    momentum_tolerance : float
+        Largest relative momentum-balance residual |Σ_j M_j Λ_ij| / Σ_j M_j |Λ_ij|
+        of a replica's Onsager matrix before its coefficients are refused.
     curve_windows : mapping of str to (float, float) or None
         Windows for single curves, by "quantity:species" ("self_diffusion:Na"),
         before `windows`; None: the curve has no common window. `analyze` fills it
-        for `common_window`.
+        with the replicas' shared windows.
+    strict_windows : tuple of str
+        The curves of `curve_windows` whose window is refused (status "rejected")
+        where the curve's log-log slope over it is that of the short-time regime
+        (see `quor_pp.analysis.window_search.refuse_if_not_diffusive`):
+        `analyze` names those whose own search found no window in this replica.
+    only_quantities : tuple of str
+        Make only these quantities (and what they need); all when empty. The second
+        pass of `analyze` makes only those that came from a fit.
     state_temperature, state_units : float or str, optional
         The temperature (K) and unit style of a sweep's state point (its state.toml
         or directory name): used when a run's own files give none.
@@ -228,7 +260,12 @@ class AnalysisSettings:
     charges: Mapping[str, float] = field(default_factory=dict)
     windows: Mapping[str, tuple[float, float]] = field(default_factory=dict)
     common_window: bool = False
+    replica_windows: str = "median"
+    masses: Mapping[str, float] = field(default_factory=dict)
+    momentum_tolerance: float = 0.02
     curve_windows: Mapping[str, tuple[float, float] | None] = field(default_factory=dict)
+    strict_windows: tuple[str, ...] = ()
+    only_quantities: tuple[str, ...] = ()
     state_temperature: float | None = None
     state_units: str | None = None
     files: RunFiles = field(default_factory=RunFiles)
@@ -254,6 +291,18 @@ class AnalysisSettings:
         for name in ("common_window", "trust_charges"):
             if not isinstance(getattr(self, name), bool):
                 raise TypeError(f"{name} must be a bool, not {type(getattr(self, name)).__name__}")
+        if not (isinstance(self.strict_windows, tuple | list)
+                and all(isinstance(key, str) for key in self.strict_windows)):
+            raise TypeError(f"strict_windows must be a tuple of curve keys, not {self.strict_windows!r}")
+        object.__setattr__(self, "strict_windows", tuple(self.strict_windows))
+        if not (isinstance(self.only_quantities, tuple | list)
+                and all(isinstance(name, str) for name in self.only_quantities)):
+            raise TypeError(f"only_quantities must be a tuple of quantity names, not {self.only_quantities!r}")
+        object.__setattr__(self, "only_quantities", tuple(self.only_quantities))
+        if self.replica_windows not in REPLICA_WINDOWS:
+            raise ValueError(f"replica_windows must be one of {', '.join(REPLICA_WINDOWS)}, "
+                             f"not {self.replica_windows!r}")
+        object.__setattr__(self, "momentum_tolerance", _positive("momentum_tolerance", self.momentum_tolerance))
         for name in ("temperature", "volume", "viscosity", "state_temperature"):
             object.__setattr__(self, name, _positive(name, getattr(self, name)))
         for name in ("temperature", "state_temperature"):
@@ -275,6 +324,7 @@ class AnalysisSettings:
                 raise ValueError(f"molality must be a finite number not below 0, not {self.molality!r}")
             object.__setattr__(self, "molality", float(self.molality))
         for name, check in (("molecules", _count), ("atoms_per_molecule", _count), ("charges", _charge),
+                            ("masses", _positive_mass),
                             ("windows", _window), ("curve_windows", _optional_window)):
             object.__setattr__(self, name, _mapping(name, getattr(self, name), check))
         _known_windows(self.windows)
@@ -299,12 +349,14 @@ class AnalysisSettings:
         """The settings as plain values, for JSON."""
         values = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
         values.update(window=dataclasses.asdict(self.window), files=dataclasses.asdict(self.files))
-        for name in ("molecules", "atoms_per_molecule", "charges"):
+        for name in ("molecules", "atoms_per_molecule", "charges", "masses"):
             values[name] = dict(values[name])
         values["species_order"] = list(self.species_order)
         values["windows"] = {name: list(window) for name, window in self.windows.items()}
         values["curve_windows"] = {name: None if window is None else list(window)
                                    for name, window in self.curve_windows.items()}
+        values["strict_windows"] = list(self.strict_windows)
+        values["only_quantities"] = list(self.only_quantities)
         return values
 
 

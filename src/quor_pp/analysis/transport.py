@@ -14,22 +14,23 @@ import errno
 import math
 import os
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 
 from . import cross_checks
 from . import quantities as registry
 from ..reading.errors import FormatError, fspath
-from ..reading.files import Table, box_mean, find_file, read
+from ..reading.files import Table, box_mean, find_file
 from .fitting import Fit
-from .window_search import fit_window
+from .table_reuse import read_kept
+from .window_search import fit_window, refuse_if_not_diffusive
 from ..reading.logs import RunLog, read_log
 from ..reading.group_replay import GroupTally, replay_groups
 from ..reading.data_cache import data_file
 from ..reading.molecules import DataFile
 from .pairs import ordered_species
+from .run_inputs import Input, TableKind, split_pair, table_temperature
 from .registry import Curves, Normalisation, Quantity
 from .results import (Estimate, MissingInputError, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult,
                       Source)
@@ -51,83 +52,6 @@ __all__ = [
 
 Progress = Callable[[str], None]
 
-
-
-@dataclass(frozen=True)
-class Input:
-    """An input of the normalisations (T, V, a molecule count): its value, or why there is none.
-
-    Attributes
-    ----------
-    name : str
-        "T", "V", "N_Na", "N", "eta", ...
-    value : float or None
-    origin : str
-        Where the value came from ("option", a file's name, "fit").
-    why : str
-        Why there is no value; empty when there is one.
-    needs : Needs or None
-        The setting that would supply it.
-    parts : tuple of Input
-        For an input made of others (T², N, V k_B T / e²), those it was made of.
-    """
-
-    name: str
-    value: float | None
-    origin: str = ""
-    why: str = ""
-    needs: Needs | None = None
-    parts: tuple[Input, ...] = ()
-
-
-#: The layouts of a run's tables (every layout but the log's).
-TableKind = Literal["transport", "rdf", "thermo", "ave/time", "ave/histo", "ave/correlate", "histogram"]
-
-
-def _temperature(table: Table, origin: str = "", units: str = "") -> Input:
-    """T from the Temp column of a thermodynamic table: its mean, when every value is a positive number in kelvin.
-
-    A row that is not positive (0 K: a broken output) or a mean below any brine's
-    temperature (a file in degrees Celsius) leaves T missing, saying why.
-    """
-    origin = origin or os.path.basename(table.path)
-    for name in table:
-        bare = name.lower().removeprefix("v_").removeprefix("c_")
-        if bare in ("temp", "temperature", "thermo_temp"):
-            values = table[name]
-            if len(values) == 0:
-                raise FormatError(table.path, "a thermodynamic table with rows", None, "no rows")
-            where = f"{name} of {origin}"
-            bad = int(np.count_nonzero(~np.isfinite(values)))
-            if bad:
-                return Input("T", None, why=f"{bad} of {len(values)} values of {where} are not numbers",
-                             needs=Needs("temperature"))
-            cold = np.flatnonzero(~(values > 0.0))
-            if len(cold):  # a row of 0 K or below is a broken output, never averaged in
-                row = int(cold[0]) + 1
-                return Input("T", None, why=f"row {row} of {name} of {origin} is {values[row - 1]:g}, not a "
-                             f"temperature ({len(cold)} of {len(values)} rows)", needs=Needs("temperature"))
-            mean = float(np.mean(values))
-            if not mean > 0.0 or not math.isfinite(mean):
-                return Input("T", None, why=f"the mean {name} of {origin} is {mean:g}, not a temperature",
-                             needs=Needs("temperature"))
-            problem = cross_checks.temperature_problem(mean, units, f"{name} of {origin}")
-            if problem:
-                return Input("T", None, why=problem, needs=Needs("temperature"))
-            return Input("T", mean, origin)
-    raise FormatError(table.path, "a thermodynamic table with a Temp column", None,
-                      f"its columns are {', '.join(table)}")
-
-
-def _split_pair(name: str, species: set[str]) -> tuple[str, str] | None:
-    """The two species of an Onsager column name "i_j"."""
-    splits = [(name[:k], name[k + 1:]) for k, c in enumerate(name) if c == "_"]
-    known = [pair for pair in splits if pair[0] in species and pair[1] in species]
-    if len(known) == 1:
-        return known[0]
-    if not species and len(splits) == 1:
-        return splits[0]
-    return None
 
 
 class Run:
@@ -152,6 +76,10 @@ class Run:
         self._source_objects: dict[tuple[Any, ...], Source] = {}
         self._source_tuples: dict[tuple[Source, ...], tuple[Source, ...]] = {}
         self.checks: dict[str, None] = {}  # the cross-checks applied, by name (cross_checks.CHECKS)
+        # What is being made (quantities, inputs, memos), innermost last, and what was made from a fit:
+        # a second pass over other windows need make only those again.
+        self._making: list[tuple[str, Any]] = []
+        self._from_fits: set[tuple[str, Any]] = set()
         log_path = find_file(directory, settings.files.log)
         # The log's thermodynamic output, the bulk of a long log, is read only if T or V need it.
         self.log: RunLog | None = read_log(log_path, thermo=False) if log_path else None
@@ -190,7 +118,7 @@ class Run:
         """The run's file of this role read as a table of layout `kind`, once; None when it has none."""
         if role not in self._tables:
             path = self.path(role)
-            table = None if path is None else read(path, kind=kind)
+            table = None if path is None else read_kept(path, kind)
             if table is not None:
                 self.notify(f"{path}: {table.row_count} rows")
                 if kind in ("transport", "rdf"):
@@ -240,7 +168,7 @@ class Run:
         known = set(order) | set(self.settings.molecules)
         rank = {name: k for k, name in enumerate(order)}
         pairs: dict[tuple[str, str], str] = {}
-        split = [(pair, column) for name, column in named if (pair := _split_pair(name, known)) is not None]
+        split = [(pair, column) for name, column in named if (pair := split_pair(name, known)) is not None]
         cross_checks.check_pairs(table, split)
         self.checked("pairs")
         for pair, column in split:
@@ -273,7 +201,9 @@ class Run:
         """An input by name ("T", "T^2", "V", "eta", "N_i" with a species, "N", "V k_B T / e^2"), made once."""
         key = (name, species)
         if key not in self._inputs:
-            self._inputs[key] = self._make_input(name, species)
+            self._inputs[key] = self._made(("input", key), lambda: self._make_input(name, species))
+        else:
+            self._used(("input", key))
         return self._inputs[key]
 
     def _make_input(self, name: str, species: str) -> Input:
@@ -284,11 +214,11 @@ class Run:
             thermo = self.read("thermo", "thermo")
             if thermo is not None:
                 self.checked("temperature")
-                return _temperature(thermo, units=self.units.name)
+                return table_temperature(thermo, units=self.units.name)
             thermo = self._log_thermo("Temp")
             if thermo is not None:
                 self.checked("temperature")
-                return _temperature(thermo, "log thermo, last run", self.units.name)
+                return table_temperature(thermo, "log thermo, last run", self.units.name)
             if settings.state_temperature is not None:
                 return Input("T", settings.state_temperature, "state point")
             return Input("T", None, why=f"no {files.thermo[0]}", needs=Needs("temperature"))
@@ -447,8 +377,28 @@ class Run:
     def memo(self, key: str, compute: Callable[[], Any]) -> Any:
         """`compute()` made once per replica: work that several quantities share (an equilibration scan)."""
         if key not in self._memo:
-            self._memo[key] = compute()
+            self._memo[key] = self._made(("memo", key), compute)
+        else:
+            self._used(("memo", key))
         return self._memo[key]
+
+    def _made(self, what: tuple[str, Any], make: Callable[[], Any]) -> Any:
+        """make(), noting whether it used a fit (directly or through what it used)."""
+        self._making.append(what)
+        try:
+            return make()
+        finally:
+            self._making.pop()
+            self._used(what)
+
+    def _used(self, what: tuple[str, Any]) -> None:
+        """What is being made used `what`: if that came from a fit, so does all of it."""
+        if what in self._from_fits:
+            self._from_fits.update(self._making)
+
+    def fitted_quantities(self) -> tuple[str, ...]:
+        """The quantities made so far whose values came from a fit, directly or through their inputs."""
+        return tuple(name for kind, name in self._from_fits if kind == "quantity")
 
     # --- estimates -------------------------------------------------------------------------------
 
@@ -456,7 +406,10 @@ class Run:
         """The estimates of the quantity called `name`, computed once (quantities may use each other's)."""
         if name not in self._estimates:
             self._estimates[name] = []  # a quantity that needs itself finds none
-            self._estimates[name] = list(self._compute(registry.quantity(name)))
+            self._estimates[name] = self._made(("quantity", name),
+                                               lambda: list(self._compute(registry.quantity(name))))
+        else:
+            self._used(("quantity", name))
         return self._estimates[name]
 
     def _compute(self, quantity: Quantity) -> list[Estimate]:
@@ -472,8 +425,12 @@ class Run:
         return found
 
     def fit(self, table: Table, column: str, curve: np.ndarray | None = None, *, quantity: str = "",
-            species: str = "") -> Fit:
-        """The window fit of a column of `table` (or of `curve`, made from its columns)."""
+            species: str = "", default_window: tuple[float, float] | None = None) -> Fit:
+        """The window fit of a column of `table` (or of `curve`, made from its columns).
+
+        The window is the one given for the curve, else for its quantity, else for all,
+        else `default_window`; without any, the search chooses one.
+        """
         time = table[next(iter(table))]  # the #Time column, whatever its exact name
         values = table[column] if curve is None else curve
         key = f"{quantity}:{species}"
@@ -488,10 +445,14 @@ class Run:
             result = Fit(table.path, column, time, values, "no common window",
                          "the windows accepted in the replicas do not overlap", None, empty, empty)
         else:
-            window = windows.get(key) or self.settings.windows.get(quantity) or self.settings.windows.get("")
+            window = (windows.get(key) or self.settings.windows.get(quantity) or self.settings.windows.get("")
+                      or default_window)
             result = fit_window(time, values, self.settings.window, source=table.path, column=column,
                                 window=window)
+            if key in self.settings.strict_windows:
+                result = refuse_if_not_diffusive(result, self.settings.window)
         self.fits.append(result)
+        self._from_fits.update(self._making)
         self.notify(f"{table.path}: {column}: {result.status}")
         return result
 
@@ -601,6 +562,8 @@ def analyze_replica(
         code = errno.ENOTDIR if os.path.exists(path) else errno.ENOENT
         raise OSError(code, os.strerror(code), path)
     run = Run(path, settings, progress)
-    estimates = [estimate for quantity in registry.quantities() for estimate in run.estimates(quantity.name)]
+    only = set(settings.only_quantities)
+    estimates = [estimate for quantity in registry.quantities() if not only or quantity.name in only
+                 for estimate in run.estimates(quantity.name)]
     return ReplicaResult(path, run.units.name, tuple(estimates), tuple(run.fits), tuple(run.structure),
-                         tuple(run.checks))
+                         tuple(run.checks), run.fitted_quantities())

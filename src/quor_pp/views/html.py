@@ -157,6 +157,8 @@ def report_page(report: Report, *, heading: str | None = None) -> str:
     sections = [
         ("Results", summary + rows_table(report.rows)),
         ("Warnings", _warnings_list(report_notes(report))),
+        ("Windows, checks and intervals",
+         "<ul>" + "".join(f"<li>{escape(remark)}</li>" for remark in report.remarks()) + "</ul>"),
         ("Figures", "".join(figures) or "<p>No figures (matplotlib is not installed, or nothing was fitted).</p>"),
         ("Settings", _settings_table(report.settings.to_dict())),
         ("Input files", provenance),

@@ -14,8 +14,11 @@ from typing import TYPE_CHECKING, Any, Final
 from ..analysis import quantities as registry
 from ..analysis.fitting import Fit, WindowSettings
 from ..analysis.pairs import relabel_pairs, run_species_order
+from ..analysis.table_reuse import tables_kept
 from ..analysis.window_search import common_window
 from .parallel import Outcome, map_replicas
+from .intervals import interval_remark
+from .replica_windows import momentum_remarks, share_windows
 from .replicas import find_replicas, natural_key
 from .run_consistency import one_run
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
@@ -50,6 +53,12 @@ class Report:
     retried : tuple of str
         The replicas analysed a second time because the worker process analysing
         them died (a replica lost twice is a failure).
+    window_remarks : tuple of str
+        How the replicas shared their windows (see `quor_pp.workflow.replica_windows`).
+    apart : tuple of str
+        The replicas whose value of a curve stood far apart from the other replicas',
+        and what was done about each (fitted again over the others' window, or left
+        out of the row).
     """
 
     rows: tuple[Row, ...]
@@ -57,9 +66,11 @@ class Report:
     settings: AnalysisSettings = field(repr=False)
     failures: tuple[ReplicaFailure, ...] = field(default=(), repr=False)
     retried: tuple[str, ...] = field(default=(), repr=False)
+    window_remarks: tuple[str, ...] = field(default=(), repr=False)
+    apart: tuple[str, ...] = field(default=(), repr=False)
 
     def __post_init__(self) -> None:
-        for name in ("rows", "replicas", "failures", "retried"):
+        for name in ("rows", "replicas", "failures", "retried", "window_remarks", "apart"):
             object.__setattr__(self, name, tuple(getattr(self, name)))
 
     def row(self, quantity: str, species: str = "") -> Row:
@@ -118,6 +129,9 @@ class Report:
         if len(self.replicas) + len(self.failures) > 1:
             applied["one run"] = None
         return [name for name in CHECKS if name in applied], list(notes)
+    def remarks(self) -> list[str]:
+        """What the report says besides its rows' failures: how windows were shared, the momentum balance."""
+        return [*self.apart, *self.window_remarks, *momentum_remarks(self.replicas), interval_remark()]
 
     def records(self, *, per_replica: bool = False) -> list[dict[str, Any]]:
         """The tidy table as records, one per row, in SI units; missing values are None.
@@ -131,7 +145,8 @@ class Report:
         for row in self.rows:
             records.append({"quantity": row.quantity, "species": row.species, "replica": "", "value": row.value,
                             "std": row.std, "sem": row.sem, "ci95": row.ci95, "n": row.n, "unit": row.unit,
-                            "status": row.status, "message": row.message, "inputs": row.inputs})
+                            "status": row.status, "message": row.message, "inputs": row.inputs,
+                            "interval": row.interval})
         if per_replica:
             for row in self.rows:
                 for result in self.replicas:
@@ -142,7 +157,7 @@ class Report:
                         "value": value, "std": None, "sem": None, "ci95": None, "n": int(value is not None),
                         "unit": row.unit, "status": estimate.status if estimate is not None else "missing",
                         "message": estimate.message if estimate is not None else "not in this run",
-                        "inputs": _inputs([estimate]) if estimate is not None else ""})
+                        "inputs": _inputs([estimate]) if estimate is not None else "", "interval": ""})
         return _finite(records)  # type: ignore[no-any-return]
 
     def to_pandas(self) -> pandas.DataFrame:
@@ -188,6 +203,7 @@ class Report:
             "retried": list(self.retried),
             "warnings": [notice.describe() for notice in self.notices()],
             "checks": dict(zip(("applied", "notes"), self.checks())),
+            "remarks": self.remarks(),
             "settings": self.settings.to_dict(),
         }
         return _finite(document)  # type: ignore[no-any-return]
@@ -210,7 +226,7 @@ class Report:
                           str(row.n), row.unit, row.status))
         widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
         text = ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines]
-        notes = [notice.describe() for notice in self.notices()]
+        notes = [notice.describe() for notice in self.notices()] + self.remarks()
         notes += [f"not analysed: {failure}" for failure in self.failures]
         applied, remarks = self.checks()
         notes += remarks + ([f"checked: {', '.join(applied)}"] if applied else [])
@@ -266,7 +282,8 @@ def combine(results: Sequence[ReplicaResult], settings: AnalysisSettings = Analy
             for species in species_of.get(quantity.name, ())]
     estimates = {key: [index.get(key) for index in indexes] for key in keys}
     pooled = _pooled_groups(estimates)
-    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled)
+    windows = "intersection" if settings.common_window else settings.replica_windows
+    rows = tuple(_row(quantity, species, results, estimates[(quantity, species)], pooled, windows)
                  for quantity, species in keys)
     return Report(rows, tuple(results), settings, tuple(failures))
 
@@ -346,6 +363,8 @@ def analyze(
     window: WindowSettings | None = None,
     windows: Mapping[str, tuple[float, float]] | None = None,
     common_window: bool | None = None,
+    replica_windows: str | None = None,
+    masses: Mapping[str, float] | None = None,
     progress: Callable[[str], None] | None = None,
     done: Callable[[int, Outcome], None] | None = None,
     jobs: int = 1,
@@ -383,6 +402,12 @@ def analyze(
         Windows given by hand in the run's time unit, by quantity ("" for all).
     common_window : bool, optional
         Fit every replica of a curve over the intersection of their windows.
+    replica_windows : str, optional
+        How the replicas of a curve share a window: "median" (the default: every
+        replica over the median start and end of the replicas' own windows), "own"
+        or "intersection" (see `AnalysisSettings`).
+    masses : mapping of str to float, optional
+        Molar masses in g/mol by species, for the Onsager matrix's momentum balance.
     progress : callable, optional
         Called with a short message after each file read and each fit (when the
         replicas are analysed one after the other).
@@ -435,18 +460,19 @@ def analyze(
     chosen = (settings or AnalysisSettings()).replaced(
         units=units, temperature=temperature, volume=volume, viscosity=viscosity, window=window,
         molecules=molecules, atoms_per_molecule=atoms_per_molecule, charges=charges, windows=windows,
-        common_window=common_window)
+        common_window=common_window, replica_windows=replica_windows, masses=masses)
     directories = find_replicas(runs, chosen.files)
     if not chosen.species_order:  # one order of species and pairs for every replica
         chosen = chosen.replaced(species_order=run_species_order(directories, chosen.files) or None)
-    outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                            engine=engine, curves=curves, progress=progress, done=done, batch=batch)
-    if chosen.common_window:
-        # Again, every curve over the windows that all its replicas accepted.
-        chosen = chosen.replaced(curve_windows=common_windows(outcomes))
+    with tables_kept():  # read once for both passes, where they run in this process
         outcomes = map_replicas([(directory, chosen) for directory in directories], jobs=jobs, client=client,
-                                engine=engine, curves=curves, batch=batch)
-    return combine_outcomes(outcomes, chosen)
+                                engine=engine, curves=curves, progress=progress, done=done, batch=batch)
+        # Again, every curve over one window for all its replicas (unless each keeps its own).
+        shared, chosen, remarks, apart = share_windows(
+            outcomes, chosen, lambda again: map_replicas(list(zip(directories, again)), jobs=jobs, client=client,
+                                                         engine=engine, curves=curves, batch=batch))
+    report = combine_outcomes(shared, chosen)
+    return dataclasses.replace(report, window_remarks=remarks, apart=apart) if remarks or apart else report
 
 
 def common_windows(outcomes: Iterable[Outcome]) -> dict[str, tuple[float, float] | None]:

@@ -15,11 +15,13 @@ import _quor_pp
 from ..analysis import quantities as registry
 from ..analysis.results import Estimate, Needs, ReplicaResult
 from ..analysis.statistics import confidence_interval
+from .intervals import interval_of
 
 __all__ = ["COLUMNS", "Notice", "Row"]
 
 #: The columns of the tidy table.
-COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "ci95", "n", "unit", "status", "message", "inputs")
+COLUMNS: Final = ("quantity", "species", "value", "std", "sem", "ci95", "n", "unit", "status", "message", "inputs",
+                  "interval")
 
 
 @dataclass(frozen=True)
@@ -53,6 +55,9 @@ class Row:
     inputs : str
         The inputs the values were made from and where they came from
         ("N_Na=18 (nacl.data)"; a range where replicas differ).
+    interval : str
+        What `sem` and `ci95` hold (see `quor_pp.workflow.intervals`); empty
+        without an interval.
     """
 
     quantity: str
@@ -67,6 +72,7 @@ class Row:
     message: str
     replicas: tuple[float | None, ...] = field(repr=False)
     inputs: str = ""
+    interval: str = field(default="", repr=False)
 
     @property
     def success(self) -> bool:
@@ -120,7 +126,8 @@ class Notice:
 
 def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
          estimates: Sequence[Estimate | None],
-         pooled_rows: Mapping[tuple[str, str], tuple[float, float] | None] | None = None) -> Row:
+         pooled_rows: Mapping[tuple[str, str], tuple[float, float] | None] | None = None,
+         replica_windows: str = "median") -> Row:
     """The row of one quantity and species from each result's estimate of it (None where it has none).
 
     `pooled_rows` holds the jackknives of pooled rows already made for several species at once.
@@ -143,20 +150,23 @@ def _row(quantity: str, species: str, results: Sequence[ReplicaResult],
         status = "ok" if not failures else "partial"
     sem = std / math.sqrt(count - 1) if count > 1 else None
     record = registry.registered(quantity)
+    pooled_used = False
     if record is not None and record.pooled is not None and count > 1 and not failures:
         pooled = (pooled_rows[(quantity, species)] if pooled_rows is not None and (quantity, species) in pooled_rows
                   else _jackknife(record.pooled, [species], [e.sources for e in estimates if e is not None])[species])
         if pooled is not None:
+            pooled_used = True
             mean, sem = pooled
             std = sem * math.sqrt(count - 1)  # so that sem = std / sqrt(n - 1) holds as for the other rows
+    ci95 = confidence_interval(std=std, n=count) if sem is not None and math.isfinite(std) else None
+    fitted = any(e is not None and e.fit is not None for e in estimates)
     return Row(
         quantity, species,
         mean if count else None,
         std if count else None,
-        sem,
-        confidence_interval(std=std, n=count) if sem is not None and math.isfinite(std) else None,
-        count, units.pop(), status, "; ".join(m for _, m in failures), values,
-        _inputs([e for e in estimates if e is not None]))
+        sem, ci95, count, units.pop(), status, "; ".join(m for _, m in failures), values,
+        _inputs([e for e in estimates if e is not None]),
+        interval_of(record, fitted, pooled_used, replica_windows) if ci95 is not None else "")
 
 
 def _jackknife(pooled: Callable[[str, Mapping[str, float]], float], species: Sequence[str],

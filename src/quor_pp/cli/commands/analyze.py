@@ -137,6 +137,8 @@ def run_command(args: argparse.Namespace) -> int:
     applied, remarks = report.checks()
     for remark in remarks:
         print(f"{prog}: note: {remark}", file=sys.stderr)
+    for remark in report.apart:
+        print(f"{prog}: warning: {remark}", file=sys.stderr)
     if report.retried:
         print(f"{prog}: note: {len(report.retried)} replicas were analysed again after their worker process "
               "died", file=sys.stderr)

@@ -144,7 +144,26 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
     run.add_argument("--trust-charges", action="store_true",
                      help="keep the --charge values even where the data file gives another net charge or they "
                           "are not electroneutral")
+    run.add_argument("--mass", type=assignments(_mass, "M"), action="append", metavar="NAME=M[,...]",
+                     help="molar mass of a molecule of a species in g/mol, e.g. wat=18.015, for the momentum "
+                          "balance of the Onsager matrix (default: from the Masses of the data file the log reads)")
+    run.add_argument("--momentum-tolerance", type=positive_float, default=0.02, metavar="F",
+                     help="largest relative residual |Σ_j M_j Λ_ij| / Σ_j M_j |Λ_ij| of a replica's Onsager "
+                          "matrix before its coefficients are refused")
+    run.add_argument("--replica-windows", choices=("median", "own", "intersection"), default="median",
+                     help="how the replicas of a curve share a window: all fitted over the median of their own "
+                          "windows, each over its own, or all over the span the windows share")
     add_experiment_options(parser)
+
+
+def _mass(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a molar mass (a positive number of g/mol)")
+    return value
 
 
 def add_experiment_options(parser: argparse.ArgumentParser) -> None:
@@ -242,6 +261,9 @@ def settings_from(args: argparse.Namespace) -> AnalysisSettings:
                             viscosity=args.viscosity, molecules=_merged(args.molecules, "--molecules"),
                             atoms_per_molecule=_merged(args.atoms_per_molecule, "--atoms-per-molecule"),
                             charges=_merged(args.charge, "--charge"), windows=windows,
+                            masses=_merged(getattr(args, "mass", None), "--mass"),
+                            momentum_tolerance=getattr(args, "momentum_tolerance", 0.02),
+                            replica_windows=getattr(args, "replica_windows", "median"),
                             common_window=args.common_window, salt=getattr(args, "salt", None),
                             molality=getattr(args, "molality", None),
                             hopping_ion=getattr(args, "hopping_ion", None),
