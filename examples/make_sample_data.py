@@ -15,7 +15,8 @@ relaxation time τ, linear above it) with the true slope c, times a replica's ow
 random slope error (the spread of real replicas) and a correlated noise that grows
 with the lag time (fewer independent time origins). Uncorrelated ions make the
 cross Onsager curves a random linear drift, so the true conductivity is the
-Nernst-Einstein value. The output is deterministic (seeded).
+Nernst-Einstein value; the water's Onsager curves are those that the ions' imply in
+a box whose total momentum is conserved (its centre of mass does not move). The output is deterministic (seeded).
 
 The sweep is 1 salt (NaCl) x 3 molalities (0.5, 1, 2 mol/kg) x 2 temperatures
 (300, 330 K) x 3 replicas, one directory per state point (NaCl_0.5m_300K, ...)
@@ -197,6 +198,25 @@ def data_file(molecules):
     return gzip.compress(text.encode(), mtime=0)
 
 
+# Molar masses of whole molecules as the data file gives them (O and two H, Na, Cl), g/mol.
+MOLECULE_MASS = {"wat": 15.9994 + 2 * 1.008, "Na": 22.98977, "Cl": 35.453}
+
+
+def momentum_conserving(onsager):
+    """The Onsager curves of a box whose total momentum is conserved, as in any MD run.
+
+    The centre of mass does not move: Σ_j M_j ΣΔr_j = 0, so Σ_j M_j ⟨ΣΔr_i · ΣΔr_j⟩ = 0 for
+    every i, at every lag. The water's curves are therefore those the ions' imply; the ions'
+    own curves (and so the conductivity) are kept as drawn.
+    """
+    m = MOLECULE_MASS
+    na, cl, na_cl = onsager["MSD__Na_Na"], onsager["MSD__Cl_Cl"], onsager["MSD__Na_Cl"]
+    wat_na = -(m["Na"] * na + m["Cl"] * na_cl) / m["wat"]
+    wat_cl = -(m["Na"] * na_cl + m["Cl"] * cl) / m["wat"]
+    wat_wat = -(m["Na"] * wat_na + m["Cl"] * wat_cl) / m["wat"]
+    return {**onsager, "MSD__wat_wat": wat_wat, "MSD__wat_Na": wat_na, "MSD__wat_Cl": wat_cl}
+
+
 def write_replica(directory, rng, replica, state):
     """One replica directory of a run at `state` (molecules, true values, spreads, table sizes)."""
     molecules, temperature_set, spread = state["molecules"], state["temperature"], state["spread"]
@@ -235,6 +255,7 @@ def write_replica(directory, rng, replica, state):
                 drift = scale * rng.normal(0.0, spread["onsager"])
                 column = drift * shape(t, TAU["diff"]) * (1.0 + noise(rng, t, spread["onsager"] * quiet))
             onsager[f"MSD__{first}_{second}"] = column
+    onsager = momentum_conserving(onsager)
     write_table(directory / "diffonsag.dat",
                 ["time in fs, MSD in Angstrom^2",
                  "<(sum of displacements of i).(sum of displacements of j)> / 6"],
