@@ -22,9 +22,6 @@ from sample_truth import KNOWN, RUN
 
 ROOT = pathlib.Path(__file__).parents[1]
 CHARGES = "Na=1,Cl=-1"
-# The sample's Onsager curves are made independently of each other and miss the momentum
-# balance (test_onsager_windows.py checks it): tests about other things look past it.
-LOOSE = ("--momentum-tolerance", "1")
 FITTED = [("self_diffusion", s) for s in ("wat", "Na", "Cl")] + [
     ("onsager", f"{a}-{b}") for a, b in (("wat", "wat"), ("wat", "Na"), ("wat", "Cl"), ("Na", "Na"), ("Na", "Cl"),
                                          ("Cl", "Cl"))] + [
@@ -70,7 +67,7 @@ def sample(tmp_path_factory):
     """One analysis of the sample run writing the table, the JSON and the per-replica CSV."""
     out = tmp_path_factory.mktemp("sample")
     result = command("analyze", RUN, "--charge", CHARGES, "--json", out / "run.json",
-                     "--csv", out / "run.csv", "--per-replica", *LOOSE)
+                     "--csv", out / "run.csv", "--per-replica")
     assert result.returncode == 0, result.stderr
     return result, json.loads((out / "run.json").read_text()), list(csv.DictReader(open(out / "run.csv")))
 
@@ -111,7 +108,7 @@ def test_outputs_agree_with_each_other(sample):
 
 
 def test_sample_run_without_charges_tells_how_to_get_the_conductivity():
-    result = command("analyze", RUN / "replica_1", RUN / "replica_3", "--csv", "-", *LOOSE)
+    result = command("analyze", RUN / "replica_1", RUN / "replica_3", "--csv", "-")
     assert result.returncode == 0
     records = list(csv.DictReader(io.StringIO(result.stdout)))
     # The data file the log reads says which species carry charges: those rows say what to give.
@@ -129,7 +126,7 @@ def test_no_charges_note_for_a_run_of_neutral_molecules(tmp_path):
     # The log's 'set type 3 charge 1.0' would charge the ions again: the run must not have it.
     log = run / "replica_1" / "log.lammps"
     log.write_text("".join(line for line in log.read_text().splitlines(keepends=True) if not line.startswith("set")))
-    result = command("analyze", run, "--csv", "-", *LOOSE)
+    result = command("analyze", run, "--csv", "-")
     assert result.returncode == 0 and result.stderr == ""
     assert not any(r["quantity"].startswith("conductivity") for r in csv.DictReader(io.StringIO(result.stdout)))
 
@@ -264,7 +261,7 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet():
 
     def stderr_on_a_terminal(*extra):
         primary, secondary = pty.openpty()
-        with subprocess.Popen([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "--csv", os.devnull, *LOOSE,
+        with subprocess.Popen([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "--csv", os.devnull,
                                *extra],
                               stdout=subprocess.DEVNULL, stderr=secondary, env=env, cwd=ROOT) as process:
             os.close(secondary)
@@ -284,7 +281,7 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet():
     assert "reading and fitting" in stderr_on_a_terminal()
     quiet = stderr_on_a_terminal("--quiet")
     assert "reading and fitting" not in quiet and "note:" not in quiet
-    piped = command("analyze", RUN, "--charge", CHARGES, "--csv", os.devnull, *LOOSE)
+    piped = command("analyze", RUN, "--charge", CHARGES, "--csv", os.devnull)
     assert piped.returncode == 0 and piped.stderr == ""
 
 

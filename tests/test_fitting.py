@@ -253,6 +253,8 @@ def test_sample_run_windows_pass_the_checks():
         table = _quor_pp.parse_quor_file(str(path))
         time, *columns = table
         for column in columns:
+            if column.startswith("MSD__wat_"):
+                continue  # the water's Onsager curves are the ions' combined (momentum), fitted over the matrix's window
             fit = fit_window(table[time], table[column])
             assert fit.status == "ok" and fit.rejected == (), (path, column)
             assert fit.slope == _quor_pp.diff_calculator(table[time], table[column], 0.1, 10, 60, 0.1, 0.0)[0]

@@ -19,9 +19,7 @@ SWEEP = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "sweep
 
 @pytest.fixture(scope="module")
 def report():
-    # The sample's Onsager curves miss the momentum balance (test_onsager_windows.py): looked past here.
-    return quor_pp.analyze(sample_run(), charges=SAMPLE_CHARGES,
-                           settings=quor_pp.AnalysisSettings(momentum_tolerance=1.0))
+    return quor_pp.analyze(sample_run(), charges=SAMPLE_CHARGES)
 
 
 @pytest.fixture(scope="module")

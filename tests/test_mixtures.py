@@ -115,10 +115,7 @@ def test_jackknife_of_a_linear_function_is_the_standard_error():
 
 @pytest.fixture(scope="module")
 def electrolyte():
-    # The sample's Onsager curves are made independently of each other and miss the
-    # momentum balance: the check is loosened to see the rows made from them.
-    return quor_pp.analyze(ROOT / "examples" / "data" / "run", charges={"Na": 1, "Cl": -1},
-                           settings=quor_pp.AnalysisSettings(momentum_tolerance=1.0))
+    return quor_pp.analyze(ROOT / "examples" / "data" / "run", charges={"Na": 1, "Cl": -1})
 
 
 def test_pairs_pooled_together_are_the_pairs_pooled_one_by_one(electrolyte):

@@ -33,7 +33,7 @@ def test_a_command_output_that_fails_partway_leaves_the_old_file(tmp_path, optio
     out.write_text(OLD)
     code = (f"import sys; from quor_pp.cli import main\n"
             f"sys.exit(main(['analyze', {str(RUN)!r}, '--charge', 'Na=1,Cl=-1', '--per-replica', {option!r}, 'out', "
-            "'-q', '--momentum-tolerance', '1']))")
+            "'-q']))")
     done = run_limited(code, 4096, tmp_path)
     assert done.returncode == 1, done.stderr
     assert done.stderr.strip().endswith("cannot write out: File too large") and done.stderr.count("\n") == 1

@@ -264,9 +264,7 @@ def test_onsager_pairs_are_one_row_whatever_the_column_order(tmp_path):
     header = next(k for k, line in enumerate(lines) if line.startswith("#Time"))
     lines[header] = "\t".join(swapped.get(name, name) for name in lines[header].split("\t"))
     table.write_text("\n".join(lines) + "\n")
-    # The sample's Onsager curves are made independently of each other and miss the
-    # momentum balance: the check is loosened to see their values.
-    settings = quor_pp.AnalysisSettings(momentum_tolerance=1.0, replica_windows="own")
+    settings = quor_pp.AnalysisSettings(replica_windows="own")
     report = quor_pp.analyze(run, settings=settings)
     pairs = [row.species for row in report.rows if row.quantity == "onsager"]
     assert pairs == ["wat-wat", "wat-Na", "wat-Cl", "Na-Na", "Na-Cl", "Cl-Cl"]

@@ -168,7 +168,7 @@ def test_results_without_curves_have_the_same_numbers_and_travel_light(serial):
 def analyze_csv(tmp_path, *options):
     path = tmp_path / f"run{len(list(tmp_path.iterdir()))}.csv"
     assert cli.main(["analyze", str(RUN), "--charge", "Na=1,Cl=-1", "--per-replica", "--csv", str(path), "-q",
-                     "--momentum-tolerance", "1", *options]) == 0
+                     *options]) == 0
     return path.read_text()
 
 
@@ -226,7 +226,7 @@ def test_the_command_on_a_scheduler_of_another_process(tmp_path, tcp_cluster):
     # The command's client is not the default one: nothing may need a default client.
     # (The sample's Onsager matrices miss the momentum balance: a tolerance of 1 keeps stderr for this test.)
     done = subprocess.run([sys.executable, "-m", "quor_pp", "analyze", str(RUN), "--charge", "Na=1,Cl=-1",
-                           "--per-replica", "--csv", "-", "-q", "--momentum-tolerance", "1",
+                           "--per-replica", "--csv", "-", "-q",
                            "--scheduler", tcp_cluster.scheduler_address],
                           capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stderr) == (0, "")

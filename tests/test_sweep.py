@@ -17,16 +17,6 @@ from quor_pp import cli
 import quor_pp.workflow.sweeps
 import quor_pp.views.plots
 
-# The sample's Onsager curves, which these points are made of, are made independently of
-# each other and miss the momentum balance (test_onsager_windows.py checks it): a
-# tolerance of 1 looks past it here.
-LOOSE = quor_pp.AnalysisSettings(momentum_tolerance=1.0)
-
-
-def loose_sweep(*args, **kwargs):
-    kwargs.setdefault("settings", LOOSE)
-    return quor_pp.sweep(*args, **kwargs)
-
 ROOT = pathlib.Path(__file__).parents[1]
 SWEEP = ROOT / "examples" / "data" / "sweep"
 TRUTH = json.loads((SWEEP / "truth.json").read_text())
@@ -46,7 +36,7 @@ needs_salt_table = pytest.mark.skipif(importlib.util.find_spec("chemicals") is N
 
 @pytest.fixture(scope="module")
 def result():
-    return loose_sweep(SWEEP)
+    return quor_pp.sweep(SWEEP)
 
 
 def truth(name, key, species):
@@ -114,7 +104,7 @@ def link_points(target, layout, state_files=False):
     ("spce/{salt}_{b}_{t}", "{model}/{salt}_{molality}_{temperature}", {"model": "spce"}),
 ])
 def test_state_from_directory_names_gives_the_same_table(tmp_path, result, layout, pattern, extra):
-    named = loose_sweep(link_points(tmp_path, layout), pattern=pattern, charges={"Na": 1, "Cl": -1})
+    named = quor_pp.sweep(link_points(tmp_path, layout), pattern=pattern, charges={"Na": 1, "Cl": -1})
     assert [(p.molality, p.temperature, dict(p.extra)) for p in named.points] == \
         [(p.molality, p.temperature, extra) for p in result.points]
     assert [fingerprint_report(r)[0] for r in named.reports] == [fingerprint_report(r)[0] for r in result.reports]
@@ -134,10 +124,10 @@ def test_points_may_be_links_and_a_link_back_up_does_not_loop(tmp_path, result, 
 
 def test_a_pattern_and_state_files_together_must_agree(tmp_path):
     root = link_points(tmp_path, "{salt}_{b:g}m_{t:g}K", state_files=True)
-    assert len(loose_sweep(root, pattern=PATTERN).points) == 6
+    assert len(quor_pp.sweep(root, pattern=PATTERN).points) == 6
     (root / "NaCl_1m_300K" / "state.toml").write_text('salt = "NaCl"\nmolality = 2.0\ntemperature = 300\n')
     with pytest.raises(ValueError, match=r"molality = 2.0, but the directory's name says 1.0"):
-        loose_sweep(root, pattern=PATTERN)
+        quor_pp.sweep(root, pattern=PATTERN)
 
 
 @pytest.mark.parametrize("state, error, match", [
@@ -187,7 +177,7 @@ def broken_sweep(tmp_path):
 @pytest.mark.parametrize("engine", [{}, {"jobs": 2}], ids=["serial", "pool"])
 def test_a_failing_run_in_the_middle_of_a_sweep_is_reported_while_the_others_complete(broken_sweep, engine):
     with pytest.warns(quor_pp.ReplicaFailureWarning):
-        broken = loose_sweep(broken_sweep, **engine)
+        broken = quor_pp.sweep(broken_sweep, **engine)
     assert [(f.path, f.error) for f in broken.failures] == [
         (str(broken_sweep / "NaCl_1m_300K" / "replica_2"), "FormatError"),
         (str(broken_sweep / "NaCl_3m_300K"), "FileNotFoundError")]
@@ -197,7 +187,7 @@ def test_a_failing_run_in_the_middle_of_a_sweep_is_reported_while_the_others_com
 
 
 def run_sweep(*args):
-    return cli.main(["sweep", *map(str, args), "--momentum-tolerance", "1"])
+    return cli.main(["sweep", *map(str, args)])
 
 
 @pytest.fixture(scope="module")
@@ -255,7 +245,7 @@ def test_parquet_takes_an_extra_key_of_mixed_types_as_text(tmp_path):
     for name, batch in (("NaCl_1m_300K", "1"), ("NaCl_2m_300K", '"2b"')):
         with open(root / name / "state.toml", "a") as state:
             state.write(f"batch = {batch}\n")
-    result = loose_sweep(root)
+    result = quor_pp.sweep(root)
     result.write_parquet(tmp_path / "sweep.parquet")
     batches = {(r["point"], r["batch"]) for r in parquet.read_table(tmp_path / "sweep.parquet").to_pylist()}
     assert {("NaCl_1m_300K", "1"), ("NaCl_2m_300K", "2b"), ("NaCl_1m_330K", None)} <= batches
@@ -297,7 +287,7 @@ def test_a_sweep_without_thermodynamic_tables_takes_the_state_temperature_or_the
     shutil.copytree(SWEEP / "NaCl_1m_300K", sweep / "NaCl_1m_300K")
     for table in sweep.rglob("nvt_prod.dat"):
         table.unlink()
-    from_state = loose_sweep(sweep).reports[0].row("viscosity")
+    from_state = quor_pp.sweep(sweep).reports[0].row("viscosity")
     assert from_state.status == "ok" and from_state.inputs == "T=300 (state point)"
     assert run_sweep(sweep, "-T", "310", "-q", "--csv", "-") == 0
     viscosity = next(r for r in csv.DictReader(capsys.readouterr().out.splitlines()) if r["quantity"] == "viscosity")
