@@ -119,12 +119,17 @@ def test_a_run_that_is_a_looping_link_is_one_line(tmp_path, capsys):
     "x = " + "{a = " * 100_000 + "1" + "}" * 100_000,
     "x." + "a." * 100_000 + "b = 1",
 ])
-def test_a_state_file_nested_too_deeply_is_one_line(tmp_path, capsys, nesting):
+def test_a_state_file_nested_too_deeply_is_one_line_and_the_other_points_go_on(tmp_path, capsys, nesting):
     root = tmp_path / "sweep"
     for name in ("NaCl_1m_300K", "NaCl_2m_300K"):
         shutil.copytree(SWEEP / name, root / name)
     state = root / "NaCl_2m_300K" / "state.toml"
     state.write_text(state.read_text() + nesting + "\n")
-    assert cli.main(["sweep", str(root), "-q"]) == 1
+    assert cli.main(["sweep", str(root), "-q", "--csv", str(tmp_path / "sweep.csv")]) == 3
     err = capsys.readouterr().err
-    assert err == f"quor-pp sweep: {state}: not a TOML state file; arrays or tables are nested too deeply to be read\n"
+    assert err == (f"quor-pp sweep: warning: {state}: not a TOML state file; arrays or tables are nested too deeply "
+                   "to be read; that state point is left out\n")
+    points = {line.split(",")[0] for line in (tmp_path / "sweep.csv").read_text().splitlines()[1:]}
+    assert points == {"NaCl_1m_300K"}
+    (root / "NaCl_1m_300K" / "state.toml").write_text(state.read_text())  # no point left: the error itself
+    assert cli.main(["sweep", str(root), "-q"]) == 1

@@ -35,7 +35,13 @@ from ..analysis.transport import AnalysisSettings, ReplicaFailure, ReplicaFailur
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["STATE_FILE", "PatternError", "StatePoint", "SweepReport", "combine_sweep", "find_state_points", "sweep"]
+__all__ = ["STATE_FILE", "PatternError", "StatePoint", "StatePointWarning", "SweepReport", "combine_sweep",
+           "find_state_points", "sweep"]
+
+
+class StatePointWarning(UserWarning):
+    """A state point left out of a sweep (its state file cannot be read); the others go on."""
+
 
 #: The metadata file of a state point's directory.
 STATE_FILE: Final = "state.toml"
@@ -302,7 +308,8 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
     FileNotFoundError
         No state point was found.
     FormatError
-        A state file is not TOML.
+        The only state file found is not TOML (an unreadable state file among others
+        leaves its point out with a `StatePointWarning`; the others go on).
     ValueError
         A bad pattern, or a point whose state is incomplete, of the wrong type, or
         at odds between its path and its state file.
@@ -313,18 +320,27 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
         raise OSError(code, os.strerror(code), top)
     compiled = _Pattern(pattern) if pattern is not None else None
     points = []
+    unreadable: list[FormatError] = []
     for directory, name in _candidates(top, compiled):
         state_path = os.path.join(directory, STATE_FILE)
         if os.path.exists(state_path) and not os.path.isfile(state_path):
             raise OSError(errno.EISDIR if os.path.isdir(state_path) else errno.EINVAL,
                           "a state file must be a regular file", state_path)
-        from_file = _read_state(state_path) if os.path.isfile(state_path) else {}
+        try:
+            from_file = _read_state(state_path) if os.path.isfile(state_path) else {}
+        except FormatError as error:  # that point alone: the others go on (all of them, if none is left)
+            unreadable.append(error)
+            continue
         from_name: dict[str, Any] = {}
         if compiled is not None:
             matched = compiled.match(name)
             assert matched is not None
             from_name = read_fields(compiled.parts, name, directory, matched)
         points.append(_point(directory, name, from_name, from_file, state_path, files))
+    if unreadable and not points:
+        raise unreadable[0]
+    for error in unreadable:
+        warnings.warn(StatePointWarning(f"{error}; that state point is left out"), stacklevel=2)
     if not points:
         what = (f"no directory whose path matches {pattern!r}" if pattern is not None
                 else f"no {STATE_FILE} in this directory or its subdirectories (or give a pattern)")

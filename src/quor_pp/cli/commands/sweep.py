@@ -107,7 +107,9 @@ def run_command(args: argparse.Namespace) -> int:
     if args.plot is not None:
         prepare_plot_directory(args.plot)
     try:
-        points = quor_pp.find_state_points(args.root, args.pattern, settings.files)
+        with warnings.catch_warnings(record=True) as left_out:  # a point whose state file cannot be read
+            warnings.simplefilter("always")
+            points = quor_pp.find_state_points(args.root, args.pattern, settings.files)
     except quor_pp.PatternError as error:
         raise UsageError(f"--{error}") from None
     except (OSError, FormatError, ValueError) as error:
@@ -115,7 +117,7 @@ def run_command(args: argparse.Namespace) -> int:
     outputs = {"--json": args.json, "--csv": args.csv, "--parquet": args.parquet, "--report": args.report}
     skipped = protect_inputs(outputs, [*(point.path for point in points),
                                        *(replica for point in points for replica in point.replicas)])
-    for line in skipped:
+    for line in [*skipped, *(str(warning.message) for warning in left_out)]:
         print(f"{prog}: warning: {line}", file=sys.stderr)
 
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
@@ -155,7 +157,7 @@ def run_command(args: argparse.Namespace) -> int:
                               jobs=args.jobs)
         if not args.quiet:
             print(f"{prog}: {len(written)} plot files in {args.plot}", file=sys.stderr)
-    return SOME_FAILED if result.failures else 0
+    return SOME_FAILED if result.failures or left_out else 0
 
 
 def print_sweep(result: SweepReport) -> None:
