@@ -339,8 +339,8 @@ def find_state_points(root: str | os.PathLike[str], pattern: str | None = None,
         points.append(_point(directory, name, from_name, from_file, state_path, files))
     if unreadable and not points:
         raise unreadable[0]
-    for error in unreadable:
-        warnings.warn(StatePointWarning(f"{error}; that state point is left out"), stacklevel=2)
+    for refused in unreadable:
+        warnings.warn(StatePointWarning(f"{refused}; that state point is left out"), stacklevel=2)
     if not points:
         what = (f"no directory whose path matches {pattern!r}" if pattern is not None
                 else f"no {STATE_FILE} in this directory or its subdirectories (or give a pattern)")
