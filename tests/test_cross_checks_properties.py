@@ -5,8 +5,10 @@ import warnings
 
 import pytest
 
-import quor_pp
-from quor_pp.properties.salts import RangeWarning
+pytest.importorskip("chemicals")  # Laliberte's table: the salts come from it
+
+import quor_pp  # noqa: E402
+from quor_pp.properties.salts import RangeWarning  # noqa: E402
 
 
 @pytest.mark.parametrize("temperature, molality, positive", [
