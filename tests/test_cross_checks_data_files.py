@@ -2,6 +2,7 @@
 
 import gzip
 import json
+import os
 import subprocess
 import sys
 import zlib
@@ -160,6 +161,9 @@ def _bomb(path, filler, size):
         stream.write(packer.flush())
 
 
+# Under AddressSanitizer (the sanitizer job) a process reserves terabytes of shadow memory:
+# an address-space cap cannot be set, and its resident memory is not the reader's.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="memory is not measurable under ASan")
 @pytest.mark.parametrize("filler, size, words", [
     (b"\0", 1 << 30, "a line of more than"),
     (b"1 1 1 0.0 0 0 0\n", 1 << 28, "line 11"),

@@ -122,6 +122,9 @@ HOSTILE = {
 }
 
 
+# Under AddressSanitizer (the sanitizer job) a process reserves terabytes of shadow memory:
+# an address-space cap cannot be set, and its resident memory is not the reader's.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="memory is not measurable under ASan")
 @pytest.mark.parametrize("name", HOSTILE)
 def test_a_hostile_file_is_refused_in_one_line_within_bounded_memory(tmp_path, name):
     make, how, error, line = HOSTILE[name]
