@@ -158,12 +158,9 @@ def add_run_options(parser: argparse.ArgumentParser) -> None:
 
 def _mass(text: str) -> float:
     try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value > 0.0):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a molar mass (a positive number of g/mol)")
-    return value
+        return positive_float(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a molar mass (a positive number of g/mol)") from None
 
 
 def add_experiment_options(parser: argparse.ArgumentParser) -> None:
