@@ -5,6 +5,7 @@ import errno
 import pytest
 
 from quor_pp import _native
+from quor_pp.source import LineTooLong, read_all
 from test_native_reader import _module_cases
 
 
@@ -121,3 +122,33 @@ def test_a_streams_failure_is_raised_as_it_is(source, kind):
         _native.read_table(source)
     if isinstance(source, Raising):
         assert caught.value is source.error
+
+
+def first_long_line(data, longest=16):
+    """The number and the offset of the first line longer than `longest` bytes, found by splitting; or None."""
+    start = 0
+    for number, line in enumerate(data.split(b"\n"), 1):
+        if len(line) > longest:
+            return number, start
+        start += len(line) + 1
+    return None
+
+
+@pytest.mark.parametrize("data", [
+    b"", b"x" * 16, b"x" * 17, b"a\n" + b"x" * 16 + b"\n", b"a\n" + b"x" * 17 + b"\nb\n",
+    b"\n" * 40 + b"y" * 17, b"0123456789\n" * 10, b"0123456789" * 2 + b"\n",
+    b"#Time a\r\n" + b"1 " + b"0" * 14 + b"\r\n",  # 17 bytes before the line feed, the CR one of them
+])
+@pytest.mark.parametrize("before", [0, 5, 12])
+@pytest.mark.parametrize("most", [3, 1 << 20])
+def test_read_all_refuses_the_first_line_longer_than_the_limit(data, before, most):
+    stream = Stream(data[before:], most=most)
+    found = first_long_line(data)
+    if found is None:
+        assert read_all(stream.read, "f", data[:before], longest_line=16) == data
+        return
+    line, start = found
+    with pytest.raises(LineTooLong, match=f"^f: line {line} is longer than 16 bytes$"):
+        read_all(stream.read, "f", data[:before], longest_line=16)
+    # Refused within the read that passed the limit, which asks for at most 16 bytes.
+    assert before + stream.handed_out <= start + 17 + min(most, 16) - 1

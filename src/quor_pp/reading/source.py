@@ -21,7 +21,7 @@ GZIP_LIMIT = 1 << 32
 #: and is refused as soon as it is passed, before it costs more memory than this.
 LONGEST_LINE = 1 << 20
 _GZIP_MAGIC = b"\x1f\x8b"
-_CHUNK = 1 << 20  # at most LONGEST_LINE: read_all looks for long lines across chunks only
+_CHUNK = 1 << 20
 
 _TYPES = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
@@ -139,11 +139,12 @@ def read_all(read: Callable[[int], bytes], path: str, before: bytes = b"", longe
     parts = [before]
     lines = before.count(b"\n")  # line feeds so far
     open_line = len(before) - (before.rfind(b"\n") + 1)  # bytes of the line not yet ended
-    while chunk := read(_CHUNK):
+    # Chunks of at most the longest line: a line wholly inside one is shorter, so
+    # only the line that runs into a chunk from before can be too long.
+    size = max(1, min(_CHUNK, longest_line))
+    while chunk := read(size):
         parts.append(chunk)
         first = chunk.find(b"\n")
-        # A line wholly inside a chunk is shorter than a chunk, so only the line
-        # that runs into it from before can be too long.
         if open_line + (len(chunk) if first < 0 else first) > longest_line:
             raise LineTooLong(path, lines + 1, longest_line)
         if first < 0:
