@@ -9,6 +9,7 @@ a regression fails here instead of taking the shared machine's memory.
 
 import gzip
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -98,8 +99,7 @@ def nul_members(size):
     return member * (size // (64 << 20))
 
 
-def sample_log():
-    return (os.path.dirname(__file__) + "/../examples/data/run/replica_1/log.lammps")
+SAMPLE_LOG = (pathlib.Path(__file__).parents[1] / "examples" / "data" / "run" / "replica_1" / "log.lammps").read_bytes()
 
 
 HOSTILE = {
@@ -113,11 +113,11 @@ HOSTILE = {
         lambda d: sparse(d / "diffself.dat.gz", gzip.compress(ROWS), nul_members(2 * GIB)), "read", "FormatError",
         FIRST_AFTER_ROWS),
     "a log with a 4 GiB tail of NUL bytes": (
-        lambda d: sparse(d / "log.lammps", open(sample_log(), "rb").read(), 4 * GIB), "read", "FormatError", None),
+        lambda d: sparse(d / "log.lammps", SAMPLE_LOG, 4 * GIB), "read", "FormatError", None),
     "a log with a 4 GiB tail, read as the run's log": (
-        lambda d: sparse(d / "log.lammps", open(sample_log(), "rb").read(), 4 * GIB), "read_log", "LineTooLong", None),
+        lambda d: sparse(d / "log.lammps", SAMPLE_LOG, 4 * GIB), "read_log", "LineTooLong", None),
     "a gzip log, then 2 GiB of NUL bytes": (
-        lambda d: sparse(d / "log.lammps.gz", gzip.compress(open(sample_log(), "rb").read()), nul_members(2 * GIB)),
+        lambda d: sparse(d / "log.lammps.gz", gzip.compress(SAMPLE_LOG), nul_members(2 * GIB)),
         "read_log", "LineTooLong", None),
 }
 
@@ -130,7 +130,7 @@ def test_a_hostile_file_is_refused_in_one_line_within_bounded_memory(tmp_path, n
     make, how, error, line = HOSTILE[name]
     path = make(tmp_path)
     if line is None:  # the line after the log's text
-        line = open(sample_log(), "rb").read().count(b"\n") + 1
+        line = SAMPLE_LOG.count(b"\n") + 1
     output, peak = run_child(READER, path, how)
     assert output.count("\n") == 1 and output.startswith(f"{error}: {path}: "), output
     assert f"line {line}" in output and str(LONGEST_LINE) in output, output
