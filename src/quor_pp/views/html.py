@@ -45,7 +45,7 @@ table.quor-pp { border-collapse: collapse; font-size: 0.9em; margin: 0.5em 0; }
 table.quor-pp caption { text-align: left; font-weight: 600; padding: 0.3em 0; }
 table.quor-pp th, table.quor-pp td { padding: 0.2em 0.7em; border-bottom: 1px solid #e4e4e4; text-align: left;
                                      vertical-align: top; }
-table.quor-pp th { white-space: nowrap; border-bottom: 2px solid #bbb; }
+table.quor-pp th { border-bottom: 2px solid #bbb; vertical-align: bottom; }
 table.quor-pp td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 table.quor-pp tbody tr:nth-child(even) { background: #fafafa; }
 span.nowrap { white-space: nowrap; }

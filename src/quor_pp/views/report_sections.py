@@ -35,8 +35,8 @@ def _caption(function: Callable[..., list[str]], key: tuple[Any, ...]) -> str:
 
     if function is plots.plot_fits:
         quantity, species = key
-        return (f"{title(quantity)}{' of ' + species if species else ''}: the curve of every replica, "
-                "its fitted window and line")
+        named = f"{title(quantity)}{' of ' + species if species else ''}"
+        return f"{named[:1].upper()}{named[1:]}: the curve of every replica, its fitted window and line"
     if function is plots.plot_replica_values:
         return "Every replica's value with the mean and spread"
     if function is structure_plots.plot_rdf:
@@ -126,8 +126,8 @@ def _window_rows(settings: AnalysisSettings, time: str) -> list[Row]:
         ("rows of a window allowed outside the slope band", f"{window.out_of_band_share:.0%}", ""),
         ("windows checked and bad ones rejected", _plain(window.check), ""),
         ("most rejections per curve", str(window.max_rejections), ""),
-        ("smallest |MSD| kept", "every row" if window.min_displacement == 0 else
-         f"{_number(window.min_displacement)}²", "curve's length unit"),
+        ("smallest |MSD| kept", "every row kept", "") if window.min_displacement == 0 else
+        ("smallest |MSD| kept", f"{_number(window.min_displacement)}²", "curve's length unit"),
         ("windows shared by the replicas", settings.replica_windows
          + (" (intersection)" if settings.common_window else ""), ""),
     ]
@@ -153,7 +153,8 @@ def _input_rows(settings: AnalysisSettings, style: str) -> list[Row]:
          _number(settings.viscosity / (1.0 if reduced else viscosity.scale)) if settings.viscosity is not None
          else "each run's own", "reduced" if reduced else viscosity.fancy),
         ("molecules", _plain(settings.molecules) if settings.molecules else "counted in the data file", ""),
-        ("charges", _plain(settings.charges) if settings.charges else "none given (no conductivity)", "e"),
+        ("charges", _plain(settings.charges), "e") if settings.charges else
+        ("charges", "none given (no conductivity)", ""),
     ]
     if settings.charges:
         rows.append(("charges kept against the data file", _plain(settings.trust_charges), ""))

@@ -33,7 +33,8 @@ def _row_cells(row: Row) -> list[tuple[str, bool]]:
             (str(row.n), True), (_unbroken(unit.fancy), False), (status_cell(row.status), False)]
 
 
-_ROW_HEADER: Final = ("quantity", "species", "mean", "± std", "sem", "± 95 % CI", "n", "unit", "status")
+# No-break spaces: a heading never wraps between a sign and its number.
+_ROW_HEADER: Final = ("quantity", "species", "mean", "±\u00a0std", "sem", "±\u00a095\u00a0%\u00a0CI", "n", "unit", "status")
 
 
 def rows_table(rows: Sequence[Row]) -> str:
