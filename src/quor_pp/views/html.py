@@ -75,7 +75,7 @@ td.path { overflow-wrap: anywhere; }
   table.quor-pp tbody tr:nth-child(even), table.quor-pp tr.bad td { print-color-adjust: exact; }
   div.wide { overflow: visible; }
   div.figures { display: block; }
-  figure { break-inside: avoid; margin: 0.6em 0; } figure img { max-height: 230mm; border: none; }
+  figure { break-inside: avoid; margin: 0.6em 0; } figure img { width: auto; max-height: 118mm; border: none; }
   details { display: block; } details > summary { font-weight: 600; }
 }
 """
@@ -144,6 +144,10 @@ def _warnings_list(notes: Sequence[str]) -> str:
         "<p>None.</p>"
 
 
+def _unbroken(text: str) -> str:
+    return f'<span class="nowrap">{escape(text)}</span>'
+
+
 def _style(replicas: Iterable[str]) -> str:
     """The runs' unit style when they share one, else empty."""
     styles = set(replicas)
@@ -162,7 +166,7 @@ def report_page(report: Report, *, heading: str | None = None) -> str:
                f"windows of {escape(window.rows_phrase())}, log-log slope 1 ± {window.max_error:g}. "
                "Mean over the replicas, population standard deviation (std), standard error std/√(n−1) (sem) "
                "and the half-width of the 95 % confidence interval (Student's t).</p>"
-               + (f"<p class=\"inputs\">Inputs: {'; '.join(escape(entry) for entry in inputs)}.</p>" if inputs else "")
+               + (f"<p class=\"inputs\">Inputs: {'; '.join(_unbroken(entry) for entry in inputs)}.</p>" if inputs else "")
                + (f"<p class=\"inputs\">Checked: {escape(', '.join(applied))}.</p>" if applied else ""))
     figures = figure_elements(report)
     provenance = _files_table(paths) + (_files_table(sorted({f.path for f in report.failures if os.path.isdir(f.path)}))
