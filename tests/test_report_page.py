@@ -214,3 +214,25 @@ def test_report_prints_on_a4_portrait(mixture_page):
     assert boxes
     # A4 is 210 × 297 mm: 595 × 842 points, portrait.
     assert all(abs(float(w) - 595.3) < 2 and abs(float(h) - 841.9) < 2 for w, h in boxes)
+
+
+@pytest.mark.parametrize("causes, reason", [
+    (["no nvt_prod.dat", "no nvt_prod.dat"], "no nvt_prod.dat"),
+    # One cause worded with each replica's numbers: their ranges, the numbers they share once.
+    (["the replicas' common window 4640 to 6720 is not diffusive here (its log-log slope is 1.03, outside 1 ± 0.03)",
+      "the replicas' common window 4480 to 6720 is not diffusive here (its log-log slope is 1.05, outside 1 ± 0.03)"],
+     "the replicas' common window 4480–4640 to 6720 is not diffusive here (its log-log slope is 1.03–1.05, "
+     "outside 1 ± 0.03)"),
+    # Details of another length: the cause without them.
+    (["no window found is diffusive throughout (3200 to 18560: 17 of 27 rows; 17280 to 64000: 12 of 16 rows)",
+      "no window found is diffusive throughout (8960 to 12800: 5 of 6 rows)"],
+     "no window found is diffusive throughout (details differ between the replicas: see each row's message)"),
+    # A number inside a name or a path is no number of the cause.
+    (["/runs/replica_1/log.lammps: 3 rows", "/runs/replica_1/log.lammps: 5 rows"], "/runs/replica_1/log.lammps: 3–5 rows"),
+])
+def test_a_cause_worded_by_several_replicas_is_one_reason(causes, reason):
+    from quor_pp.workflow.notice_causes import _reason, _template, _without_details
+
+    assert _reason(causes) == reason
+    assert len({_template(_without_details(cause)) for cause in causes}) == 1
+    assert _template("/a/replica_1/x") != _template("/a/replica_2/x")
