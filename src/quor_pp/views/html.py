@@ -202,7 +202,8 @@ def sweep_page(sweep: SweepReport, *, heading: str | None = None) -> str:
         ("Warnings", _warnings_list(notes)),
         ("Figures", f'<div class="figures">{"".join(figures)}</div>' if figures else
          "<p>No figures (matplotlib is not installed).</p>"),
-        ("Settings", settings_table(sweep.settings)),
+        ("Settings", settings_table(sweep.settings, _style(result.units for report in sweep.reports
+                                                           if report is not None for result in report.replicas))),
         ("Input files", _files_table(replicas)),
     ]
     return _page(heading, sections)
