@@ -165,7 +165,7 @@ def report_page(report: Report, *, heading: str | None = None) -> str:
     summary = (f"<p>{len(report.replicas)} replicas, units {escape(', '.join(units))}; "
                f"windows of {escape(window.rows_phrase())}, log-log slope 1 ± {window.max_error:g}. "
                "Mean over the replicas, population standard deviation (std), standard error std/√(n−1) (sem) "
-               "and the half-width of the 95 % confidence interval (Student's t).</p>"
+               "and the half-width of the 95&nbsp;% confidence interval (Student's t).</p>"
                + (f"<p class=\"inputs\">Inputs: {'; '.join(_unbroken(entry) for entry in inputs)}.</p>" if inputs else "")
                + (f"<p class=\"inputs\">Checked: {escape(', '.join(applied))}.</p>" if applied else ""))
     figures = figure_elements(report)
