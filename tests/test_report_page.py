@@ -115,8 +115,8 @@ def test_settings_read_as_a_reader_writes_them(made):
 def test_each_input_once_in_the_tables_units(made):
     sample, text, _, stdout = made
     results = sections(text)["Results"]["text"]
-    inputs = re.search(r"Inputs: (.*?)\.\s*Checked", results, re.S).group(1).split("; ")
-    printed = re.search(r"^# inputs: (.*)$", stdout, re.M).group(1).split("; ")
+    inputs = re.search(r"Inputs: (.*?)\.\s*Checked", results, re.DOTALL).group(1).split("; ")
+    printed = re.search(r"^# inputs: (.*)$", stdout, re.MULTILINE).group(1).split("; ")
     assert inputs == printed
     names = [entry.split(" = ")[0] for entry in inputs]
     assert len(names) == len(set(names)) and {"T", "V", "η"} <= set(names)
@@ -221,8 +221,8 @@ def test_report_prints_on_a4_portrait(mixture_page):
     # One cause worded with each replica's numbers: their ranges, the numbers they share once.
     (["the replicas' common window 4640 to 6720 is not diffusive here (its log-log slope is 1.03, outside 1 ± 0.03)",
       "the replicas' common window 4480 to 6720 is not diffusive here (its log-log slope is 1.05, outside 1 ± 0.03)"],
-     "the replicas' common window 4480–4640 to 6720 is not diffusive here (its log-log slope is 1.03–1.05, "
-     "outside 1 ± 0.03)"),
+     ("the replicas' common window 4480–4640 to 6720 is not diffusive here (its log-log slope is 1.03–1.05, "
+      "outside 1 ± 0.03)")),
     # Details of another length: the cause without them.
     (["no window found is diffusive throughout (3200 to 18560: 17 of 27 rows; 17280 to 64000: 12 of 16 rows)",
       "no window found is diffusive throughout (8960 to 12800: 5 of 6 rows)"],
