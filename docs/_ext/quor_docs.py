@@ -18,8 +18,9 @@ from typing import Any
 
 import _quor_pp
 import quor_pp
-from quor_pp.analysis import quantities
+from quor_pp.analysis import quantities, statuses
 from quor_pp.analysis.display import display_unit
+from quor_pp.analysis.experiment import DEFAULT_HOP_DISTANCE
 from quor_pp.datasets import SAMPLE_CHARGES, sample_run
 
 # How each divisor of a normalisation reads, and what it is.
@@ -36,6 +37,19 @@ _FILES = {
     "thermal_conductivity": "thermconductivity.dat (or tconductivity.dat)",
 }
 
+
+# What the inputs that are not quantities are.
+_INPUTS = {
+    "N_i": "the number of molecules of a species (the log's group, the data file, or ``molecules=``)",
+    "N": "the number of molecules in the box",
+    "T": "the temperature (the :ref:`temperature <quantity-temperature>` row)",
+    "V": "the box volume (the :ref:`volume <quantity-volume>` row)",
+    "charges": "the ions' charges (``--charge Na=1,Cl=-1``, or read from the data file)",
+    "--salt": "the salt, for the experimental correlations",
+    "--molality": "the molality of the salt, mol/kg",
+    "--hop-distance": f"the proton hop distance δ (default {DEFAULT_HOP_DISTANCE * 1e10:g} Å)",
+    "--conductivity-model": "a segmented molar-conductivity model for a salt other than KOH",
+}
 
 _MARKUP = re.compile(r"([\\*|`_])")
 
@@ -55,6 +69,30 @@ def _heading(text: str, mark: str = "=") -> str:
     return f"{text}\n{mark * len(text)}\n"
 
 
+def _math(formula: str) -> str:
+    """A display formula, one equation per paragraph of `formula`."""
+    return ".. math::\n\n" + textwrap.indent(formula.strip(), "   ") + "\n"
+
+
+def _input(name: str) -> str:
+    """An input of a quantity: a link to its page when it is a quantity, else the file, value or option."""
+    if quantities.registered(name) is not None:
+        found = quantities.quantity(name)
+        return f":ref:`{found.title} ({name}) <quantity-{name}>`"
+    return f"``{name}``" + (f": {_INPUTS[name]}" if name in _INPUTS else "")
+
+
+def _statuses(quantity: quantities.Quantity) -> str:
+    """The table of every status an estimate can have, with why, and the input it comes from."""
+    rows = ["   * - ``ok``\n     - the value stands: every check it is subject to passed\n     -"]
+    for status, (why, source) in statuses.documented(quantity.name).items():
+        origin = f":ref:`{source} <quantity-{source}>`" if source else "its own"
+        rows.append(f"   * - ``{status}``\n     - {_prose(why)}\n     - {origin}")
+    return (".. list-table::\n   :header-rows: 1\n   :widths: 18 62 20\n\n   * - status\n     - why\n"
+            "     - from\n" + "\n".join(rows) + "\n\nIn a report, a row is ``partial`` or ``failed`` when its "
+            "replicas differ (see :ref:`row-statuses`).\n")
+
+
 def _quantity_page(quantity: quantities.Quantity) -> str:
     unit = display_unit(quantity.unit)
     lines = [f".. _quantity-{quantity.name}:\n", _heading(f"{quantity.title[:1].upper()}{quantity.title[1:]} ({quantity.name})"),
@@ -64,6 +102,8 @@ def _quantity_page(quantity: quantities.Quantity) -> str:
         curves, norm = quantity.curves, quantity.normalisation
         column = {"box": f"``{curves.column}``", "species": f"``{curves.column}<species>`` (one per species)",
                   "pair": f"``{curves.column}<i>_<j>`` (one per pair of species)"}[curves.per]
+        lines.append(_heading("How it is made", "-"))
+        lines.append(_math(quantity.formula))
         lines.append(_heading("Where it comes from", "-"))
         lines.append(f"Fitted on the column {column} of ``{_FILES.get(curves.file, curves.file)}``: the "
                      "slope *s* of the curve against time over its diffusive window (see :doc:`/windows`).\n")
@@ -77,11 +117,13 @@ def _quantity_page(quantity: quantities.Quantity) -> str:
             lines.append(f"- :math:`{_DIVISORS[name][0]}`: {_DIVISORS[name][1]};")
         lines.append("")
     else:
-        assert quantity.derive is not None
         lines.append(_heading("How it is made", "-"))
-        doc = inspect.getdoc(quantity.derive) or "Derived from the other quantities of the run."
-        lines.append("Derived from other estimates of the same replica:\n")
-        lines.append("::\n\n" + textwrap.indent(doc, "    ") + "\n")
+        lines.append(_math(quantity.formula))
+    lines.append(_heading("Inputs", "-"))
+    lines += [f"- {_input(name)}" for name in quantity.inputs]
+    lines.append("")
+    lines.append(_heading("Statuses", "-"))
+    lines.append(_statuses(quantity))
     if quantity.name == "self_diffusion_infinite":
         lines.append(_heading("Finite-size correction", "-"))
         lines.append(".. math::\n\n   D_\\infty = D + \\frac{\\xi k_B T}{6 \\pi \\eta L}, \\qquad L = V^{1/3}, "
@@ -120,7 +162,15 @@ def _quantities(directory: str) -> None:
              - symbol
              - SI unit
              - what it is
-        """) + "\n".join(table) + "\n\n.. toctree::\n   :hidden:\n\n" + "".join(f"   {n}\n" for n in names))
+        """) + "\n".join(table) + "\n\n" + _row_statuses() + "\n.. toctree::\n   :hidden:\n\n" + "".join(f"   {n}\n" for n in names))
+
+
+def _row_statuses() -> str:
+    rows = "".join(f"   * - ``{status}``\n     - {_prose(why)}\n" for status, why in statuses.ROW_STATUSES)
+    return (".. _row-statuses:\n\n" + _heading("The status of a row", "-") + "\nA row of a report gathers the "
+            "estimates of its replicas. Its status is ``ok`` when every replica gave a value, the replicas' "
+            "common status when none did for one reason, and otherwise:\n\n.. list-table::\n   :header-rows: 1"
+            "\n\n   * - status\n     - why\n" + rows)
 
 
 def _native(directory: str) -> None:

@@ -11,7 +11,9 @@ from __future__ import annotations
 
 from typing import Final
 
-__all__ = ["FITTED", "MISSING", "NOT_BINARY", "OUTSIDE_RANGE", "ROW_STATUSES", "Status"]
+from .registry import quantity
+
+__all__ = ["FITTED", "MISSING", "NOT_BINARY", "OUTSIDE_RANGE", "ROW_STATUSES", "Status", "documented"]
 
 #: A status and why an estimate has it.
 Status = tuple[str, str]
@@ -51,3 +53,22 @@ ROW_STATUSES: Final[tuple[Status, ...]] = (
                 "message says why the others did not"),
     ("failed", "no replica gave a value, for different reasons (the message lists them)"),
 )
+
+
+def documented(name: str) -> dict[str, tuple[str, str]]:
+    """Every status an estimate of the quantity `name` can have: status -> (why, the input it comes from, or "").
+
+    Its record's own statuses first, then those of the inputs it passes on, followed
+    through their own inputs.
+    """
+    found: dict[str, tuple[str, str]] = {status: (why, "") for status, why in quantity(name).statuses}
+    seen, waiting = {name}, list(quantity(name).passes_on)
+    while waiting:
+        source = waiting.pop(0)
+        if source in seen:
+            continue
+        seen.add(source)
+        for status, why in quantity(source).statuses:
+            found.setdefault(status, (why, source))
+        waiting.extend(quantity(source).passes_on)
+    return found
