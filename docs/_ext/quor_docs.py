@@ -194,21 +194,92 @@ def _native(directory: str) -> None:
 
 def _gallery(directory: str) -> None:
     from quor_pp.views import plots
+    from quor_pp.views.structure_plots import plot_structure
 
     target = os.path.join(directory, "gallery")
     os.makedirs(target, exist_ok=True)
     report = quor_pp.analyze(sample_run(), charges=SAMPLE_CHARGES)
     written = plots.plot_report(report, target, formats=("svg",))
+    mixture_dir = os.path.join(os.path.dirname(directory), "..", "examples", "data", "mixture")
+    mixture = quor_pp.analyze(os.path.normpath(mixture_dir))
+    structure = plot_structure(mixture, os.path.join(target, "mixture"), formats=("svg",))
+    rejected = [(row, fit) for result in (*report.replicas, *mixture.replicas) for fit in result.fits
+                for row in (os.path.basename(result.path),) if fit.rejected]
+
+    def figure(path: str, caption: str) -> str:
+        name = os.path.relpath(path, directory).replace(os.sep, "/")
+        return f".. figure:: {name}\n   :alt: {caption}\n   :width: 100%\n\n   {caption}\n"
+
+    by_stem = {os.path.splitext(os.path.basename(p))[0]: p for p in written}
     lines = [_heading("Gallery"),
-             "The figures of ``quor-pp analyze --plot`` on the sample run (1 mol/kg NaCl in water, four "
-             "replicas), drawn when this page was built:\n",
+             "The figures of ``quor-pp analyze --plot`` on the runs that come with quor-pp, drawn when this page "
+             "was built from ``examples/data``.\n",
+             _heading("The sample run: 1 mol/kg NaCl in water", "-"),
+             "Four replicas in ``real`` units:\n",
              ".. code-block:: sh\n\n   quor-pp example sample\n   quor-pp analyze sample --charge Na=1,Cl=-1 "
-             "--plot plots\n"]
-    for path in written:
-        stem = os.path.splitext(os.path.basename(path))[0]
-        lines.append(_heading(stem.replace("_", " "), "-"))
-        lines.append(f".. image:: gallery/{os.path.basename(path)}\n   :alt: {stem}\n   :width: 100%\n")
+             "--plot plots\n",
+             _heading("Every replica's value", "~"),
+             "One panel per row of the table: each replica's value, the mean and its 95 % interval.\n",
+             figure(by_stem.pop("replica_values"), "the replicas' values, their mean and its interval")]
+    lines.append(_heading("The fits", "~"))
+    lines.append("Each figure shows a quantity's curves, scaled to the value's unit, with the window each replica "
+                 "kept, and below them the local log-log slope that the window search judges (see "
+                 ":doc:`/windows`).\n")
+    for stem, path in by_stem.items():
+        lines.append(figure(path, stem.replace("_", " ")))
+    lines.append(_heading("Structure: water and methanol", "-"))
+    lines.append("``examples/data/mixture`` (700 water and 300 methanol molecules, three replicas) has an "
+                 "``rdf.dat``: per pair g(r) with its shells and running coordination number, and the "
+                 "Kirkwood-Buff integral G(L) with its extrapolation L·G(L) to G∞.\n")
+    lines.append(".. code-block:: sh\n\n   quor-pp analyze examples/data/mixture --plot plots\n")
+    for path in structure:
+        lines.append(figure(path, os.path.splitext(os.path.basename(path))[0].replace("_", " ")))
+    lines.append(_heading("A fit with a rejected window", "-"))
+    if rejected:
+        replica, fit = rejected[0]
+        lines.append(f"In {replica}, the first window found for {fit.column} failed the checks of a diffusive "
+                     "stretch and was rejected; the figure of its quantity above draws it.\n")
+    else:
+        lines.append("None of the fits of the shipped runs has a rejected window: their curves are diffusive "
+                     "wherever the search looks. A window is rejected when its local log-log slopes leave the "
+                     "band around 1 (see :doc:`/windows`); such a window is drawn in grey in the fit's figure.\n")
     _write(os.path.join(directory, "gallery.rst"), "\n".join(lines))
+
+
+# Where the ground-truth benchmark's table is looked for: `benchmarks/coverage.py --json FILE`.
+_COVERAGE_FILES = ("benchmarks/data/coverage.json", "coverage.json")
+
+
+def _coverage(directory: str, root: str) -> None:
+    """The coverage table of the last benchmark run, when its JSON is there; else how to make it."""
+    found = next((os.path.join(root, name) for name in _COVERAGE_FILES if os.path.isfile(os.path.join(root, name))),
+                 None)
+    how = ("``python benchmarks/coverage.py --sets 100 --json benchmarks/data/coverage.json`` (about 2 s of CPU "
+           "per set and shape) writes it; the next build of these pages shows it.")
+    if found is None:
+        _write(os.path.join(directory, "coverage.inc"),
+               f"No table of the benchmark was found when these pages were built ({', '.join(_COVERAGE_FILES)}). "
+               f"{how}\n")
+        return
+    import json
+
+    with open(found, encoding="utf-8") as stream:
+        document = json.load(stream)
+
+    def cell(value: float | None, error: float | None, scale: float = 1.0, suffix: str = "") -> str:
+        if value is None:
+            return "–"
+        text = f"{value * scale:.2f}"
+        return text + (f" ± {error * scale:.2f}" if error is not None else "") + suffix
+
+    rows = "".join(f"   * - {r['shape']}\n     - {r['quantity']}\n     - {r['species'] or '–'}\n     - {r['ok']:.2f}\n"
+                   f"     - {cell(r['coverage'], r['coverage_se'])}\n     - {cell(r['bias'], r['bias_se'], 100.0, ' %')}\n"
+                   f"     - {cell(r['half_width'], None, 100.0, ' %')}\n" for r in document["table"])
+    _write(os.path.join(directory, "coverage.inc"),
+           f"From ``{os.path.relpath(found, root)}``: {document['sets']} sets × {document['replicas']} replicas per "
+           f"shape, seed {document['seed']}, quor-pp {document['version']}, {document['seconds']:.0f} s. {how}\n\n"
+           ".. list-table::\n   :header-rows: 1\n\n   * - shape\n     - quantity\n     - species\n     - ok\n"
+           "     - coverage\n     - bias\n     - half-width\n" + rows)
 
 
 def _write(path: str, text: str) -> None:
@@ -229,6 +300,7 @@ def _generate(app: Any) -> None:
     _quantities(directory)
     _native(directory)
     _gallery(directory)
+    _coverage(directory, os.path.dirname(app.srcdir))
 
 
 def setup(app: Any) -> dict[str, Any]:
