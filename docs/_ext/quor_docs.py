@@ -56,7 +56,7 @@ _MARKUP = re.compile(r"([\\*|`_])")
 
 def _prose(text: str) -> str:
     """Plain text with the characters that mean markup in reStructuredText escaped."""
-    return _MARKUP.sub(r"\\\1", text)
+    return _MARKUP.sub(r"\\\1", text).replace("--", "-\\-")  # an option's "--", not an en dash
 
 
 def _docstring_bars(app: Any, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
@@ -202,13 +202,14 @@ def _gallery(directory: str) -> None:
     written = plots.plot_report(report, target, formats=("svg",))
     mixture_dir = os.path.join(os.path.dirname(directory), "..", "examples", "data", "mixture")
     mixture = quor_pp.analyze(os.path.normpath(mixture_dir))
+    os.makedirs(os.path.join(target, "mixture"), exist_ok=True)
     structure = plot_structure(mixture, os.path.join(target, "mixture"), formats=("svg",))
     rejected = [(row, fit) for result in (*report.replicas, *mixture.replicas) for fit in result.fits
                 for row in (os.path.basename(result.path),) if fit.rejected]
 
     def figure(path: str, caption: str) -> str:
         name = os.path.relpath(path, directory).replace(os.sep, "/")
-        return f".. figure:: {name}\n   :alt: {caption}\n   :width: 100%\n\n   {caption}\n"
+        return f".. figure:: {name}\n   :alt: {caption}\n   :width: 100%\n   :target: {name}\n\n   {caption}\n"
 
     by_stem = {os.path.splitext(os.path.basename(p))[0]: p for p in written}
     lines = [_heading("Gallery"),
@@ -242,7 +243,7 @@ def _gallery(directory: str) -> None:
     else:
         lines.append("None of the fits of the shipped runs has a rejected window: their curves are diffusive "
                      "wherever the search looks. A window is rejected when its local log-log slopes leave the "
-                     "band around 1 (see :doc:`/windows`); such a window is drawn in grey in the fit's figure.\n")
+                     "band around 1 (see :doc:`/windows`); the fit's figure then draws such a window hatched.\n")
     _write(os.path.join(directory, "gallery.rst"), "\n".join(lines))
 
 

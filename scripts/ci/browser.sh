@@ -11,3 +11,4 @@ fi
 quor_pp_env test
 cd "$quor_pp_root"
 python -m pytest -q -p no:cacheprovider tests/test_html.py -rs
+python -m pytest -q -p no:cacheprovider tests/test_docs_pages.py -rs   # the site the docs job left in docs/_build/html
