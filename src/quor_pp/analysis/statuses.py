@@ -36,7 +36,8 @@ FITTED: Final[tuple[Status, ...]] = (
     ("too few points", "the search region, or the window given, holds fewer rows than the smallest window"),
     ("outside data", "the window given (--window) lies outside the curve's times"),
     ("degenerate", "the window's times are all equal or its values are not finite"),
-    ("rejected", "every window found failed the checks of a diffusive stretch (its local slopes, its residuals)"),
+    ("rejected", "every window found failed the checks of a diffusive stretch (its local log-log slopes, the "
+                 "sign of its line), or the replicas' common window is not diffusive in this replica's curve"),
     ("not numbers", "the curve holds NaN or infinite values: the simulation failed there"),
     ("no common window", "a common window was asked for, and the windows accepted in the replicas do not overlap"),
     ("not positive", "the fitted slope is not positive, but the curve can only grow"),
