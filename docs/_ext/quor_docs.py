@@ -1,11 +1,15 @@
 """Pages of the documentation made from the package when the docs build, so that they cannot drift.
 
 - ``generated/quantities/<name>.rst``: one page per quantity of the registry
-  (`quor_pp.analysis.quantities.quantities()`): symbol, SI unit, the curves it is fitted on
-  and how a slope becomes the value, or the function that derives it, and its reference;
+  (`quor_pp.analysis.quantities.quantities()`): symbol, SI unit, its record's formula and
+  inputs, for a fitted one the curves and how a slope becomes the value, every status it
+  can have and why (`quor_pp.analysis.statuses.documented`), and its reference;
 - ``generated/native.rst``: the native module's functions, from ``_quor_pp.__all__``,
   with their signatures and docstrings;
-- ``generated/gallery.rst``: every figure of the sample run, drawn now.
+- ``generated/gallery.rst``: the figures of the shipped sample runs (the NaCl run, the
+  mixture's structure) and a fit with a rejected window, drawn now;
+- ``generated/coverage.inc``: the ground-truth benchmark's coverage table, when its JSON
+  is there (included by validation.rst).
 """
 
 from __future__ import annotations
@@ -126,8 +130,6 @@ def _quantity_page(quantity: quantities.Quantity) -> str:
     lines.append(_statuses(quantity))
     if quantity.name == "self_diffusion_infinite":
         lines.append(_heading("Finite-size correction", "-"))
-        lines.append(".. math::\n\n   D_\\infty = D + \\frac{\\xi k_B T}{6 \\pi \\eta L}, \\qquad L = V^{1/3}, "
-                     f"\\quad \\xi = {quantities.YEH_HUMMER_XI}\n")
         lines.append("The self-diffusion coefficient of a periodic box is smaller than that of the infinite "
                      "system by the hydrodynamic self-interaction of the periodic images; the correction uses "
                      "the run's own shear viscosity (or ``viscosity=``).\n")
