@@ -49,7 +49,8 @@ _KB_VD: Final = "Krishna and van Baten, Ind. Eng. Chem. Res. 44, 6939 (2005)"
 _JAMALI: Final = "Jamali et al., J. Chem. Theory Comput. 14, 2667 (2018)"
 
 # What the records below share: statuses with their reasons, and the inputs of a formula.
-_NO_PEAK: Final = ("no peak", "g(r), smoothed over about 0.3 Å, has no peak (of this shell) that rises above its noise")
+_NO_PEAK: Final = ("no peak", "g(r), smoothed over about 0.3 Å, has no peak (of this shell) that rises above its "
+                   "noise")
 _NO_MINIMUM: Final = ("no minimum", "g(r) has no minimum after the shell's peak within the tabulated range")
 _KB_SHORT: Final = ("too few points", "too few tabulated radii below half the box edge for the closed-box sum "
                     "rule or the line through L·G(L), or a g(r) with values that are not numbers")
@@ -152,7 +153,8 @@ def register_all() -> None:
                          r"\quad B = \Delta^{-1}"
                          "\n\n"
                          r"B_{ii} = \frac{x_i}{Đ_{in}} + \sum_{j \neq i} \frac{x_j}{Đ_{ij}}, \qquad "
-                         r"B_{ij} = -x_i \Big( \frac{1}{Đ_{ij}} - \frac{1}{Đ_{in}} \Big) \quad (n \ge 3 \text{ species})",
+                         r"B_{ij} = -x_i \Big( \frac{1}{Đ_{ij}} - \frac{1}{Đ_{in}} \Big) "
+                         r"\quad (n \ge 3 \text{ species})",
                  inputs=("onsager", "N_i"),
                  statuses=(MISSING, ("singular", "the Onsager matrix gives a singular Δ: no diffusivities follow"))),
         Quantity("darken", "Đ_D", "Darken's diffusivity x₂D₁ + x₁D₂", "m^2/s", derive=_lazy("mixtures", "darken"),
@@ -207,7 +209,8 @@ def register_all() -> None:
     experiment = [
         Quantity("density", "ρ", "density", "kg/m^3", derive=_lazy("experiment", "simulated_density"),
                  reference="mean of the equilibrated part of density.dat (Chodera 2016)",
-                 formula=r"\rho = \frac{1}{N - t_0} \sum_{t \ge t_0} \rho(t), " + _EQUILIBRATED, inputs=("density.dat",),
+                 formula=r"\rho = \frac{1}{N - t_0} \sum_{t \ge t_0} \rho(t), " + _EQUILIBRATED,
+                 inputs=("density.dat",),
                  statuses=(("not numbers", "density.dat holds no series to average: no rows, or values that "
                             "are not numbers"), ("unphysical", "the mean density is not positive"))),
         Quantity("density_error", "δρ_s", "standard error of the density from its statistical inefficiency",
