@@ -13,4 +13,9 @@ if ! command -v chromium >/dev/null 2>&1; then
 fi
 quor_pp_env test
 cd "$quor_pp_root"
+# Screenshots of the report (1400 and 800 px) and of three docs pages, kept to be looked at.
+export QUOR_PP_SCREENSHOTS=${QUOR_PP_SCREENSHOTS:-$quor_pp_root/build/screenshots}
+mkdir -p "$QUOR_PP_SCREENSHOTS"
 python -m pytest -q -p no:cacheprovider tests/test_html.py tests/test_report_page.py -rs
+python -m pytest -q -p no:cacheprovider tests/test_docs_pages.py -rs   # the site the docs job left in docs/_build/html
+echo "browser: screenshots in $QUOR_PP_SCREENSHOTS"
