@@ -3,7 +3,7 @@
 # it is missing (needs root and apt), then runs the HTML tests, which load the page, check
 # that it logs nothing to the console and that every image renders, and take a screenshot;
 # then the report of the mixture sample: full-page screenshots at 1400 and 800 px wide, written
-# to $QUOR_PP_SCREENSHOTS (default: a temporary directory), no sideways scroll at
+# to $QUOR_PP_SCREENSHOTS (default: build/screenshots), no sideways scroll at
 # 800 px, and its print on A4 portrait.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../env.sh"
