@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The scale-out page's batch job, examples/dask_job.sh, run as a user runs it but on this
+# machine: it starts `dask scheduler` and one `dask worker` as processes of their own, then
+# `quor-pp analyze` on the sample run and `quor-pp sweep` on the sample sweep with
+# --scheduler. Their tables must be, byte for byte, those of the same commands run
+# serially; the job must end within its time and leave no process of the cluster behind.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../env.sh"
+quor_pp_env test
+cd "$quor_pp_root"
+
+job_limit=120      # s for the whole job (it takes a few)
+worker_timeout=30  # s the commands wait for the worker before they fail
+
+work=$(mktemp -d)
+job=""
+# The processes of the job still running (zombies, ended but not yet reaped, are not).
+left_running() {
+    [[ -n $job ]] && ps -e -o pid=,pgid=,stat=,args= | awk -v group="$job" '$2 == group && $3 !~ /^Z/'
+}
+
+finish() {
+    local status=$? _
+    # timeout(1) leads a process group of its own: whatever the job left running is in it.
+    # The helpers of the worker's process pool may take a moment to notice its end.
+    for _ in {1..10}; do
+        [[ -z $(left_running) ]] && break
+        sleep 0.5
+    done
+    if [[ -n $(left_running) ]]; then
+        echo "dask cluster: the job left processes running:" >&2
+        left_running >&2
+        kill -KILL -- "-$job" 2>/dev/null || true
+        status=1
+    fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap finish EXIT
+
+show_logs() {
+    local log
+    for log in "$work"/dask/scheduler.log "$work"/dask/workers.log; do
+        [[ -f $log ]] && { echo "--- $log (last lines)"; tail -n 15 "$log"; } >&2
+    done
+}
+
+start=$SECONDS
+mkdir -p "$work/serial"
+quor-pp analyze examples/data/run --charge Na=1,Cl=-1 --csv "$work/serial/run.csv" -q >/dev/null
+quor-pp sweep examples/data/sweep --csv "$work/serial/sweep.csv" -q >/dev/null
+
+RUNS=examples/data/run CHARGES=Na=1,Cl=-1 SWEEP=examples/data/sweep OUT="$work/dask" ON_EVERY_NODE="" \
+    WORKER_TIMEOUT=$worker_timeout timeout -k 5 "$job_limit" bash examples/dask_job.sh >"$work/job.out" 2>&1 &
+job=$!
+status=0
+wait "$job" || status=$?
+if [[ $status -ne 0 ]]; then
+    cat "$work/job.out" >&2
+    show_logs
+    if [[ $status -eq 124 || $status -eq 137 ]]; then
+        echo "dask cluster: the job did not end within ${job_limit} s" >&2
+    else
+        echo "dask cluster: the job failed with status $status" >&2
+    fi
+    exit 1
+fi
+
+for table in run.csv sweep.csv; do
+    if ! cmp "$work/serial/$table" "$work/dask/$table"; then
+        diff "$work/serial/$table" "$work/dask/$table" | head -n 20 >&2
+        echo "dask cluster: $table on the cluster differs from the serial one" >&2
+        exit 1
+    fi
+done
+echo "dask cluster: the job's run and sweep tables equal the serial ones, in $((SECONDS - start))s"
