@@ -13,9 +13,9 @@
 # Every path below must be on a filesystem that every node sees at the same path
 # (the scheduler file, the runs, the results), and every node must run the same
 # quor-pp: the environment this script runs in (activate it before sbatch, or here)
-# is the one srun starts the workers in. The variables read here, with a user's
-# values after `sbatch --export=ALL,RUNS=...`, are also how CI runs this very file
-# on one machine.
+# is the one srun starts the workers in. The inputs are the variables read below
+# (sbatch --export=ALL,RUNS=...,SWEEP=... sets them); CI runs this very file on one
+# machine, with ON_EVERY_NODE empty (scripts/ci/dask_cluster.sh).
 set -euo pipefail
 
 runs=${RUNS:-runs/NaCl_1m}       # the replicas of one run
@@ -25,8 +25,9 @@ out=${OUT:-results}              # the tables, and the logs of the cluster
 worker_timeout=${WORKER_TIMEOUT:-300}  # s that quor-pp waits for a first worker
 # How a worker is started on every node (empty: one worker on this machine).
 on_every_node=${ON_EVERY_NODE-srun --ntasks-per-node=1}
-# One worker process per core: with the GIL, processes are what run in parallel.
-processes=${SLURM_CPUS_PER_TASK:-1}
+# One worker process per core of a node (SLURM's or PBS's count): with the GIL,
+# processes are what run in parallel.
+processes=${SLURM_CPUS_PER_TASK:-${NCPUS:-1}}
 
 mkdir -p "$out"
 scheduler_file=$out/scheduler-${SLURM_JOB_ID:-$$}.json

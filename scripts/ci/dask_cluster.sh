@@ -50,8 +50,10 @@ mkdir -p "$work/serial"
 quor-pp analyze examples/data/run --charge Na=1,Cl=-1 --csv "$work/serial/run.csv" -q >/dev/null
 quor-pp sweep examples/data/sweep --csv "$work/serial/sweep.csv" -q >/dev/null
 
-RUNS=examples/data/run CHARGES=Na=1,Cl=-1 SWEEP=examples/data/sweep OUT="$work/dask" ON_EVERY_NODE="" \
-    WORKER_TIMEOUT=$worker_timeout timeout -k 5 "$job_limit" bash examples/dask_job.sh >"$work/job.out" 2>&1 &
+# One scheduler and one single-threaded worker here, even when CI itself runs in a batch job.
+env -u SLURM_JOB_ID -u SLURM_CPUS_PER_TASK -u NCPUS RUNS=examples/data/run CHARGES=Na=1,Cl=-1 \
+    SWEEP=examples/data/sweep OUT="$work/dask" ON_EVERY_NODE="" WORKER_TIMEOUT=$worker_timeout \
+    timeout -k 5 "$job_limit" bash examples/dask_job.sh >"$work/job.out" 2>&1 &
 job=$!
 status=0
 wait "$job" || status=$?
