@@ -13,22 +13,28 @@ job_limit=120      # s for the whole job (it takes a few)
 worker_timeout=30  # s the commands wait for the worker before they fail
 
 work=$(mktemp -d)
-job=""
+job=""         # the job's process id, which is also its process group's (timeout(1) leads one)
+job_ended=0
+
 # The processes of the job still running (zombies, ended but not yet reaped, are not).
 left_running() {
     [[ -n $job ]] && ps -e -o pid=,pgid=,stat=,args= | awk -v group="$job" '$2 == group && $3 !~ /^Z/'
 }
 
+# Whatever ends this script (success, failure, Ctrl-C, SIGTERM), nothing of the job outlives it.
 finish() {
     local status=$? _
-    # timeout(1) leads a process group of its own: whatever the job left running is in it.
+    trap - EXIT INT TERM
+    if [[ -n $job && $job_ended -eq 0 ]]; then  # interrupted: the job is stopped as a batch system would
+        kill -TERM -- "-$job" 2>/dev/null || true
+    fi
     # The helpers of the worker's process pool may take a moment to notice its end.
     for _ in {1..10}; do
         [[ -z $(left_running) ]] && break
         sleep 0.5
     done
     if [[ -n $(left_running) ]]; then
-        echo "dask cluster: the job left processes running:" >&2
+        echo "dask cluster: processes of the job still running, killed:" >&2
         left_running >&2
         kill -KILL -- "-$job" 2>/dev/null || true
         status=1
@@ -37,6 +43,8 @@ finish() {
     exit "$status"
 }
 trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 show_logs() {
     local log
@@ -57,6 +65,7 @@ env -u SLURM_JOB_ID -u SLURM_CPUS_PER_TASK -u NCPUS RUNS=examples/data/run CHARG
 job=$!
 status=0
 wait "$job" || status=$?
+job_ended=1
 if [[ $status -ne 0 ]]; then
     cat "$work/job.out" >&2
     show_logs
