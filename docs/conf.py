@@ -21,6 +21,7 @@ extensions = [
     "numpydoc",
     "sphinxarg.ext",
     "quor_docs",  # pages made from the package at build time: quantities, native functions, gallery
+    "scale_out_facts",  # :code-fact:`state_file` and the like, from the constants of the code
 ]
 
 exclude_patterns = ["_build", "**.ipynb_checkpoints"]

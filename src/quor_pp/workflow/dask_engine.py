@@ -64,6 +64,9 @@ def dask_client(address: str | None, *, worker_timeout: float = WORKER_TIMEOUT) 
         raise ModuleNotFoundError("a Dask scheduler needs Dask's distributed package: "
                                   "pip install 'quor-pp[dask]'", name="distributed") from None
     where = {"scheduler_file": address} if os.path.isfile(address) else {"address": address}
+    if "address" in where and not _parses_as_address(address):
+        raise ClusterError(f"{address} is neither a scheduler file nor a Dask scheduler's address "
+                           "(tcp://host:port)")
     try:
         client = distributed.Client(**where, set_as_default=False)
     except (OSError, TimeoutError, ValueError) as error:
@@ -75,6 +78,24 @@ def dask_client(address: str | None, *, worker_timeout: float = WORKER_TIMEOUT) 
         del _worker_timeouts[id(client)]
         with contextlib.suppress(Exception):
             client.close()
+
+
+def _parses_as_address(address: str) -> bool:
+    """Whether Dask can read `address` as a scheduler's address (whether one listens there or not).
+
+    Asked first because a client given an address it cannot read raises, but leaves behind
+    a half-made client whose finaliser waits 60 s when the process exits and then prints a
+    traceback; a scheduler file not yet written (or mistyped) is such an address.
+    """
+    addressing = importlib.import_module("distributed.comm.addressing")
+    try:
+        scheme, location = addressing.parse_address(address)
+        importlib.import_module("distributed.comm.registry").get_backend(scheme)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            addressing.parse_host_port(location)
+    except ValueError:
+        return False
+    return True
 
 
 def _dask(client: Any, tasks: list[Task], curves: bool, batch: int | None,

@@ -295,6 +295,7 @@ def dask_client_or_error(address: str | None, worker_timeout: float | None = Non
     @contextlib.contextmanager
     def connected() -> Any:
         with contextlib.ExitStack() as stack:
+            stack.enter_context(_without_logs())  # entered first: also while the client closes
             try:
                 client = stack.enter_context(dask_client(address, worker_timeout=worker_timeout or WORKER_TIMEOUT))
             except ModuleNotFoundError as error:
@@ -302,6 +303,28 @@ def dask_client_or_error(address: str | None, worker_timeout: float | None = Non
             yield client
 
     return connected()
+
+
+def _without_logs() -> Any:
+    """No log record on standard error while the command holds its Dask client.
+
+    The command says in one line what went wrong with the cluster (a lost scheduler, no
+    worker, a stop signal); Dask's client would add its own lines and tracebacks of the
+    same event, as when a batch job's time runs out and its scheduler ends with the command.
+    """
+    import contextlib
+    import logging
+
+    @contextlib.contextmanager
+    def disabled() -> Any:
+        before = logging.root.manager.disable
+        logging.disable(logging.CRITICAL)
+        try:
+            yield
+        finally:
+            logging.disable(before)
+
+    return disabled()
 
 
 def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> list[str]:
