@@ -150,10 +150,10 @@ def register_all() -> None:
                  pooled=_pooled("experiment", "pooled_corrected"), reduced=False),
     ]
     thermodynamics = [
-        Quantity("thermo_mean", "⟨x⟩", "equilibrated mean of a thermodynamic column", "file unit",
+        Quantity("thermo_mean", "⟨x⟩", "equilibrated mean of a thermodynamic column", "SI by column",
                  derive=_lazy("thermo_averages", "thermo_mean"),
                  reference="Chodera, J. Chem. Theory Comput. 12, 1799 (2016)"),
-        Quantity("thermo_mean_error", "δ⟨x⟩", "its standard error from the statistical inefficiency", "file unit",
+        Quantity("thermo_mean_error", "δ⟨x⟩", "its standard error from the statistical inefficiency", "SI by column",
                  derive=_lazy("thermo_averages", "thermo_mean_error")),
         Quantity("mean_angle", "θ", "mean bond angle", "deg", derive=_lazy("thermo_averages", "mean_angle"),
                  reduced=False),
