@@ -5,8 +5,9 @@ molality, one colour per salt and state temperature, with the experimental
 correlation through them: Laliberte's density and viscosity, Gilliam's KOH
 conductivity, or a segmented conductivity model. The correlation is evaluated as
 the table's ``<property>_experiment`` rows are, at the temperature the runs
-measured (the mean of the points' ``temperature`` rows), not at the temperature
-the points are labelled with. It is solid only where the table would give the
+measured (each point's ``temperature`` row, and between two points a temperature
+interpolated linearly in molality), not at the temperature the points are
+labelled with: the curve meets each point's experimental value of the table. It is solid only where the table would give the
 correlation's value (within the temperatures and concentrations it was fitted
 on), dashed where the table says "outside range", and not drawn where it cannot
 be evaluated at all. Each point's own experimental value from the table is
@@ -17,6 +18,7 @@ Needs matplotlib, imported when a figure is made.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import warnings
@@ -51,9 +53,11 @@ class ExperimentCurve:
     salt : str
     label_temperature : float
         The temperature the points are labelled with, K.
-    temperature : float
-        The temperature the curve is evaluated at, K: the mean of the points'
-        measured temperatures, as the table's experiment rows use them.
+    temperature : ndarray
+        The temperature at each point of the curve, K: at the molality of a state
+        point, the temperature its runs measured (the table's ``temperature``
+        row, which its experiment row is evaluated at); linear between points,
+        constant beyond the first and last.
     molality : ndarray
         mol/kg, increasing; the ends of the fitted range are among them.
     values : ndarray
@@ -66,7 +70,7 @@ class ExperimentCurve:
 
     salt: str
     label_temperature: float
-    temperature: float
+    temperature: npt.NDArray[np.float64]
     molality: npt.NDArray[np.float64]
     values: npt.NDArray[np.float64]
     fitted: npt.NDArray[np.bool_]
@@ -94,12 +98,14 @@ def experiment_curves(sweep: SweepReport, prop: str) -> list[ExperimentCurve]:
     curves = []
     for (salt, label), points in sorted(groups.items()):
         points.sort(key=lambda p: p[0])
-        temperatures = [t for *_, t in points if t is not None]
-        temperature = float(np.mean(temperatures)) if temperatures else label
+        measured = [(b, t) for b, *_, t in points if t is not None] or [(0.0, label)]
+        at_molality, at_temperature = (np.array(column) for column in zip(*measured))
+        temperature = functools.partial(np.interp, xp=at_molality, fp=at_temperature)
         top = max(p[0] for p in points)
-        curve = _curve(salt, prop, temperature, top * 1.1 if top > 0 else 1.0, model)
+        curve = _curve(salt, prop, temperature, top * 1.1 if top > 0 else 1.0, at_molality, model)
         if curve is not None:
-            curves.append(ExperimentCurve(salt, label, temperature, *curve, points))
+            molality, values, fitted = curve
+            curves.append(ExperimentCurve(salt, label, temperature(molality), molality, values, fitted, points))
     return curves
 
 
@@ -114,9 +120,10 @@ def _model(path: str | None) -> Any:
         return None  # the table's rows say what is wrong with the file
 
 
-def _curve(salt: str, prop: str, temperature: float, top: float, model: Any
-           ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.bool_]] | None:
-    """(molality, values, fitted) of one correlation from 0 to `top` mol/kg; None without a correlation."""
+def _curve(salt: str, prop: str, temperature: Callable[..., Any], top: float, through: npt.NDArray[np.float64],
+           model: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.bool_]] | None:
+    """(molality, values, fitted) of one correlation from 0 to `top` mol/kg, through the molalities
+    `through`; None without a correlation."""
     from ..analysis.experiment import experimental_at
     from ..properties import laliberte_table
 
@@ -130,13 +137,13 @@ def _curve(salt: str, prop: str, temperature: float, top: float, model: Any
         return None
 
     def holds(molality: float) -> bool:
-        found_ = experimental_at(found, prop, temperature, molality, model)
+        found_ = experimental_at(found, prop, float(temperature(molality)), molality, model)
         return found_ is not None and found_.value is not None
 
     def values(molality: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        return _values(found, prop, temperature, molality, model)
+        return _values(found, prop, temperature(molality), molality, model)
 
-    grid = np.linspace(0.0, top, _GRID)
+    grid = np.unique(np.concatenate([np.linspace(0.0, top, _GRID), through]))
     inside = np.array([holds(float(b)) for b in grid])
     # The ends of the fitted range, placed between the points of the grid where it starts or stops.
     ends = [_boundary(holds, float(grid[k]), float(grid[k + 1])) for k in np.flatnonzero(inside[1:] != inside[:-1])]
@@ -159,7 +166,7 @@ def _boundary(holds: Callable[[float], bool], low: float, high: float) -> float:
     return low if inside_low else high
 
 
-def _values(found: Any, prop: str, temperature: float, molality: npt.NDArray[np.float64],
+def _values(found: Any, prop: str, temperature: npt.NDArray[np.float64], molality: npt.NDArray[np.float64],
             model: Any) -> npt.NDArray[np.float64]:
     """The correlation along `molality`, in or out of its fitted range; NaN where it gives no number."""
     from ..properties import salts
@@ -203,7 +210,7 @@ def plot_experiment(sweep: SweepReport, prop: str, directory: str | os.PathLike[
             marked = True
             axes.plot(*zip(*shown), "D", mfc="none", mec=colour, ms=7, mew=1.0)
         scaled = curve.values / unit.scale
-        label = f"{curve.salt}: correlation at {curve.temperature:.2f} K\n(the mean T the runs measured)"
+        label = f"{curve.salt}: correlation at {_temperatures(curve.temperature)}\n(the T the runs measured)"
         if curve.fitted.any():
             axes.plot(curve.molality, np.where(curve.fitted, scaled, np.nan), "-", color=colour, lw=1.4,
                       label=label)
@@ -227,6 +234,11 @@ def plot_experiment(sweep: SweepReport, prop: str, directory: str | os.PathLike[
     figure.suptitle(f"Simulated {prop} against experiment ({_source(sweep, prop)})\n"
                     "points: mean ± std over the replicas", fontsize=10)
     return save(figure, directory, f"{prop}_vs_experiment", formats)
+
+
+def _temperatures(temperature: npt.NDArray[np.float64]) -> str:
+    low, high = float(temperature.min()), float(temperature.max())
+    return f"{low:.2f} K" if high - low < 0.005 else f"{low:.2f} to {high:.2f} K"
 
 
 def _source(sweep: SweepReport, prop: str) -> str:
