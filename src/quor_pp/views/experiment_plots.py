@@ -98,14 +98,15 @@ def experiment_curves(sweep: SweepReport, prop: str) -> list[ExperimentCurve]:
     curves = []
     for (salt, label), points in sorted(groups.items()):
         points.sort(key=lambda p: p[0])
-        measured = [(b, t) for b, *_, t in points if t is not None] or [(0.0, label)]
-        at_molality, at_temperature = (np.array(column) for column in zip(*measured))
+        known = [(b, t) for b, *_, t in points if t is not None] or [(0.0, label)]
+        at_molality, at_temperature = (np.array(column) for column in zip(*known))
         temperature = functools.partial(np.interp, xp=at_molality, fp=at_temperature)
         top = max(p[0] for p in points)
         curve = _curve(salt, prop, temperature, top * 1.1 if top > 0 else 1.0, at_molality, model)
         if curve is not None:
             molality, values, fitted = curve
-            curves.append(ExperimentCurve(salt, label, temperature(molality), molality, values, fitted, points))
+            along = np.asarray(temperature(molality), dtype=np.float64)
+            curves.append(ExperimentCurve(salt, label, along, molality, values, fitted, points))
     return curves
 
 
