@@ -1,0 +1,101 @@
+"""When `-j N` pays: the command serial against -j 2 over runs of more and more replicas.
+
+Run from the repository root, after `bash scripts/test.sh` has made .venv:
+
+    nice -n 10 .venv/bin/python benchmarks/bench_jobs.py [--counts 2,5,10,20,40] [--repeat 5] [--jobs 2]
+
+For each count, a run of that many replicas (copies of the sample run's four, real
+files) is analysed by whole processes: ``quor_pp.analyze(run, jobs=1)`` and
+``jobs=N`` (`--jobs`; a pool of N worker processes whatever the size), and the
+command ``quor-pp analyze -j 1`` and ``-j N`` (which takes the pool only where it
+pays). The processes take turns; the table gives the median wall time of
+`--repeat` runs and the load average. A pool of worker processes pays for its start
+(fresh interpreters that import NumPy and the package, about 0.4 s each, on cores
+the parent's own imports need too) before the first replica is analysed; it pays
+back only once the replicas' work is several times that.
+
+Measured on the 2-core development machine (CPython 3.14), shared with other work
+at a load average of 3 to 6, median wall time in s (the last two columns: the
+command; "-j 2" as it chose before the choice below existed, so always the pool):
+
+    replicas   bytes  jobs=1  jobs=2    -j 1    -j 2  load
+           2   0.2MB    0.28    1.66    1.94    2.03   4.4
+           5   0.4MB    0.33    0.99    0.28    1.04   3.0
+          10   0.8MB    0.26    0.96    0.28    0.89   4.4
+          20   1.5MB    0.41    0.76    0.44    1.09   4.0
+          40   3.1MB    0.87    1.82    1.09    1.85   3.2
+          80   6.1MB    2.52    4.17    2.32    4.51   4.9
+         160  12.2MB    3.82    6.86    5.74    6.32   5.3
+
+One replica of the sample (0.1 MB) takes about 15 ms of CPU. CPU time over 80
+replicas (6.1 MB, ``curves=False``): 1.42 s serial, 2.5 s with two workers, whose
+start (interpreters importing NumPy and the package) and results cost about 1.1 s
+more. On this loaded machine the pool never paid up to 12 MB; on an idle one, two
+workers would halve the work after about 0.65 s of start, and break even near
+6 MB. `quor_pp.workflow.job_sizing` takes serial below 16 MB of files, where the
+pool gains at best about a second on an idle machine and loses several on a busy
+one; `-j N` above it. A `quor_pp.analyze(jobs=N)` call is not second-guessed.
+"""
+
+import argparse
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).parents[1]
+RUN = ROOT / "examples" / "data" / "run"
+
+
+def make_run(directory: pathlib.Path, replicas: int) -> int:
+    """`replicas` copies of the sample's replicas in `directory`; their bytes."""
+    sources = sorted(p for p in RUN.iterdir() if p.is_dir())
+    total = 0
+    for k in range(replicas):
+        target = directory / f"replica_{k + 1}"
+        shutil.copytree(sources[k % len(sources)], target)
+        total += sum(f.stat().st_size for f in target.iterdir())
+    return total
+
+
+def wall(command: list[str]) -> float:
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--counts", default="2,5,10,20,40")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--jobs", type=int, default=2)
+    options = parser.parse_args()
+    jobs = options.jobs
+    print(f"{'replicas':>8}  {'bytes':>7}  {'jobs=1':>6}  {f'jobs={jobs}':>6}  {'-j 1':>6}  {f'-j {jobs}':>6}  load")
+    for count in (int(c) for c in options.counts.split(",")):
+        with tempfile.TemporaryDirectory() as directory:
+            size = make_run(pathlib.Path(directory), count)
+            analyze = [sys.executable, "-m", "quor_pp", "analyze", directory, "-q", "--charge", "Na=1,Cl=-1",
+                       "--csv", os.devnull]
+
+            def api(n: int) -> list[str]:
+                return [sys.executable, "-c", f"import quor_pp; quor_pp.analyze({directory!r}, jobs={n}, "
+                        "charges={'Na': 1, 'Cl': -1})"]
+
+            calls = {"api 1": api(1), "api n": api(jobs), "cli 1": analyze, "cli n": [*analyze, "-j", str(jobs)]}
+            wall(analyze)  # compiled modules written, files in the page cache
+            times: dict[str, list[float]] = {name: [] for name in calls}
+            for _ in range(options.repeat):
+                for name, command in calls.items():
+                    times[name].append(wall(command))
+            median = {name: statistics.median(values) for name, values in times.items()}
+            print(f"{count:>8}  {size / 1e6:>5.1f}MB  {median['api 1']:>6.2f}  {median['api n']:>6.2f}  "
+                  f"{median['cli 1']:>6.2f}  {median['cli n']:>6.2f}  {os.getloadavg()[0]:.1f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
