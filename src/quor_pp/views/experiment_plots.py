@@ -102,7 +102,8 @@ def experiment_curves(sweep: SweepReport, prop: str) -> list[ExperimentCurve]:
         at_molality, at_temperature = (np.array(column) for column in zip(*known))
         temperature = functools.partial(np.interp, xp=at_molality, fp=at_temperature)
         top = max(p[0] for p in points)
-        curve = _curve(salt, prop, temperature, top * 1.1 if top > 0 else 1.0, at_molality, model)
+        curve = _curve(salt, prop, temperature, top * 1.1 if top > 0 else 1.0, np.array([p[0] for p in points]),
+                       model)
         if curve is not None:
             molality, values, fitted = curve
             along = np.asarray(temperature(molality), dtype=np.float64)
