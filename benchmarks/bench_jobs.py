@@ -26,15 +26,25 @@ command; "-j 2" as it chose before the choice below existed, so always the pool)
           40   3.1MB    0.87    1.82    1.09    1.85   3.2
           80   6.1MB    2.52    4.17    2.32    4.51   4.9
          160  12.2MB    3.82    6.86    5.74    6.32   5.3
+         320  24.5MB   16.56   34.15   15.98   22.44   7.7
 
-One replica of the sample (0.1 MB) takes about 15 ms of CPU. CPU time over 80
-replicas (6.1 MB, ``curves=False``): 1.42 s serial, 2.5 s with two workers, whose
-start (interpreters importing NumPy and the package) and results cost about 1.1 s
-more. On this loaded machine the pool never paid up to 12 MB; on an idle one, two
-workers would halve the work after about 0.65 s of start, and break even near
-6 MB. `quor_pp.workflow.job_sizing` takes serial below 16 MB of files, where the
-pool gains at best about a second on an idle machine and loses several on a busy
-one; `-j N` above it. A `quor_pp.analyze(jobs=N)` call is not second-guessed.
+On so loaded a machine the pool did not pay even at 24 MB: its workers take the
+cores the work needs. CPU time (user + system of the process and its workers,
+``curves=False``, load 3 to 6):
+
+    replicas   bytes  jobs=1  jobs=2  pool's extra
+          20   1.5MB    0.51    1.29    0.78
+          80   6.1MB    1.42    2.50    1.08
+         160  12.2MB    2.85    3.68    0.83
+
+so the pool costs about 0.8 to 1.1 s of CPU whatever the size (two interpreters
+starting and importing NumPy and the package), and the work about 0.22 s per MB of
+run files (17 ms per replica of the sample's 0.08 MB). N workers take (N − 1)/N of
+the work off the calling process: `quor_pp.workflow.job_sizing` takes them when that
+is more than their start's 1.1 s, from 10 MB of files with -j 2 (6.7 MB with -j 4,
+5.7 MB with -j 8), and analyses smaller runs serially. On an idle 2-core machine a
+run just below 10 MB would have gained about half a second from the pool; on a busy
+one it loses more. `quor_pp.analyze(jobs=N)` itself is not second-guessed.
 """
 
 import argparse

@@ -99,9 +99,9 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
     where = engine.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=jobs, default=1, metavar="N",
                        help="analyse N replicas at once: in threads on free-threaded Python, else in worker "
-                            "processes, whose start pays only for runs of some 16 MB of files or more (smaller "
-                            "ones are analysed in this process, as fast; the results are the same); with "
-                            "--plot, N figures are drawn at once")
+                            "processes, whose start pays only for runs of some 10 MB of files or more with -j 2, "
+                            "6 MB with -j 8 (smaller ones are analysed in this process, as fast; the results are "
+                            "the same); with --plot, N figures are drawn at once")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
                             "a scheduler file); its workers must see the run directories "
@@ -352,5 +352,5 @@ def worthwhile_jobs(prog: str, directories: Sequence[str], jobs: int, quiet: boo
     if found < jobs and len(directories) > 1 and not quiet:
         print(f"{prog}: note: -j {jobs}: the {len(directories)} replicas ({run_bytes(directories) / 1e6:.1f} MB of "
               f"files) are analysed in this process, sooner than worker processes start (they pay from about "
-              f"{serial_below() / 1e6:g} MB)", file=sys.stderr)
+              f"{serial_below(min(jobs, len(directories))) / 1e6:.0f} MB)", file=sys.stderr)
     return found
