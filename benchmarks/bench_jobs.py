@@ -9,13 +9,11 @@ files) is analysed by whole processes: ``quor_pp.analyze(run, jobs=1)`` and
 ``jobs=N`` (`--jobs`; a pool of N worker processes whatever the size), and the
 command ``quor-pp analyze -j 1`` and ``-j N`` (which takes the pool only where it
 pays). The processes take turns; the table gives the median wall time of
-`--repeat` runs and the load average. A pool of worker processes pays for its start
-(fresh interpreters that import NumPy and the package, about 0.4 s each, on cores
-the parent's own imports need too) before the first replica is analysed; it pays
-back only once the replicas' work is several times that.
+`--repeat` runs and the load average. The CPU columns are the median CPU time (user + system, the
+workers' included) of the two ``quor_pp.analyze`` processes.
 
 Measured on the 2-core development machine (CPython 3.14), shared with other work
-at a load average of 3 to 6, median wall time in s (the last two columns: the
+at a load average of 3 to 8, median wall time in s (the last two columns: the
 command; "-j 2" as it chose before the choice below existed, so always the pool):
 
     replicas   bytes  jobs=1  jobs=2    -j 1    -j 2  load
@@ -50,6 +48,7 @@ one it loses more. `quor_pp.analyze(jobs=N)` itself is not second-guessed.
 import argparse
 import os
 import pathlib
+import resource
 import shutil
 import statistics
 import subprocess
@@ -72,10 +71,14 @@ def make_run(directory: pathlib.Path, replicas: int) -> int:
     return total
 
 
-def wall(command: list[str]) -> float:
+def wall(command: list[str]) -> tuple[float, float]:
+    """Wall and CPU time (user + system of the process and its workers), s."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return elapsed, after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
 
 
 def main() -> None:
@@ -85,7 +88,8 @@ def main() -> None:
     parser.add_argument("--jobs", type=int, default=2)
     options = parser.parse_args()
     jobs = options.jobs
-    print(f"{'replicas':>8}  {'bytes':>7}  {'jobs=1':>6}  {f'jobs={jobs}':>6}  {'-j 1':>6}  {f'-j {jobs}':>6}  load")
+    print(f"{'replicas':>8}  {'bytes':>7}  {'jobs=1':>6}  {f'jobs={jobs}':>6}  {'-j 1':>6}  {f'-j {jobs}':>6}  load"
+          f"  CPU: {'jobs=1':>6}  {f'jobs={jobs}':>6}")
     for count in (int(c) for c in options.counts.split(",")):
         with tempfile.TemporaryDirectory() as directory:
             size = make_run(pathlib.Path(directory), count)
@@ -98,13 +102,15 @@ def main() -> None:
 
             calls = {"api 1": api(1), "api n": api(jobs), "cli 1": analyze, "cli n": [*analyze, "-j", str(jobs)]}
             wall(analyze)  # compiled modules written, files in the page cache
-            times: dict[str, list[float]] = {name: [] for name in calls}
+            times: dict[str, list[tuple[float, float]]] = {name: [] for name in calls}
             for _ in range(options.repeat):
                 for name, command in calls.items():
                     times[name].append(wall(command))
-            median = {name: statistics.median(values) for name, values in times.items()}
+            median = {name: statistics.median(w for w, _ in values) for name, values in times.items()}
+            cpu = {name: statistics.median(c for _, c in values) for name, values in times.items()}
             print(f"{count:>8}  {size / 1e6:>5.1f}MB  {median['api 1']:>6.2f}  {median['api n']:>6.2f}  "
-                  f"{median['cli 1']:>6.2f}  {median['cli n']:>6.2f}  {os.getloadavg()[0]:.1f}", flush=True)
+                  f"{median['cli 1']:>6.2f}  {median['cli n']:>6.2f}  {os.getloadavg()[0]:>4.1f}"
+                  f"       {cpu['api 1']:>6.2f}  {cpu['api n']:>6.2f}", flush=True)
 
 
 if __name__ == "__main__":
