@@ -17,6 +17,7 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.doctest",
     "sphinx.ext.mathjax",
+    "sphinx-mathjax-offline",  # MathJax 3 copied into _static: formulas render offline
     "numpydoc",
     "sphinxarg.ext",
     "quor_docs",  # pages made from the package at build time: quantities, native functions, gallery
@@ -27,6 +28,9 @@ html_theme = "pydata_sphinx_theme"
 html_title = f"quor-pp {release}"
 html_theme_options = {"navigation_with_keys": False, "show_toc_level": 2}
 html_static_path: list[str] = []
+# MathJax from the site's own files (sphinx-mathjax-offline copies them), never from a CDN;
+# scripts/ci/check_offline.py fails the docs build on any asset loaded from the network.
+mathjax_path = "mathjax/tex-chtml.js"
 
 # numpydoc renders the sections; autodoc lists nothing by itself (members are named on the pages).
 numpydoc_show_class_members = False

@@ -53,7 +53,7 @@ class WindowSettings:
     min_window : int
         Fewest rows in a window.
     max_window : int
-        Rows in a window stay below this number.
+        Windows have fewer rows than this: at most ``max_window - 1``.
     max_error : float
         Largest accepted distance of the log-log slope from 1.
     min_displacement : float
@@ -77,6 +77,10 @@ class WindowSettings:
     check: bool = True
     out_of_band_share: float = 1.0 / 3.0
     max_rejections: int = 10
+
+    def rows_phrase(self) -> str:
+        """The rows a window may span, as every view says it: "10 to 59 rows" (`max_window` is excluded)."""
+        return f"{self.min_window} to {self.max_window - 1} rows"
 
     def __post_init__(self) -> None:
         if not 0.0 <= self.margin < 0.5:

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Final
 from .registry import (YEH_HUMMER_XI, Curves, Normalisation, Quantity, quantities, quantity, register,
                        registered, unregister)
 from .results import Needs
+from .statuses import FITTED, MISSING
 
 if TYPE_CHECKING:
     from .results import Estimate
@@ -145,28 +146,58 @@ for _quantity in (
     Quantity("self_diffusion", "D", "self-diffusion coefficient", "m^2/s",
              Curves("diffself", "MSD__", "species", ("diffself.dat",)), Normalisation("diffusion", ("N_i",)),
              curve_label=_D_LABEL, in_sweep_table=True, positive=True,
-             reference="Einstein relation: the file holds the sum over the species' molecules of |Δr|²/6"),
+             reference="Einstein relation: the file holds the sum over the species' molecules of |Δr|²/6",
+             formula=r"D_i = \frac{1}{N_i} \lim_{t \to \infty} \frac{d}{dt} \frac{1}{6} "
+                     r"\Big\langle \sum_{k \in i} \lvert \Delta \mathbf{r}_k(t) \rvert^2 \Big\rangle",
+             inputs=("diffself.dat", "N_i"), statuses=FITTED),
     Quantity("self_diffusion_infinite", "D∞", "self-diffusion coefficient, finite-size corrected", "m^2/s",
-             derive=_infinite_dilution, reference="Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)"),
+             derive=_infinite_dilution, reference="Yeh and Hummer, J. Phys. Chem. B 108, 15873 (2004)",
+             formula=r"D_{\infty} = D + \frac{\xi k_B T}{6 \pi \eta L}, \qquad L = V^{1/3}, \quad "
+                     rf"\xi = {YEH_HUMMER_XI}",
+             inputs=("self_diffusion", "temperature", "volume", "viscosity"), passes_on=("self_diffusion",),
+             statuses=(MISSING, ("invalid input", "T, V and η give a correction that is not a finite number"))),
     Quantity("onsager", "Λ", "Onsager coefficient", "m^2/s", derive=_onsager,
              curve_label=(r"$\langle \sum\Delta r_i \cdot \sum\Delta r_j \rangle / 6N$", "m$^2$"),
-             reference="Krishna and van Baten, Ind. Eng. Chem. Res. 44, 6939 (2005)"),
+             reference="Krishna and van Baten, Ind. Eng. Chem. Res. 44, 6939 (2005)",
+             formula=r"\Lambda_{ij} = \frac{1}{N} \lim_{t \to \infty} \frac{d}{dt} \frac{1}{6} \Big\langle "
+                     r"\sum_{k \in i} \Delta \mathbf{r}_k(t) \cdot \sum_{l \in j} \Delta \mathbf{r}_l(t) \Big\rangle",
+             inputs=("diffonsag.dat", "N"),
+             statuses=(*FITTED, ("momentum not conserved", "the mass-weighted rows Σ_j M_j Λ_ij of the matrix, "
+                                 "all fitted over one window, miss zero by more than momentum_tolerance"))),
     Quantity("viscosity", "η", "shear viscosity", "Pa s",
              Curves("viscosity", "MSD_all", names=("viscosity.dat",)), Normalisation("viscosity", ("T",)),
              curve_label=(r"$V \langle (\int P_{\alpha\beta}\, dt)^2 \rangle / 2 k_B T$", r"Pa$\cdot$s$^2$"),
-             in_sweep_table=True, positive=True, reference="Helfand moment of the off-diagonal pressure tensor"),
+             in_sweep_table=True, positive=True, reference="Helfand moment of the off-diagonal pressure tensor",
+             formula=r"\eta = \lim_{t \to \infty} \frac{V}{2 k_B T} \frac{d}{dt} \Big\langle \Big( \int_0^t "
+                     r"P_{\alpha\beta}(t') \, dt' \Big)^2 \Big\rangle",
+             inputs=("viscosity.dat", "T"), statuses=FITTED),
     Quantity("thermal_conductivity", "κ", "thermal conductivity", "W/(m K)",
              Curves("thermal_conductivity", "MSD_all", names=("thermconductivity.dat", "tconductivity.dat")), Normalisation("thermal_conductivity", ("T^2",)),
              curve_label=(r"$\langle (\int J\, dt)^2 \rangle / 2 V k_B T^2$", r"J/(m$\cdot$K)"),
-             in_sweep_table=True, positive=True, reference="Helfand moment of the heat flux"),
+             in_sweep_table=True, positive=True, reference="Helfand moment of the heat flux",
+             formula=r"\kappa = \lim_{t \to \infty} \frac{1}{2 V k_B T^2} \frac{d}{dt} \Big\langle \Big( "
+                     r"\int_0^t J_{\alpha}(t') \, dt' \Big)^2 \Big\rangle",
+             inputs=("thermconductivity.dat", "T"), statuses=FITTED),
     Quantity("conductivity", "σ", "electrical conductivity", "S/m", derive=_conductivity,
              curve_label=(r"$e^2 \sum q_i q_j \langle \Delta r_i \cdot \Delta r_j \rangle / 6 V k_B T$",
                           r"S$\cdot$s/m"),
-             in_sweep_table=True, positive=True, reference="charge-weighted sum of the Onsager coefficients"),
+             in_sweep_table=True, positive=True, reference="charge-weighted sum of the Onsager coefficients",
+             formula=r"\sigma = \frac{e^2}{V k_B T} \lim_{t \to \infty} \frac{d}{dt} \frac{1}{6} \sum_{i,j} "
+                     r"q_i q_j \Big\langle \sum_{k \in i} \Delta \mathbf{r}_k(t) \cdot \sum_{l \in j} "
+                     r"\Delta \mathbf{r}_l(t) \Big\rangle",
+             inputs=("diffonsag.dat", "charges", "T", "V"), statuses=FITTED),
     Quantity("conductivity_nernst_einstein", "σ_NE", "Nernst-Einstein conductivity", "S/m",
-             derive=_nernst_einstein, reference="Nernst-Einstein relation from the self-diffusion slopes"),
-    Quantity("temperature", "T", "temperature", "K", derive=_box_input("temperature", "T"), reduced=False),
-    Quantity("volume", "V", "box volume", "m^3", derive=_box_input("volume", "V")),
+             derive=_nernst_einstein, reference="Nernst-Einstein relation from the self-diffusion slopes",
+             formula=r"\sigma_\mathrm{NE} = \frac{e^2}{V k_B T} \sum_i q_i^2 N_i D_i",
+             inputs=("self_diffusion", "charges", "T", "V"), statuses=(MISSING,)),
+    Quantity("temperature", "T", "temperature", "K", derive=_box_input("temperature", "T"), reduced=False,
+             formula=r"T = \langle T(t) \rangle", inputs=("nvt_prod.dat (Temp)", "log.lammps", "temperature="),
+             reference="the mean of the thermodynamic table's Temp column, or the value given",
+             statuses=(MISSING,)),
+    Quantity("volume", "V", "box volume", "m^3", derive=_box_input("volume", "V"),
+             formula=r"V = \langle V(t) \rangle", inputs=("volume.dat", "log.lammps", "volume="),
+             reference="the mean of the run's volume file (or the log's Volume column), or the value given",
+             statuses=(MISSING,)),
 ):
     register(_quantity)
 

@@ -103,6 +103,17 @@ class Quantity:
         For a value that is a non-linear function of its inputs: that function of the
         species and the estimate's sources by name. A report applies it to the
         sources' means over the replicas, with a jackknife error.
+    formula : str
+        How the value is made, in LaTeX (for the documentation's page of the quantity).
+    inputs : tuple of str
+        What it is made from: other quantities of the registry by name, files of the
+        run ("rdf.dat") and inputs (T, V, N_i, charges, options).
+    statuses : tuple of (str, str)
+        Every status its estimates can have other than "ok", with the reason for each
+        (see `quor_pp.analysis.statuses`).
+    passes_on : tuple of str
+        The quantities among `inputs` whose status an estimate takes over unchanged
+        when that input has no value.
     """
 
     name: str
@@ -118,6 +129,10 @@ class Quantity:
     positive: bool = False
     reference: str = ""
     pooled: Callable[[str, Mapping[str, float]], float] | None = None
+    formula: str = ""
+    inputs: tuple[str, ...] = ()
+    statuses: tuple[tuple[str, str], ...] = ()
+    passes_on: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
         if (self.curves is None) != (self.normalisation is None) or (self.curves is None) == (self.derive is None):

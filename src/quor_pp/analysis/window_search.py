@@ -182,7 +182,7 @@ def fit_window(
     t_fit, fit = np.frombuffer(t_found, np.float64), np.frombuffer(fit_found, np.float64)
     if math.isnan(d) and len(t_fit) <= 1:
         return failed("no window",
-                      f"no window of {settings.min_window} to {settings.max_window - 1} rows has a "
+                      f"no window of {settings.rows_phrase()} has a "
                       f"log-log slope within 1 ± {settings.max_error:g}")
     rows = np.frombuffer(found_rows, np.int64).astype(np.intp, copy=False)
     assert len(rows) == len(t_fit), "the fitted window is not a run of the curve's times"

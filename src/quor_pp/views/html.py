@@ -14,9 +14,11 @@ import datetime
 import os
 import tempfile
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Final
 
 from ..analysis.display import title
+from ..workflow.run_inputs_summary import run_inputs
+from .report_sections import figure_elements, settings_table
 from ..analysis.fit_html import fit_html
 from ..properties.solution_html import solution_html
 from ..workflow.report_html import report_html, sweep_html
@@ -36,16 +38,46 @@ __all__ = ["fit_html", "report_html", "report_page", "solution_html", "sweep_htm
 _POLICY: Final = "default-src 'none'; img-src data:; style-src 'unsafe-inline'"
 
 _STYLE: Final = """
-body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 90em; padding: 0 1em; color: #222; }
-h1 { font-size: 1.5em; } h2 { font-size: 1.2em; border-bottom: 1px solid #ccc; margin-top: 2em; }
+body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 90em; padding: 0 1em; color: #222;
+       line-height: 1.4; }
+h1 { font-size: 1.5em; overflow-wrap: anywhere; } h2 { font-size: 1.2em; border-bottom: 1px solid #ccc; margin-top: 2em; }
 table.quor-pp { border-collapse: collapse; font-size: 0.9em; margin: 0.5em 0; }
-table.quor-pp th, table.quor-pp td { padding: 0.2em 0.7em; border-bottom: 1px solid #e4e4e4; text-align: left; }
+table.quor-pp caption { text-align: left; font-weight: 600; padding: 0.3em 0; }
+table.quor-pp th, table.quor-pp td { padding: 0.2em 0.7em; border-bottom: 1px solid #e4e4e4; text-align: left;
+                                     vertical-align: top; }
+table.quor-pp th { border-bottom: 2px solid #bbb; vertical-align: bottom; }
 table.quor-pp td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+table.quor-pp tbody tr:nth-child(even) { background: #fafafa; }
+span.nowrap { white-space: nowrap; }
 div.wide { overflow-x: auto; }
 table.quor-pp tr.bad td { background: #fff3e0; }
-.status-ok { color: #1b5e20; } .status-bad { color: #b71c1c; font-weight: 600; }
-figure { margin: 1em 0; } figure img { max-width: 100%; border: 1px solid #eee; }
+.status-ok { color: #1b5e20; } .status-bad { color: #b71c1c; font-weight: 600; white-space: nowrap; }
+p.inputs { margin: 0.3em 0; }
+div.figures { display: grid; grid-template-columns: repeat(auto-fill, minmax(34em, 1fr)); gap: 1em 1.5em; }
+div.figures figure.full { grid-column: 1 / -1; }
+figure { margin: 1em 0; } figure img { max-width: 100%; height: auto; border: 1px solid #eee; display: block; }
+figcaption { font-size: 0.9em; color: #444; margin-top: 0.3em; }
+div.settings { display: flex; flex-wrap: wrap; gap: 0 2.5em; align-items: flex-start; }
 ul.warnings li { color: #8a4b00; } code, pre { font-size: 0.85em; }
+td.path { overflow-wrap: anywhere; }
+@media (max-width: 60em) {
+  body { margin: 1em auto; padding: 0 0.6em; }
+  table.quor-pp { font-size: 0.8em; }
+  table.quor-pp th, table.quor-pp td { padding: 0.15em 0.35em; }
+  div.figures { display: block; }
+}
+@media print {
+  @page { size: A4 portrait; margin: 14mm 12mm; }
+  body { max-width: none; margin: 0; padding: 0; font-size: 9pt; color: #000; }
+  h1 { font-size: 14pt; } h2 { font-size: 11pt; margin-top: 1.2em; break-after: avoid; }
+  table.quor-pp { font-size: 7.5pt; } table.quor-pp th, table.quor-pp td { padding: 0.1em 0.3em; }
+  table.quor-pp thead { display: table-header-group; } table.quor-pp tr { break-inside: avoid; }
+  table.quor-pp tbody tr:nth-child(even), table.quor-pp tr.bad td { print-color-adjust: exact; }
+  div.wide { overflow: visible; }
+  div.figures { display: block; }
+  figure { break-inside: avoid; margin: 0.6em 0; } figure img { width: auto; max-height: 118mm; border: none; }
+  details { display: block; } details > summary { font-weight: 600; }
+}
 """
 
 
@@ -53,27 +85,6 @@ def _has_matplotlib() -> bool:
     import importlib.util
 
     return importlib.util.find_spec("matplotlib") is not None
-
-
-def _report_figures(report: Report) -> list[str]:
-    """Every fit figure of the report, and the replica values, as <figure> elements (none without matplotlib)."""
-    if not _has_matplotlib() or not report.replicas:
-        return []
-    from . import plots
-
-    keys = [key for key in plots.figure_keys(report)
-            if not any(fit.success and len(fit.time) == 0 for _, _, fit in report.fits(*key))]
-    figures = []
-    with tempfile.TemporaryDirectory(prefix="quor-pp-html-") as directory:
-        for quantity, species in keys:
-            for path in plots.plot_fits(report, quantity, species, directory, formats=("svg",)):
-                with open(path, "rb") as stream:
-                    caption = f"{title(quantity)}{' of ' + species if species else ''}: fits of every replica"
-                    figures.append(figure_html(svg_uri(stream.read()), caption))
-        for path in plots.plot_replica_values(report, directory, formats=("svg",)):
-            with open(path, "rb") as stream:
-                figures.append(figure_html(svg_uri(stream.read()), "every replica's value with the mean and spread"))
-    return figures
 
 
 def _sweep_figures(sweep: SweepReport) -> list[str]:
@@ -111,14 +122,9 @@ def _files_table(directories: Iterable[str]) -> str:
             if not os.path.isfile(path):
                 continue
             when = datetime.datetime.fromtimestamp(status.st_mtime, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S UTC")
-            rows.append(([(escape(os.path.abspath(path)), False), (escape(f"{status.st_size:,}"), True), (escape(when), False)],
+            rows.append(([(escape(os.path.abspath(path)).replace("/", "/<wbr>"), False), (escape(f"{status.st_size:,}"), True), (escape(when), False)],
                          False))
     return html_table(("file", "bytes", "modified"), rows)
-
-
-def _settings_table(values: dict[str, Any]) -> str:
-    return html_table(("setting", "value"), (([(escape(k), False), (f"<code>{escape(v)}</code>", False)], False)
-                                        for k, v in values.items()))
 
 
 def _page(heading: str, sections: Sequence[tuple[str, str]]) -> str:
@@ -138,29 +144,41 @@ def _warnings_list(notes: Sequence[str]) -> str:
         "<p>None.</p>"
 
 
+def _unbroken(text: str) -> str:
+    return f'<span class="nowrap">{escape(text)}</span>'
+
+
+def _style(replicas: Iterable[str]) -> str:
+    """The runs' unit style when they share one, else empty."""
+    styles = set(replicas)
+    return styles.pop() if len(styles) == 1 else ""
+
+
 def report_page(report: Report, *, heading: str | None = None) -> str:
     """The self-contained HTML page of a report (what `write_report` writes)."""
-    from .. import __version__
-
     paths = [result.path for result in report.replicas]
     heading = heading or f"quor-pp analysis of {os.path.commonpath([os.path.abspath(p) for p in paths]) if paths else 'no replicas'}"
     units = sorted({result.units for result in report.replicas})
     window = report.settings.window
+    inputs = [entry.describe() for entry in run_inputs(report.replicas)]
+    applied, _ = report.checks()
     summary = (f"<p>{len(report.replicas)} replicas, units {escape(', '.join(units))}; "
-               f"windows of {window.min_window} to {window.max_window} rows, log-log slope 1 ± {window.max_error:g}. "
-               "Mean over the replicas, population standard deviation, standard error std/√(n−1) and the half-width "
-               "of the 95 % confidence interval (Student's t).</p>")
-    figures = _report_figures(report)
-    provenance = (f"<p>quor-pp {escape(__version__)}.</p>" + _files_table(paths)
-                  + (_files_table(sorted({f.path for f in report.failures if os.path.isdir(f.path)}))
-                     if report.failures else ""))
+               f"windows of {escape(window.rows_phrase())}, log-log slope 1 ± {window.max_error:g}. "
+               "Mean over the replicas, population standard deviation (std), standard error std/√(n−1) (sem) "
+               "and the half-width of the 95&nbsp;% confidence interval (Student's t).</p>"
+               + (f"<p class=\"inputs\">Inputs: {'; '.join(_unbroken(entry) for entry in inputs)}.</p>" if inputs else "")
+               + (f"<p class=\"inputs\">Checked: {escape(', '.join(applied))}.</p>" if applied else ""))
+    figures = figure_elements(report)
+    provenance = _files_table(paths) + (_files_table(sorted({f.path for f in report.failures if os.path.isdir(f.path)}))
+                                        if report.failures else "")
     sections = [
-        ("Results", summary + rows_table(report.rows)),
+        ("Results", summary + f'<div class="wide">{rows_table(report.rows)}</div>'),
         ("Warnings", _warnings_list(report_notes(report))),
         ("Windows, checks and intervals",
          "<ul>" + "".join(f"<li>{escape(remark)}</li>" for remark in report.remarks()) + "</ul>"),
-        ("Figures", "".join(figures) or "<p>No figures (matplotlib is not installed, or nothing was fitted).</p>"),
-        ("Settings", _settings_table(report.settings.to_dict())),
+        ("Figures", f'<div class="figures">{"".join(figures)}</div>' if figures else
+         "<p>No figures (matplotlib is not installed, or nothing was fitted).</p>"),
+        ("Settings", settings_table(report.settings, _style(result.units for result in report.replicas))),
         ("Input files", provenance),
     ]
     return _page(heading, sections)
@@ -168,8 +186,6 @@ def report_page(report: Report, *, heading: str | None = None) -> str:
 
 def sweep_page(sweep: SweepReport, *, heading: str | None = None) -> str:
     """The self-contained HTML page of a sweep (what `write_sweep_report` writes)."""
-    from .. import __version__
-
     heading = heading or f"quor-pp sweep of {os.path.abspath(sweep.root)}"
     points = []
     for point, report in zip(sweep.points, sweep.reports):
@@ -179,13 +195,16 @@ def sweep_page(sweep: SweepReport, *, heading: str | None = None) -> str:
              if report is not None for notice in report.notices()]
     notes += [f"not analysed: {failure}" for failure in sweep.failures]
     replicas = [replica for point in sweep.points for replica in point.replicas]
+    figures = _sweep_figures(sweep)
     sections = [
         ("Results", sweep_table(sweep)),
         ("State points", "".join(points)),
         ("Warnings", _warnings_list(notes)),
-        ("Figures", "".join(_sweep_figures(sweep)) or "<p>No figures (matplotlib is not installed).</p>"),
-        ("Settings", _settings_table(sweep.settings.to_dict())),
-        ("Input files", f"<p>quor-pp {escape(__version__)}.</p>" + _files_table(replicas)),
+        ("Figures", f'<div class="figures">{"".join(figures)}</div>' if figures else
+         "<p>No figures (matplotlib is not installed).</p>"),
+        ("Settings", settings_table(sweep.settings, _style(result.units for report in sweep.reports
+                                                           if report is not None for result in report.replicas))),
+        ("Input files", _files_table(replicas)),
     ]
     return _page(heading, sections)
 

@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 
     from ..workflow.sweeps import SweepReport
 
-__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report",
+__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "report_figures",
            "plot_sweep", "plot_sweep_quantity", "thin"]
 
 #: Name of the figure of every replica value.
@@ -96,15 +96,28 @@ def plot_report(report: Report, directory: str | os.PathLike[str], *, formats: S
         The directory cannot be made or a file cannot be written.
     """
     require_matplotlib()
+    os.makedirs(directory, exist_ok=True)
+    figures = report_figures(report)
+    # The replica values, a panel for every row, take longest: drawn first when several are drawn at once.
+    first = next(k for k, (function, _, _) in enumerate(figures) if function is plot_replica_values)
+    return _draw_all(figures, directory, formats, jobs, progress, first=first)
+
+
+def report_figures(report: Report) -> list[_Figure]:
+    """(function, report, arguments) of every figure `plot_report` draws, in its order.
+
+    The fits of every key of `figure_keys`, the replica values, then the structure
+    figures (`structure_plots.structure_figures`). Each is drawn as
+    ``function(report, *arguments, directory, formats=...)``, which returns the paths
+    it wrote (none when the replicas lack its files). The HTML page draws this same
+    list, so it holds every figure that ``--plot`` writes.
+    """
     from .structure_plots import structure_figures
 
-    os.makedirs(directory, exist_ok=True)
-    keys = figure_keys(report)
-    figures: list[_Figure] = [(plot_fits, report, key) for key in keys]
+    figures: list[_Figure] = [(plot_fits, report, key) for key in figure_keys(report)]
     figures.append((plot_replica_values, report, ()))
     figures += [(function, report, key) for function, key in structure_figures(report)]
-    # The replica values, a panel for every row, take longest: drawn first when several are drawn at once.
-    return _draw_all(figures, directory, formats, jobs, progress, first=len(keys))
+    return figures
 
 
 def plot_fits(report: Report, quantity: str, species: str, directory: str | os.PathLike[str], *,

@@ -22,7 +22,7 @@ from .replica_windows import momentum_remarks, share_windows
 from .replicas import find_replicas, natural_key
 from .run_consistency import one_run
 from .rows import COLUMNS, Notice, Row, _inputs, _jackknife, _row
-from ..analysis.results import Estimate, Needs, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
+from ..analysis.results import Estimate, ReplicaFailure, ReplicaFailureWarning, ReplicaResult
 from ..analysis.settings import AnalysisSettings
 
 if TYPE_CHECKING:
@@ -95,19 +95,12 @@ class Report:
         """Every cause that left an estimate without a value: one notice per cause, with its replicas.
 
         A cause that several quantities share (no temperature for η, κ and D∞; no
-        window for D of Na, which D∞ of Na inherits) is one notice.
+        window for D of Na, which D∞ of Na inherits) is one notice, and so is a cause
+        that replicas or curves word with their own numbers (`notice_causes`).
         """
-        causes: dict[tuple[str, str, Needs | None], tuple[dict[str, None], dict[str, None]]] = {}
-        for result in self.replicas:
-            for estimate in result.estimates:
-                if estimate.success:
-                    continue
-                key = (estimate.status, estimate.message, estimate.needs)
-                what, where = causes.setdefault(key, ({}, {}))
-                what[f"{estimate.quantity} {estimate.species}".strip()] = None
-                where[result.path] = None
-        return [Notice(tuple(what), status, reason, needs, tuple(where), len(self.replicas))
-                for (status, reason, needs), (what, where) in causes.items()]
+        from .notice_causes import notices
+
+        return notices(self.replicas)
 
     def checks(self) -> tuple[list[str], list[str]]:
         """The names of the cross-checks of the inputs applied to the replicas, and the notes they left.

@@ -19,15 +19,22 @@ if TYPE_CHECKING:
 __all__ = ["report_html", "rows_table", "sweep_html", "sweep_table", "report_notes"]
 
 
+def _unbroken(text: str) -> str:
+    return f'<span class="nowrap">{escape(text)}</span>' if text else ""
+
+
 def _row_cells(row: Row) -> list[tuple[str, bool]]:
     unit = display_unit(row.unit)
     scaled = [None if v is None else v / unit.scale for v in (row.value, row.std, row.sem, row.ci95)]
-    return [(escape(row.quantity), False), (escape(row.species), False), (escape(significant(scaled[0])), True),
+    # A long name may break after an underscore; a pair ("wat-meoh") and a unit never break.
+    return [(escape(row.quantity).replace("_", "_<wbr>"), False), (_unbroken(row.species), False),
+            (escape(significant(scaled[0])), True),
             (escape(spread(scaled[1])), True), (escape(spread(scaled[2])), True), (escape(spread(scaled[3])), True),
-            (str(row.n), True), (escape(unit.fancy), False), (status_cell(row.status), False)]
+            (str(row.n), True), (_unbroken(unit.fancy), False), (status_cell(row.status), False)]
 
 
-_ROW_HEADER: Final = ("quantity", "species", "mean", "± std", "sem", "± 95 % CI", "n", "unit", "status")
+# No-break spaces: a heading never wraps between a sign and its number.
+_ROW_HEADER: Final = ("quantity", "species", "mean", "±\u00a0std", "sem", "±\u00a095\u00a0%\u00a0CI", "n", "unit", "status")
 
 
 def rows_table(rows: Sequence[Row]) -> str:

@@ -95,7 +95,8 @@ class Notice:
     status : str
         Their status ("missing", "no window", ...).
     reason : str
-        The cause, as the first replica concerned words it.
+        The cause in words; numbers that differ between the replicas or curves as their range
+        (see `quor_pp.workflow.notice_causes`).
     needs : Needs or None
         What a caller can give to supply a missing input.
     replicas : tuple of str

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import warnings
 
@@ -182,7 +181,7 @@ def _title(runs: Sequence[str], report: Report) -> str:
     units = sorted({result.units for result in report.replicas})
     window = report.settings.window
     return (f"{', '.join(runs)}: {len(report.replicas)} replica{'s' if len(report.replicas) != 1 else ''}, "
-            f"units {'/'.join(units)}; windows of {window.min_window} to {window.max_window - 1} rows, "
+            f"units {'/'.join(units)}; windows of {window.rows_phrase()}, "
             f"log-log slope 1 ± {window.max_error:g}")
 
 
@@ -194,6 +193,7 @@ def print_report(report: Report, *, per_replica: bool = False, ci: bool = False,
     values were made from (molecule counts, T, V) and where each came from.
     """
     from ...analysis.display import display_unit, replica_names, significant, spread
+    from ...workflow.run_inputs_summary import run_inputs
 
     names = replica_names([result.path for result in report.replicas]) if per_replica else []
     columns = [Column("quantity", "quantity", left=True), Column("species", "species", left=True),
@@ -213,9 +213,8 @@ def print_report(report: Report, *, per_replica: bool = False, ci: bool = False,
         tail = [row.status, *(significant(scaled(value)) for value in row.replicas[:len(names)])]
         plain.append([*cells, unit.plain, *tail])
         fancy.append([*cells[:3], f"± {cells[3]}", *cells[4:], unit.fancy, *tail])
-    # The inputs of the normalisations (molecule counts, T, V, η) and where each came from.
-    inputs = dict.fromkeys(part for row in report.rows for part in row.inputs.split("; ")
-                           if re.match(r"(N|N_\S+|T|V|eta)=", part))
+    # The inputs of the normalisations (molecule counts, T, V, η), each once in the table's units.
+    inputs = [entry.describe() for entry in run_inputs(report.replicas)]
     caption = ("mean ± population standard deviation over the replicas; sem = std/√(n−1)"
                + ("; 95% CI = t(0.975, n−1)·sem" if ci else "")
                + "; self_diffusion_infinite: corrected for the finite box")

@@ -205,7 +205,7 @@ def add_window_options(parser: argparse.ArgumentParser) -> None:
     window.add_argument("--min-window", type=int, default=defaults["min_window"], metavar="N",
                         help="fewest rows in a window")
     window.add_argument("--max-window", type=int, default=defaults["max_window"], metavar="N",
-                        help="rows in a window stay below this")
+                        help="windows have fewer rows than N: at most N - 1")
     window.add_argument("--max-error", type=float, default=defaults["max_error"], metavar="E",
                         help="largest accepted distance of a window's log-log slope from 1")
     window.add_argument("--min-displacement", type=float, default=defaults["min_displacement"], metavar="D",
