@@ -31,7 +31,29 @@ fi
 
 prefix="${QUOR_PP_PYTHON_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quor-pp/python3.14}"
 python="$prefix/usr/bin/python3.14"
+wheels="$prefix/usr/share/python-wheels/"
+
+# ensurepip (and so `python3.14 -m venv`) installs the pip wheel it finds in the
+# directory the build was configured with (WHEEL_PKG_DIR): Debian's build says the
+# system's /usr/share/python-wheels, which holds the host's own pip (too old for
+# 3.14: it fails on import) or nothing. Point it at the wheels unpacked with this
+# interpreter, in the configuration the interpreter reads (sysconfig's data).
+use_own_wheels() {
+    local root="$1" file
+    for file in "$root"/usr/lib/python3.14/_sysconfigdata_*.py; do
+        sed -i "s|'WHEEL_PKG_DIR': '[^']*'|'WHEEL_PKG_DIR': '$wheels'|" "$file"
+    done
+    for file in "$root"/usr/lib/python3.14/_sysconfig_vars_*.json; do
+        sed -i "s|\"WHEEL_PKG_DIR\": \"[^\"]*\"|\"WHEEL_PKG_DIR\": \"$wheels\"|" "$file"
+    done
+}
+
 if [[ -f "$prefix/.complete" ]]; then
+    # A prefix made before its wheels were pointed to is mended once.
+    if ! grep -qF "'WHEEL_PKG_DIR': '$wheels'" "$prefix"/usr/lib/python3.14/_sysconfigdata__linux_*.py; then
+        log "pointing ensurepip at the pip wheel of $prefix"
+        use_own_wheels "$prefix"
+    fi
     echo "$python"
     exit 0
 fi
@@ -98,9 +120,14 @@ patchelf --set-interpreter "$prefix/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.
 cp "$stage/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h" \
    "$stage/usr/include/python3.14/pyconfig.h"
 
+use_own_wheels "$stage"
+compgen -G "$stage/usr/share/python-wheels/pip-*.whl" >/dev/null || { log "the pip wheel is missing"; exit 1; }
+
 rm -rf "$prefix"
 mv "$stage" "$prefix"
 "$python" -c 'import ssl, ctypes, sqlite3, sys; assert sys.version_info[:2] == (3, 14)' >&2
+# What a user does with it: a venv with pip.
+"$python" -m venv "$work/venv" >&2 && "$work/venv/bin/pip" --version >&2
 touch "$prefix/.complete"
 log "ready: $python"
 echo "$python"

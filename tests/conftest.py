@@ -1,8 +1,13 @@
 import logging
 import math
+import os
 import struct
 
 import pytest
+
+# The command analyses small runs serially even with -j N (worker processes would start
+# slower than the run takes); the tests of -j mean the worker processes, whatever the size.
+os.environ["QUOR_PP_SERIAL_BELOW_BYTES"] = "0"
 
 
 def same_float(a, b):

@@ -31,7 +31,7 @@ FITTED = [("self_diffusion", s) for s in ("wat", "Na", "Cl")] + [
 # What the plain table shows each SI unit as: the scale of its numbers and the unit's text.
 SHOWN = {"m^2/s": (1e-9, "1e-9 m^2/s"), "Pa s": (1e-3, "mPa s"), "W/(m K)": (1.0, "W/(m K)"),
          "S/m": (1.0, "S/m"), "K": (1.0, "K"), "m^3": (1e-27, "nm^3"), "1": (1.0, "1"),
-         "file unit": (1.0, "file unit"), "deg": (1.0, "deg"), "kg/m^3": (1.0, "kg/m^3")}
+         "Pa": (1e6, "MPa"), "J/mol": (1e3, "kJ/mol"), "deg": (1.0, "deg"), "kg/m^3": (1.0, "kg/m^3")}
 
 
 def command(*args, cwd=ROOT, **kwargs):
@@ -103,7 +103,7 @@ def test_outputs_agree_with_each_other(sample):
         assert [float(r["value"]) for r in mine] == row["replicas"]
         assert [r["replica"] for r in mine] == [os.path.join(str(RUN), f"replica_{k}") for k in range(1, 5)]
     assert {r["unit"] for r in records} == {"m^2/s", "Pa s", "W/(m K)", "S/m", "K", "m^3", "1",
-                                                "file unit", "deg", "kg/m^3"}
+                                                "Pa", "J/mol", "deg", "kg/m^3"}
     assert document["warnings"] == [] and document["schema"] == "quor-pp/1"
 
 

@@ -10,7 +10,8 @@ import pytest
 ROOT = pathlib.Path(__file__).parents[1]
 
 
-@pytest.mark.parametrize("module", ["reading.files", "analysis.fitting", "analysis.window_search", "reading.logs", "workflow.report", "core.units"])
+@pytest.mark.parametrize("module", ["reading.files", "analysis.fitting", "analysis.window_search", "reading.logs", "workflow.report", "core.units",
+                                    "analysis.thermo_units"])
 def test_docstring_examples_run(module, monkeypatch):
     monkeypatch.chdir(ROOT)
     result = doctest.testmod(importlib.import_module(f"quor_pp.{module}"))

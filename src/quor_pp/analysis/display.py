@@ -51,6 +51,8 @@ _DISPLAY_UNITS: Final = {
     "m^3/mol": DisplayUnit(1e-6, "cm^3/mol", "cm³/mol", r"cm$^3$/mol"),
     "m": DisplayUnit(1e-10, "A", "Å", "Å"),
     "s": DisplayUnit(1e-12, "ps", "ps", "ps"),
+    "Pa": DisplayUnit(1e6, "MPa", "MPa", "MPa"),
+    "J/mol": DisplayUnit(1e3, "kJ/mol", "kJ/mol", "kJ/mol"),
 }
 
 def display_unit(unit: str) -> DisplayUnit:

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
     from .results import Estimate
     from .transport import Run
 
-__all__ = ["DEFAULT_HOP_DISTANCE", "GILLIAM_RANGE", "ConductivityModel", "read_conductivity_model"]
+__all__ = ["DEFAULT_HOP_DISTANCE", "GILLIAM_RANGE", "ConductivityModel", "experimental_at", "read_conductivity_model"]
 
 #: The O-O distance of a hydrogen bond in liquid water at ambient conditions, m: the first
 #: peak of g_OO (Soper, Chem. Phys. 258, 121 (2000)), the length of one proton transfer.
@@ -157,9 +157,25 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
     found, temperature, molality, why = _salt_state(run)
     if found is None:
         return _Experimental(None, "missing", why) if why else None
+    path = run.settings.conductivity_model
+    # KOH's correlation is built in: a model file is read for another salt only
+    wanted = path is not None and prop == "conductivity" and not getattr(found, "has_conductivity", False)
+    model = read_conductivity_model(path) if wanted and path is not None else None
+    assert temperature is not None and molality is not None
+    return experimental_at(found, prop, temperature, molality, model)
+
+
+def experimental_at(found: object, prop: str, temperature: float, molality: float,
+                    model: ConductivityModel | None = None) -> _Experimental | None:
+    """The experimental `prop` of salt `found` at `temperature` (K) and `molality` (mol/kg), or None.
+
+    The value and status the table's ``*_experiment`` rows take: "outside range"
+    wherever the correlation was not fitted. None for a conductivity without a
+    model (a salt other than KOH without `model`).
+    """
     from ..properties.salts import Salt
 
-    assert isinstance(found, Salt) and temperature is not None and molality is not None
+    assert isinstance(found, Salt)
     def fitted(name: str, fit: object) -> str:
         described = fit.describe() if hasattr(fit, "describe") else "its fit"
         return f"the run's state lies outside the Laliberte {name} fit of {found.formula} ({described})"
@@ -179,10 +195,9 @@ def experimental(run: Run, prop: str) -> _Experimental | None:
                 return _Experimental(None, "outside range", f"the run's state lies outside Gilliam's KOH data "
                                      f"({low:g} to {high:g} K, up to {most:g} mol/L)")
         return result
-    path = run.settings.conductivity_model
-    if path is None:  # no row: the KOH correlation is built in, another salt's model is given as a file
+    if model is None:  # no row: the KOH correlation is built in, another salt's model is given as a file
         return None
-    model = read_conductivity_model(path)
+    path = model.path
     if abs(temperature - model.temperature) > MODEL_TEMPERATURE_TOLERANCE:
         return _Experimental(None, "outside range", f"{os.path.basename(path)} holds at {model.temperature:g} K, "
                              f"{MODEL_TEMPERATURE_TOLERANCE:g} K or more from the run's temperature")

@@ -271,13 +271,13 @@ def register_all() -> None:
                  passes_on=("self_diffusion",), statuses=(MISSING, OUTSIDE_RANGE, _NO_DEFICIT)),
     ]
     thermodynamics = [
-        Quantity("thermo_mean", "⟨x⟩", "equilibrated mean of a thermodynamic column", "file unit",
+        Quantity("thermo_mean", "⟨x⟩", "equilibrated mean of a thermodynamic column", "SI by column",
                  derive=_lazy("thermo_averages", "thermo_mean"),
                  reference="Chodera, J. Chem. Theory Comput. 12, 1799 (2016)",
                  formula=r"\langle x \rangle = \frac{1}{N - t_0} \sum_{t \ge t_0} x(t), " + _EQUILIBRATED,
                  inputs=("nvt_prod.dat",),
                  statuses=(("not numbers", "the column holds no series to average: values that are not numbers"),)),
-        Quantity("thermo_mean_error", "δ⟨x⟩", "its standard error from the statistical inefficiency", "file unit",
+        Quantity("thermo_mean_error", "δ⟨x⟩", "its standard error from the statistical inefficiency", "SI by column",
                  derive=_lazy("thermo_averages", "thermo_mean_error"),
                  formula=r"\delta\langle x \rangle = \sqrt{g \, \sigma_x^2 / (N - t_0)}", inputs=("nvt_prod.dat",),
                  statuses=(("not numbers", "the column holds no series to average: values that are not numbers"),

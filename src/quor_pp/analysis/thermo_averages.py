@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -22,6 +22,7 @@ import numpy.typing as npt
 
 from .. import _native
 from .results import Source
+from .thermo_units import column_unit
 
 if TYPE_CHECKING:
     from .results import Estimate
@@ -104,24 +105,29 @@ def _scan_columns(run: Run) -> list[tuple[str, Equilibrated | None, str]]:
 
 
 def thermo_mean(run: Run) -> Iterable[Estimate]:
-    """The equilibrated mean of every column of the thermodynamic table, in the table's own unit."""
+    """The equilibrated mean of every column of the thermodynamic table, in SI where the column's keyword
+    says what it measures (`thermo_units.column_unit`), else in the run's own units."""
     for name, result, why in _columns(run):
+        factor, unit = column_unit(name, run.units)
         if result is None:
-            yield run.missing("thermo_mean", name, why, None, status="not numbers")
+            estimate = run.missing("thermo_mean", name, why, None, status="not numbers")
         else:
-            yield run.value("thermo_mean", name, result.mean, sources=(
+            estimate = run.value("thermo_mean", name, result.mean * factor, sources=(
                 Source("start_row", result.start, "detected"), Source("g", result.inefficiency, "detected")))
+        yield replace(estimate, unit=unit)
 
 
 def thermo_mean_error(run: Run) -> Iterable[Estimate]:
-    """The standard error of each equilibrated mean, from its statistical inefficiency."""
+    """The standard error of each equilibrated mean, from its statistical inefficiency, in the mean's unit."""
     for name, result, why in _columns(run):
+        factor, unit = column_unit(name, run.units)
         if result is None or not math.isfinite(result.error):
-            yield run.missing("thermo_mean_error", name, why or "a single sample has no error", None,
-                              status="not numbers" if result is None else "too few points")
+            estimate = run.missing("thermo_mean_error", name, why or "a single sample has no error", None,
+                                   status="not numbers" if result is None else "too few points")
         else:
-            yield run.value("thermo_mean_error", name, result.error,
-                            sources=(Source("g", result.inefficiency, "detected"),))
+            estimate = run.value("thermo_mean_error", name, result.error * factor,
+                                 sources=(Source("g", result.inefficiency, "detected"),))
+        yield replace(estimate, unit=unit)
 
 
 def mean_angle(run: Run) -> Iterable[Estimate]:

@@ -7,22 +7,20 @@
 - ``angle_distribution``: the bond-angle histogram of every replica and its mean.
 - ``<property>_vs_experiment`` (density, viscosity, conductivity): a sweep's simulated
   points against molality, one colour per temperature, with the experimental
-  correlation drawn through them at the same temperature.
+  correlation drawn through them (`experiment_plots`).
 
 Needs matplotlib, imported when a figure is made.
 """
 
 from __future__ import annotations
 
-import math
 import os
-import warnings
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ..analysis.display import display_unit
+from .experiment_plots import plot_experiment
 from .figure_style import FORMATS, colours, new_figure, save
 from ..core.units import unit_system
 
@@ -167,81 +165,8 @@ def plot_angles(report: Report, directory: str | os.PathLike[str], *,
     return save(figure, directory, "angle_distribution", formats)
 
 
-def _model(salt: str, prop: str, temperature: float, molality: np.ndarray, settings: Any) -> np.ndarray | None:
-    """The experimental property along `molality` at `temperature`, or None where there is no model."""
-    from ..properties import laliberte_table, salts
-
-    try:
-        found = laliberte_table.salt(salt)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", salts.RangeWarning)
-            if prop == "density":
-                return np.asarray(found.density(temperature, molality), dtype=np.float64)
-            if prop == "viscosity":
-                return np.asarray(found.viscosity(temperature, molality), dtype=np.float64)
-            if found.has_conductivity:
-                return np.asarray(found.conductivity(temperature, molality), dtype=np.float64)
-            if settings.conductivity_model is None:
-                return None
-            import _quor_pp
-
-            from ..analysis.experiment import read_conductivity_model
-
-            model = read_conductivity_model(settings.conductivity_model)
-            molarity = np.asarray(found.molarity(temperature, molality), dtype=np.float64)
-            inside = (molarity > model.limits[0]) & (molarity <= model.limits[-1])
-            values = np.full(len(molarity), math.nan)
-            if inside.any():
-                values[inside] = _quor_pp.dewane_eval(list(molarity[inside]), list(model.limits),
-                                                      list(model.coefficients))
-            return values
-    except (LookupError, ValueError, OSError, ImportError):
-        return None
-
-
 def plot_sweep_experiment(sweep: SweepReport, directory: str | os.PathLike[str], *,
                           formats: Sequence[str] = FORMATS) -> list[str]:
     """Simulated density, viscosity and conductivity against molality with the experimental curves."""
     return [path for function, key in sweep_experiment_figures(sweep)
             for path in function(sweep, *key, directory, formats=formats)]
-
-
-def plot_experiment(sweep: SweepReport, prop: str, directory: str | os.PathLike[str], *,
-                    formats: Sequence[str] = FORMATS) -> list[str]:
-    """One property of a sweep against molality with its experimental curves; nothing when there are none."""
-    entries = [(point, row) for point, row in sweep.series(prop, "") if row.value is not None]
-    if not entries:
-        return []
-    unit = display_unit(entries[0][1].unit)
-    groups: dict[tuple[str, float], list[tuple[float, float, float]]] = {}
-    for point, row in entries:
-        assert row.value is not None
-        groups.setdefault((point.salt, point.temperature), []).append(
-            (point.molality, row.value / unit.scale, (row.std or 0.0) / unit.scale))
-    curves = {}
-    for salt, temperature in groups:
-        top = max(b for b, _, _ in groups[(salt, temperature)])
-        grid = np.linspace(0.0, top * 1.1 if top > 0 else 1.0, 60)
-        values = _model(salt, prop, temperature, grid, sweep.settings)
-        if values is not None:
-            curves[(salt, temperature)] = (grid, values / unit.scale)
-    if not curves:
-        return []
-    figure = new_figure((6.5, 4.5))
-    axes = figure.subplots()
-    for (key, points), colour in zip(sorted(groups.items()), colours(len(groups))):
-        points.sort()
-        x, y, error = (np.array(column) for column in zip(*points))
-        label = f"{key[0]}, {key[1]:g} K"
-        axes.errorbar(x, y, yerr=error, fmt="o", color=colour, ms=5, capsize=3, label=f"{label}: simulated")
-        if key in curves:
-            grid, values = curves[key]
-            axes.plot(grid, values, color=colour, lw=1.2, label=f"{label}: experiment")
-    axes.set_xlabel("molality [mol/kg]")
-    axes.set_ylabel(f"{prop} [{unit.tex}]")
-    axes.grid(True, alpha=0.3)
-    axes.legend(fontsize=7)
-    source = "Laliberte" if prop != "conductivity" else "Gilliam (KOH) or the conductivity model"
-    figure.suptitle(f"Simulated {prop} against experiment ({source})\n"
-                    "points: mean ± std over the replicas", fontsize=10)
-    return save(figure, directory, f"{prop}_vs_experiment", formats)

@@ -15,7 +15,7 @@ import warnings
 from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, print_table, stoppable, write_csv,
                      write_json)
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
-                      option_hint, protect_inputs, settings_from)
+                      option_hint, protect_inputs, settings_from, worthwhile_jobs)
 
 TYPE_CHECKING = False  # typing is not imported at run time: `analyze --help` starts without it
 if TYPE_CHECKING:
@@ -120,13 +120,14 @@ def run_command(args: argparse.Namespace) -> int:
     for line in skipped:
         print(f"{prog}: warning: {line}", file=sys.stderr)
 
+    jobs = worthwhile_jobs(prog, directories, args.jobs, args.quiet)
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler, args.worker_timeout) as client):
         warnings.simplefilter("always")
         progress.start("reading and fitting", len(directories))
         try:
             report = quor_pp.analyze(directories, settings, progress=stoppable(progress.detail),
-                                     done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client,
+                                     done=lambda index, outcome: progress.advance(), jobs=jobs, client=client,
                                      curves=args.plot is not None or args.report is not None, batch=args.batch)
         except Exception as error:  # every replica failed: the first one's error, as one line
             raise CommandError(describe_error(error) + _others(error)) from None

@@ -60,11 +60,30 @@ class HelpFormatter(argparse.RawDescriptionHelpFormatter):
             self._decolor = _unchanged
 
     def _get_help_string(self, action: argparse.Action) -> str:
+        # The default as a user would type it ("png,svg", "0.1"), never a Python repr; none
+        # when the help says it in words already.
         text = action.help or ""
-        if ("%(default)" not in text and action.default not in (None, False, argparse.SUPPRESS)
-                and action.option_strings):
-            text += " (default: %(default)s)"
+        shown = as_typed(action.default).replace("%", "%%")
+        if "%(default)" in text:
+            return text.replace("%(default)s", shown).replace("%(default)r", shown)
+        if shown and action.option_strings and "(default" not in text:
+            text += f" (default: {shown})"
         return text
+
+
+def as_typed(value: object) -> str:
+    """A default as it would be typed on the command line: "" for none, items joined by commas."""
+    if value is None or value is False or value is True or value == argparse.SUPPRESS:
+        return ""
+    if isinstance(value, float):
+        return f"{value:g}"
+    if isinstance(value, (str, int)):
+        return str(value)
+    if isinstance(value, dict):
+        return ",".join(f"{key}={as_typed(item)}" for key, item in value.items())
+    if isinstance(value, (tuple, list, set, frozenset)):
+        return ",".join(as_typed(item) for item in value)
+    return str(value)
 
 
 class _NoColour:

@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import argparse
 import math
+import sys
 
 from .common import CommandError, UsageError, assignments, positive_float
 
 TYPE_CHECKING = False  # typing is not imported at run time: `--help` starts without it
 if TYPE_CHECKING:
+    from collections.abc import Sequence
     from typing import Any, Final
 
     from ...analysis.results import Needs
@@ -96,7 +98,10 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
     engine = parser.add_argument_group("parallel analysis")
     where = engine.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=jobs, default=1, metavar="N",
-                       help="analyse N replicas at once (threads on free-threaded Python, else processes)")
+                       help="analyse N replicas at once: in threads on free-threaded Python, else in worker "
+                            "processes, whose start pays only for runs of some 10 MB of files or more with -j 2, "
+                            "6 MB with -j 8 (smaller ones are analysed in this process, as fast; the results are "
+                            "the same); with --plot, N figures are drawn at once")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="analyse the replicas on the Dask cluster of this scheduler (tcp://host:8786, or "
                             "a scheduler file); its workers must see the run directories "
@@ -360,3 +365,15 @@ def protect_inputs(outputs: dict[str, str | None], directories: list[str]) -> li
                 skipped.append(f"{entry.path}: {error.strerror or error}; skipped")
     check_outputs(outputs, inputs)
     return skipped
+
+
+def worthwhile_jobs(prog: str, directories: Sequence[str], jobs: int, quiet: bool) -> int:
+    """The replicas to analyse at once for -j `jobs`: 1 where worker processes would not pay, with a note."""
+    from ...workflow.job_sizing import run_bytes, serial_below, worthwhile_jobs as chosen
+
+    found = chosen(directories, jobs)
+    if found < jobs and len(directories) > 1 and not quiet:
+        print(f"{prog}: note: -j {jobs}: the {len(directories)} replicas ({run_bytes(directories) / 1e6:.1f} MB of "
+              f"files) are analysed in this process, sooner than worker processes start (they pay from about "
+              f"{serial_below(min(jobs, len(directories))) / 1e6:.0f} MB)", file=sys.stderr)
+    return found

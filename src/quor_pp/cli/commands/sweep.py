@@ -11,7 +11,7 @@ from .analyze import (SOME_FAILED, add_plot_format_option, check_writable, prepa
 from .common import (Column, CommandError, HelpFormatter, Progress, UsageError, print_table, stoppable, write_csv,
                      write_json)
 from .options import (add_engine_options, add_run_options, add_window_options, dask_client_or_error, describe_error,
-                      option_hint, protect_inputs, settings_from)
+                      option_hint, protect_inputs, settings_from, worthwhile_jobs)
 
 TYPE_CHECKING = False  # typing is not imported at run time: `sweep --help` starts without it
 if TYPE_CHECKING:
@@ -120,13 +120,14 @@ def run_command(args: argparse.Namespace) -> int:
     for line in [*skipped, *(str(warning.message) for warning in left_out)]:
         print(f"{prog}: warning: {line}", file=sys.stderr)
 
+    jobs = worthwhile_jobs(prog, [replica for point in points for replica in point.replicas], args.jobs, args.quiet)
     with (warnings.catch_warnings(record=True) as caught, Progress.for_terminal(args.quiet) as progress,
           dask_client_or_error(args.scheduler, args.worker_timeout) as client):
         warnings.simplefilter("always")
         progress.start("reading and fitting", sum(len(point.replicas) for point in points))
         try:
             result = quor_pp.sweep(args.root, settings, points=points, progress=stoppable(progress.detail),
-                                   done=lambda index, outcome: progress.advance(), jobs=args.jobs, client=client)
+                                   done=lambda index, outcome: progress.advance(), jobs=jobs, client=client)
         except Exception as error:  # nothing could be analysed: the first error, as one line
             count = len(getattr(error, "replica_failures", ())) - 1
             more = f" (and {count} more failed)" if count > 0 else ""
