@@ -1,8 +1,8 @@
 """The whole `quor-pp` parser, every subcommand registered, for the command reference page.
 
 The page renders help texts as reStructuredText: the descriptions, laid out by hand for
-the terminal, become literal blocks, and the option helps have the characters that
-mean markup there escaped.
+the terminal, become literal blocks, and the option helps, with their defaults as
+`--help` shows them, have the characters that mean markup there escaped.
 """
 
 import argparse
@@ -36,9 +36,14 @@ def parser() -> argparse.ArgumentParser:
             sub.description = _literal(sub.description)
         if sub.epilog:
             sub.epilog = _literal(sub.epilog)
+        formatter = HelpFormatter("quor-pp")
         for action in sub._actions:
             if action.help and action.help is not argparse.SUPPRESS:
-                action.help = _escaped(action.help)
+                # The help as the terminal shows it, its default as a user types it; the page
+                # then prints no default of its own (it would print Python's repr); "%%" because
+                # the page formats the help with the action's fields once more.
+                action.help = _escaped(formatter._expand_help(action)).replace("%", "%%")
+                action.default = argparse.SUPPRESS
     for action in subparsers._choices_actions:
         if action.help:
             action.help = _escaped(action.help)
