@@ -16,7 +16,17 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SITE = ROOT / "docs" / "_build" / "html"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-needs_site = pytest.mark.skipif(not (SITE / "index.html").is_file(), reason="docs/_build/html is not built")
+
+
+def _site_is_current():
+    """Built, and after the configuration it was built from last changed (an old build is no evidence)."""
+    index = SITE / "index.html"
+    sources = [ROOT / "docs" / "conf.py", *(ROOT / "docs" / "_ext").glob("*.py")]
+    return index.is_file() and index.stat().st_mtime >= max(path.stat().st_mtime for path in sources)
+
+
+needs_site = pytest.mark.skipif(not _site_is_current(),
+                                reason="docs/_build/html is not built, or older than docs/conf.py: run scripts/ci/docs.sh")
 needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed")
 
 

@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 import quor_pp
-from quor_pp.views import html as qhtml
+from quor_pp.views import html as qhtml, plots
 from quor_pp.datasets import SAMPLE_CHARGES, sample_run
 from quor_pp.analysis.display import display_unit, significant
 
@@ -180,5 +180,6 @@ def test_sweep_page_has_every_point_and_a_figure_per_quantity(tmp_path):
     parsed = _parsed(text)
     assert parsed.references == []
     with_values = [key for key in sweep.keys() if any(row.value is not None for _, row in sweep.series(*key))]
-    assert len(parsed.images) == len(with_values)
+    against_experiment = sum("_vs_experiment" in path for path in plots.plot_sweep(sweep, tmp_path / "p", formats=("png",)))
+    assert len(parsed.images) == len(with_values) + against_experiment
     assert all(f"<summary>{point.name}</summary>" in text for point in sweep.points)

@@ -95,6 +95,19 @@ def test_the_page_holds_every_figure_that_plot_writes(made):
     assert len(set(figures)) == len(figures)
 
 
+def test_a_sweeps_page_holds_every_figure_that_plot_writes(tmp_path):
+    """The figures against experiment included: the page draws the list that --plot draws."""
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("chemicals")
+    result = command("sweep", DATA / "sweep", "--plot", tmp_path / "plots", "--report", tmp_path / "sweep.html",
+                     "-q")
+    assert result.returncode == 0, result.stderr
+    figures = sections((tmp_path / "sweep.html").read_text(encoding="utf-8"))["Figures"]["images"]
+    written = os.listdir(tmp_path / "plots")
+    assert len(figures) == len(written)
+    assert sum("against experiment" in alt for alt in figures) == sum("_vs_experiment" in name for name in written) > 0
+
+
 def test_settings_read_as_a_reader_writes_them(made):
     _, text, _, _ = made
     settings = sections(text)["Settings"]

@@ -88,19 +88,22 @@ def _has_matplotlib() -> bool:
 
 
 def _sweep_figures(sweep: SweepReport) -> list[str]:
+    """Every figure `plots.plot_sweep` draws (`plots.sweep_figures`), as <figure> elements."""
     if not _has_matplotlib():
         return []
     from . import plots
 
     figures = []
     with tempfile.TemporaryDirectory(prefix="quor-pp-html-") as directory:
-        for quantity, species in sweep.keys():
-            if not any(row.value is not None for _, row in sweep.series(quantity, species)):
-                continue
-            for path in plots.plot_sweep_quantity(sweep, quantity, species, directory, formats=("svg",)):
+        for function, _, key in plots.sweep_figures(sweep):
+            for path in function(sweep, *key, directory, formats=("svg",)):
                 with open(path, "rb") as stream:
-                    caption = f"{title(quantity)}{' of ' + species if species else ''} over the state points"
-                    figures.append(figure_html(svg_uri(stream.read()), caption))
+                    if function is plots.plot_sweep_quantity:
+                        quantity, species = key
+                        caption = f"{title(quantity)}{' of ' + species if species else ''} over the state points"
+                    else:
+                        caption = f"{title(key[0])} against experiment"
+                    figures.append(figure_html(svg_uri(stream.read()), caption[:1].upper() + caption[1:]))
     return figures
 
 

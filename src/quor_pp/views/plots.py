@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 
     from ..workflow.sweeps import SweepReport
 
-__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "report_figures",
+__all__ = ["FORMATS", "figure_keys", "plot_fits", "plot_replica_values", "plot_report", "report_figures", "sweep_figures",
            "plot_sweep", "plot_sweep_quantity", "thin"]
 
 #: Name of the figure of every replica value.
@@ -236,7 +236,7 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
                progress: Progress | None = None, jobs: int = 1) -> list[str]:
     """Draws every quantity of a sweep against molality and against temperature.
 
-    One figure per quantity and species (`SweepReport.keys`, or `keys`), named as
+    One figure per quantity and species with a value (`SweepReport.keys`, or `keys`), named as
     the figures of a report (``viscosity.png``, ``self_diffusion_Na.png``), each
     with `plot_sweep_quantity`. Returns the paths written.
 
@@ -249,12 +249,26 @@ def plot_sweep(sweep: SweepReport, directory: str | os.PathLike[str], *,
     """
     require_matplotlib()
     os.makedirs(directory, exist_ok=True)
+    figures = sweep_figures(sweep, keys)
+    first = sum(1 for function, _, _ in figures if function is plot_sweep_quantity) - 1
+    return _draw_all(figures, directory, formats, jobs, progress, first=max(first, 0))
+
+
+def sweep_figures(sweep: SweepReport, keys: Sequence[tuple[str, str]] | None = None) -> list[_Figure]:
+    """(function, sweep, arguments) of every figure `plot_sweep` draws, in its order.
+
+    Each quantity against state (`plot_sweep_quantity`), then the figures against
+    experiment (`structure_plots.sweep_experiment_figures`). The HTML page of a
+    sweep draws this same list, as that of a report draws `report_figures`.
+    """
     from .structure_plots import sweep_experiment_figures
 
-    chosen = list(sweep.keys() if keys is None else keys)
+    # Of its own keys, only those with a value at some point: an empty figure says nothing.
+    chosen = list(keys) if keys is not None else [
+        key for key in sweep.keys() if any(row.value is not None for _, row in sweep.series(*key))]
     figures: list[_Figure] = [(plot_sweep_quantity, sweep, key) for key in chosen]
     figures += [(function, sweep, key) for function, key in sweep_experiment_figures(sweep)]
-    return _draw_all(figures, directory, formats, jobs, progress, first=max(len(chosen) - 1, 0))
+    return figures
 
 
 def _draw_all(figures: list[_Figure], directory: str | os.PathLike[str], formats: Sequence[str], jobs: int,

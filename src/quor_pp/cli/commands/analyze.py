@@ -319,11 +319,9 @@ def write_plots(report: Any, directory: str, quiet: bool, *, sweep: bool = False
         A file cannot be written.
     """
     from ...views import plots  # matplotlib is imported only here
-    from ...views.structure_plots import structure_figures, sweep_experiment_figures
 
     # Every figure that may be drawn; one without its files (an angle histogram) draws nothing.
-    total = (len(report.keys()) + len(sweep_experiment_figures(report)) if sweep
-             else len(plots.figure_keys(report)) + 1 + len(structure_figures(report)))
+    total = len(plots.sweep_figures(report) if sweep else plots.report_figures(report))
     with Progress.for_terminal(quiet) as bar:
         bar.start("plotting", total)
 
