@@ -1,7 +1,6 @@
 """The rows a user gets from runs of a mixture made to look like real ones, against answers found another way."""
 
 import math
-import shutil
 
 import numpy as np
 import pytest

@@ -6,10 +6,7 @@ test needs a fault.
 """
 
 import dataclasses
-import gzip
 import json
-import math
-import os
 import shutil
 import statistics
 import subprocess

@@ -1,5 +1,4 @@
 """Outputs are whole or not written at all, never land on an input or on each other, and never follow a stray link."""
-import json
 import os
 import pathlib
 import stat

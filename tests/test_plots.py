@@ -4,7 +4,6 @@ import math
 import pathlib
 import shutil
 
-import numpy as np
 import pytest
 
 import quor_pp

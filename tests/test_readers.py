@@ -1,6 +1,5 @@
 """The simulation-output readers: lines, fields, numbers, rows and each file layout."""
 import errno
-import math
 import os
 import random
 
