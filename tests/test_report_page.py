@@ -157,6 +157,7 @@ def test_the_window_length_is_said_as_the_search_uses_it(tmp_path):
 def test_warnings_are_one_line_per_cause_on_the_page_in_the_notebook_and_printed(tmp_path):
     # A tolerance this tight leaves several curves of several replicas without a window: the
     # replicas' shared window fails in each with its own slope.
+    pytest.importorskip("matplotlib")  # the page's --report
     settings = ["--charge", "Na=1,Cl=-1", "--max-error", "0.01"]
     printed = command("analyze", sample_run(), *settings, "--report", tmp_path / "page.html")
     assert printed.returncode == 0
