@@ -60,11 +60,17 @@ def test_the_built_site_loads_nothing_from_the_network_and_ships_mathjax():
     assert (SITE / "_static" / "mathjax" / "tex-chtml.js").is_file()
 
 
+# Chromium is not what a sanitizer job checks: it runs without the preloaded runtime.
+_BROWSER_ENV = {name: value for name, value in os.environ.items()
+                if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def _chromium(*args):
     # Every http(s) request goes to a closed port and no name resolves: the page has only its own files.
     return subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                            "--proxy-server=http://127.0.0.1:9", "--host-resolver-rules=MAP * ~NOTFOUND",
-                           "--virtual-time-budget=15000", *args], capture_output=True, text=True, timeout=180)
+                           "--virtual-time-budget=15000", *args], capture_output=True, text=True, timeout=180,
+                          env=_BROWSER_ENV)
 
 
 PAGES = [("self_diffusion", "generated/quantities/self_diffusion.html"),
