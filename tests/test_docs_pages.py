@@ -31,9 +31,9 @@ needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium 
 
 
 def _check_offline():
-    spec = importlib.util.spec_from_file_location("check_offline", ROOT / "scripts" / "ci" / "check_offline.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("check_offline", ROOT / "scripts" / "ci" / "check_offline.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

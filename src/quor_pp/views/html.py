@@ -16,13 +16,12 @@ import tempfile
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Final
 
-from ..analysis.display import title
 from ..workflow.run_inputs_summary import run_inputs
-from .report_sections import figure_elements, settings_table
+from .report_sections import figure_elements, settings_table, sweep_figure_elements
 from ..analysis.fit_html import fit_html
 from ..properties.solution_html import solution_html
 from ..workflow.report_html import report_html, sweep_html
-from ..core.html_table import escape, figure_html, svg_uri, html_table
+from ..core.html_table import escape, html_table
 from ..workflow.report_html import report_notes, rows_table, sweep_table
 
 if TYPE_CHECKING:
@@ -85,26 +84,6 @@ def _has_matplotlib() -> bool:
     import importlib.util
 
     return importlib.util.find_spec("matplotlib") is not None
-
-
-def _sweep_figures(sweep: SweepReport) -> list[str]:
-    """Every figure `plots.plot_sweep` draws (`plots.sweep_figures`), as <figure> elements."""
-    if not _has_matplotlib():
-        return []
-    from . import plots
-
-    figures = []
-    with tempfile.TemporaryDirectory(prefix="quor-pp-html-") as directory:
-        for function, _, key in plots.sweep_figures(sweep):
-            for path in function(sweep, *key, directory, formats=("svg",)):
-                with open(path, "rb") as stream:
-                    if function is plots.plot_sweep_quantity:
-                        quantity, species = key
-                        caption = f"{title(quantity)}{' of ' + species if species else ''} over the state points"
-                    else:
-                        caption = f"{title(key[0])} against experiment"
-                    figures.append(figure_html(svg_uri(stream.read()), caption[:1].upper() + caption[1:]))
-    return figures
 
 
 def _files_table(directories: Iterable[str]) -> str:
@@ -198,7 +177,7 @@ def sweep_page(sweep: SweepReport, *, heading: str | None = None) -> str:
              if report is not None for notice in report.notices()]
     notes += [f"not analysed: {failure}" for failure in sweep.failures]
     replicas = [replica for point in sweep.points for replica in point.replicas]
-    figures = _sweep_figures(sweep)
+    figures = sweep_figure_elements(sweep)
     sections = [
         ("Results", sweep_table(sweep)),
         ("State points", "".join(points)),

@@ -20,8 +20,9 @@ from ..core.html_table import escape, figure_html, html_table, svg_uri
 if TYPE_CHECKING:
     from ..analysis.settings import AnalysisSettings
     from ..workflow.report import Report
+    from ..workflow.sweeps import SweepReport
 
-__all__ = ["figure_elements", "settings_rows", "settings_table"]
+__all__ = ["figure_elements", "settings_rows", "settings_table", "sweep_figure_elements"]
 
 
 def _has_matplotlib() -> bool:
@@ -55,19 +56,43 @@ def figure_elements(report: Report) -> list[str]:
         return []
     from . import plots, structure_plots
 
-    figures = [(function, key) for function, _, key in plots.report_figures(report)
+    figures = [(function, subject, key) for function, subject, key in plots.report_figures(report)
                if function is not plots.plot_fits
                or not any(fit.success and len(fit.time) == 0 for _, _, fit in report.fits(*key))]
+    # The wide figures (a panel per row, g(r) beside G(L)) take the page's width.
+    return _drawn(figures, _caption, lambda function: function not in (plots.plot_fits, structure_plots.plot_angles))
+
+
+def sweep_figure_elements(sweep: SweepReport) -> list[str]:
+    """Every figure `plots.plot_sweep` draws (`plots.sweep_figures`), as <figure> elements (none without matplotlib)."""
+    if not _has_matplotlib():
+        return []
+    from . import plots
+
+    def caption(function: Callable[..., list[str]], key: tuple[Any, ...]) -> str:
+        if function is plots.plot_sweep_quantity:
+            quantity, species = key
+            named = f"{title(quantity)}{' of ' + species if species else ''} over the state points"
+        else:
+            named = f"{title(key[0])} against experiment"
+        return named[:1].upper() + named[1:]
+
+    return _drawn(plots.sweep_figures(sweep), caption, lambda function: False)
+
+
+def _drawn(figures: Sequence[tuple[Callable[..., list[str]], Any, tuple[Any, ...]]],
+           caption: Callable[[Callable[..., list[str]], tuple[Any, ...]], str],
+           wide: Callable[[Callable[..., list[str]]], bool]) -> list[str]:
+    """Each figure drawn as SVG into a scratch directory, as <figure> elements in the figures' order."""
     elements = []
     with tempfile.TemporaryDirectory(prefix="quor-pp-html-") as directory:
-        for function, key in figures:
-            for path in function(report, *key, directory, formats=("svg",)):
+        for function, subject, key in figures:
+            for path in function(subject, *key, directory, formats=("svg",)):
                 with open(path, "rb") as stream:
-                    element = figure_html(svg_uri(stream.read()), _caption(function, key))
-                    # The wide figures (a panel per row, g(r) beside G(L)) take the page's width.
-                    if function is not plots.plot_fits and function is not structure_plots.plot_angles:
-                        element = element.replace("<figure>", '<figure class="full">', 1)
-                    elements.append(element)
+                    element = figure_html(svg_uri(stream.read()), caption(function, key))
+                if wide(function):
+                    element = element.replace("<figure>", '<figure class="full">', 1)
+                elements.append(element)
     return elements
 
 
